@@ -1,0 +1,80 @@
+// Formatted output to standard output, and the line read at the pause.
+//
+// Stands in for the runtime's formatted wide-character output: the format
+// strings are the system's own texts, kept byte for byte; "%s" takes a UTF-16
+// text, which prints as UTF-8. A text is always an argument, never a format.
+#ifndef KORVO_PLATFORM_CONSOLE_H_
+#define KORVO_PLATFORM_CONSOLE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace korvo {
+
+// One argument of a format: "%s" takes a text (null prints as nothing), "%d"
+// a signed and "%u" an unsigned 32-bit integer; bool prints as 0 or 1.
+class print_arg {
+ public:
+  enum class kind { text, signed_int, unsigned_int };
+
+  print_arg(const char16_t* text)  // NOLINT(google-explicit-constructor)
+      : kind_(kind::text), text_(text == nullptr ? std::u16string_view()
+                                                 : std::u16string_view(text)) {}
+  print_arg(std::u16string_view text)  // NOLINT(google-explicit-constructor)
+      : kind_(kind::text), text_(text) {}
+  print_arg(const std::u16string& text)  // NOLINT(google-explicit-constructor)
+      : kind_(kind::text), text_(text) {}
+  print_arg(std::int32_t v)  // NOLINT(google-explicit-constructor)
+      : kind_(kind::signed_int), signed_(v) {}
+  print_arg(std::uint32_t v)  // NOLINT(google-explicit-constructor)
+      : kind_(kind::unsigned_int), unsigned_(v) {}
+  print_arg(bool v)  // NOLINT(google-explicit-constructor)
+      : kind_(kind::signed_int), signed_(v ? 1 : 0) {}
+
+  kind type() const { return kind_; }
+  std::u16string_view text() const { return text_; }
+  std::int32_t signed_value() const { return signed_; }
+  std::uint32_t unsigned_value() const { return unsigned_; }
+
+ private:
+  kind kind_;
+  std::u16string_view text_;
+  std::int32_t signed_ = 0;
+  std::uint32_t unsigned_ = 0;
+};
+
+// Appends fmt to out with its conversions filled from args in order.
+// Conversions: "%s", "%d", "%u", each with an optional '0' flag and width
+// ("%04u"), and "%%". "%d" and "%u" read an integer argument's 32 bits as
+// signed or unsigned, as printf would. A conversion whose argument is missing
+// or of the other kind (text for a number, or the reverse) prints nothing; an
+// unknown conversion prints as written. Never reads past args.
+void format_to(std::string& out, std::string_view fmt,
+               std::initializer_list<print_arg> args);
+
+// Formats to standard output through a buffer. Output is written with
+// write(2) when the buffer fills and at flush_output(). A write that fails is
+// remembered (see output_failed) and the rest of the output is dropped.
+void print(std::string_view fmt, std::initializer_list<print_arg> args = {});
+
+// Writes out whatever is buffered. Returns false if any write so far failed.
+bool flush_output();
+
+// True once writing to standard output has failed.
+bool output_failed();
+
+// The reason of the first failed write, for a message on standard error.
+int output_error_number();
+
+// Reads one line from standard input, byte by byte, taking at most max_bytes
+// bytes (a newline ends the line and is taken as well); returns what was
+// read. At end of input it returns at once. Bytes after those taken stay
+// unread in the input.
+std::string read_line(std::size_t max_bytes);
+
+}  // namespace korvo
+
+#endif  // KORVO_PLATFORM_CONSOLE_H_

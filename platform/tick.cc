@@ -1,0 +1,13 @@
+#include "platform/tick.h"
+
+#include <chrono>
+
+namespace korvo {
+
+std::uint32_t tick_count() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<std::uint32_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+}  // namespace korvo

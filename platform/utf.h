@@ -1,0 +1,30 @@
+// UTF-8 / UTF-16 conversions and ASCII-only case folding. Pure code, no OS.
+#ifndef KORVO_PLATFORM_UTF_H_
+#define KORVO_PLATFORM_UTF_H_
+
+#include <string>
+#include <string_view>
+
+namespace korvo {
+
+// Decodes UTF-8 into UTF-16. Nothing is dropped: every byte that does not
+// start a well-formed sequence (stray continuation, overlong form, surrogate,
+// value above U+10FFFF, truncated sequence) becomes one U+FFFD, and decoding
+// resumes at the next byte.
+std::u16string utf8_to_utf16(std::string_view bytes);
+
+// Appends the UTF-8 form of a UTF-16 text. An unpaired surrogate becomes
+// U+FFFD. A null text appends nothing.
+void append_utf8(std::string& out, std::u16string_view text);
+void append_utf8(std::string& out, const char16_t* text);
+
+// Length of a zero-terminated UTF-16 text; 0 for null.
+std::size_t text_length(const char16_t* text);
+
+// Whole-text equality that folds only the ASCII letters A to Z; every other
+// code unit must match exactly.
+bool equals_ascii_nocase(std::u16string_view a, std::u16string_view b);
+
+}  // namespace korvo
+
+#endif  // KORVO_PLATFORM_UTF_H_

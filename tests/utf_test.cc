@@ -1,0 +1,79 @@
+#include "platform/utf.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace korvo {
+namespace {
+
+TEST(Utf8ToUtf16, DecodesEveryLength) {
+  EXPECT_EQ(utf8_to_utf16("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"),
+            std::u16string(u"a\u00E9\u20AC\U0001F600"));
+  EXPECT_EQ(utf8_to_utf16(""), u"");
+  EXPECT_EQ(utf8_to_utf16(std::string("a\0b", 3)), std::u16string(u"a\0b", 3));
+}
+
+TEST(Utf8ToUtf16, EachBadByteBecomesOneReplacement) {
+  struct {
+    std::string in;
+    std::u16string want;
+  } cases[] = {
+      {"\x80", u"\uFFFD"},                      // stray continuation
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},            // overlong '/'
+      {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},  // overlong, three bytes
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
+      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
+      {"\xE2\x82", u"\uFFFD\uFFFD"},            // truncated at the end
+      {"\xE2\x82x", u"\uFFFD\uFFFDx"},          // truncated before ASCII
+      {"\xFF" "a", u"\uFFFDa"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(utf8_to_utf16(c.in), c.want) << c.in;
+}
+
+TEST(AppendUtf8, LoneSurrogatesBecomeReplacement) {
+  std::string out;
+  append_utf8(out, std::u16string(u"x\xD800y\xDC00z\xD83D"));
+  EXPECT_EQ(out, "x\xEF\xBF\xBDy\xEF\xBF\xBDz\xEF\xBF\xBD");
+  out.clear();
+  // A low surrogate before a high one is two lone surrogates.
+  append_utf8(out, std::u16string(u"\xDE00\xD83D"));
+  EXPECT_EQ(out, "\xEF\xBF\xBD\xEF\xBF\xBD");
+  out.clear();
+  append_utf8(out, static_cast<const char16_t*>(nullptr));
+  EXPECT_EQ(out, "");
+}
+
+TEST(Utf, ValidTextRoundTrips) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 200; ++round) {
+    std::u16string text;
+    for (int i = 0; i < 20; ++i) {
+      std::uint32_t cp = rng() % 0x110000;
+      if (cp >= 0xD800 && cp <= 0xDFFF) cp = 'x';
+      if (cp >= 0x10000) {
+        cp -= 0x10000;
+        text.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+        text.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+      } else {
+        text.push_back(static_cast<char16_t>(cp));
+      }
+    }
+    std::string bytes;
+    append_utf8(bytes, text);
+    ASSERT_EQ(utf8_to_utf16(bytes), text);
+  }
+}
+
+TEST(EqualsAsciiNocase, FoldsOnlyAsciiLetters) {
+  EXPECT_TRUE(equals_ascii_nocase(u"E2001", u"e2001"));
+  EXPECT_TRUE(equals_ascii_nocase(u"PRINT", u"print"));
+  EXPECT_FALSE(equals_ascii_nocase(u"\u00E91", u"\u00C91"));  // é vs É
+  EXPECT_FALSE(equals_ascii_nocase(u"@", u"`"));  // 0x40 and 0x60
+  EXPECT_FALSE(equals_ascii_nocase(u"[", u"{"));
+  EXPECT_FALSE(equals_ascii_nocase(u"ab", u"abc"));
+  EXPECT_TRUE(equals_ascii_nocase(u"", u""));
+}
+
+}  // namespace
+}  // namespace korvo
