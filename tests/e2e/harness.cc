@@ -109,15 +109,16 @@ korvo_result run_korvo(const korvo_run& run) {
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
   ::signal(SIGPIPE, SIG_IGN);
-  if (!run.input.empty()) {
-    [[maybe_unused]] auto n =
-        ::write(in_pipe[1], run.input.data(), run.input.size());
-  }
   int in_fd = in_pipe[1];
-  if (run.close_input) {
+  auto send_input = [&] {
+    if (!run.input.empty()) {
+      [[maybe_unused]] auto n =
+          ::write(in_fd, run.input.data(), run.input.size());
+    }
     ::close(in_fd);
     in_fd = -1;
-  }
+  };
+  if (run.input_after.empty()) send_input();
 
   korvo_result r;
   const auto deadline = std::chrono::steady_clock::now() +
@@ -142,6 +143,9 @@ korvo_result run_korvo(const korvo_run& run) {
       } else {
         (k == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(got));
       }
+    }
+    if (in_fd >= 0 && r.out.find(run.input_after) != std::string::npos) {
+      send_input();
     }
   }
   int status = 0;

@@ -18,7 +18,10 @@ struct korvo_run {
   std::string library = FAKE_SESSION_LIBRARY;
   std::string cwd;    // empty: a fresh temporary folder
   std::string input;  // standard input; closed after it
-  bool close_input = true;
+  // When not empty, input is written (and standard input closed) only once
+  // standard output shows this text: korvo must have flushed it while
+  // waiting for input.
+  std::string input_after;
   // Where standard output goes: empty for a pipe that is read back.
   std::string stdout_path;
   int timeout_ms = 30000;
