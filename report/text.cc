@@ -54,8 +54,9 @@ std::u16string escape_compact(std::u16string_view text) {
 
 std::u16string_view escape_compact(std::u16string_view text,
                                    std::u16string& scratch) {
-  const std::size_t first = text.find_first_of(u"/#");
-  if (first == std::u16string_view::npos) return text;
+  std::size_t first = 0;
+  while (first < text.size() && !needs_escape(text[first])) ++first;
+  if (first == text.size()) return text;
   scratch.assign(text.substr(0, first));
   append_escaped(scratch, text.substr(first));
   return scratch;
