@@ -15,11 +15,9 @@ struct escape_buffers {
   std::u16string first, second;
 };
 
-std::uint32_t count_of(IRfidTagList* list) {
-  return list == nullptr ? 0 : list->count();
-}
-
-std::uint32_t count_of(IRfidFieldValueList* list) {
+// A missing list counts as empty.
+template <typename List>
+std::uint32_t count_of(List* list) {
   return list == nullptr ? 0 : list->count();
 }
 
