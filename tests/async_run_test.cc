@@ -75,7 +75,7 @@ TEST(AsyncRunInProcess, OperationWhoseEventCannotBeCreatedRunsSynchronously) {
 // Many asynchronous runs in one process, the notices delivered inside the
 // start or from threads racing the wait, succeeding or failing.
 TEST(AsyncRunInProcess, ManyRunsInOneProcess) {
-  constexpr int kRuns = 300;
+  constexpr int kRuns = 1000;
   const std::string succeeded =
       "ASYNC_HEAP_SIZE=8\n"
       "Tag 'NEWTAG' written.\n"
