@@ -78,32 +78,5 @@ TEST(Objects, AnswersThatBreakTheProtocolAreRefused) {
   }
 }
 
-TEST(Objects, FormatListTakesFieldDefinitions) {
-  const json answer = {{"formats",
-                        {{{"id", 3},
-                          {"description", "Pallet"},
-                          {"enabled", false},
-                          {"fields",
-                           {{{"id", 2},
-                             {"name", "origin"},
-                             {"type", 3},
-                             {"has_value_description", true},
-                             {"minimum", -4},
-                             {"maximum", 9},
-                             {"codes", {{{"code", "JP"}}}}}}}}}}};
-  tag_format_list_impl list(answer);
-  ASSERT_EQ(list.count(), 1u);
-  IRfidTagFormat* f = list.item(0);
-  EXPECT_EQ(f->formatId(), 3);
-  EXPECT_FALSE(f->isEnabled());
-  EXPECT_EQ(std::u16string(f->markets()), u"");
-  IRfidFieldDef* d = f->fieldDefs()->item(0);
-  EXPECT_EQ(std::u16string(d->name()), u"origin");
-  EXPECT_TRUE(d->hasValueDescription());
-  EXPECT_EQ(d->minimum(), -4);
-  EXPECT_EQ(d->maximum(), 9);
-  EXPECT_EQ(f->fieldDefs()->item(1), nullptr);
-}
-
 }  // namespace
 }  // namespace rfid_qel
