@@ -93,12 +93,12 @@ void run_matrix(const operation& op) {
         SCOPED_TRACE(op.start + ", " + name_of(e.what) + ", " + delivery +
                      (heap ? ", heap" : ""));
         json scenario = {{"heap", 4096}};
-        json spec = {{"delivery", delivery}, {"delay_ms", kDelayMs}};
+        json plan = {{"delivery", delivery}, {"delay_ms", kDelayMs}};
         if (e.what == outcome::notice_fails) {
-          spec["status"] = -3;
-          spec["message"] = "tag lost";
+          plan["status"] = -3;
+          plan["message"] = "tag lost";
         }
-        scenario["async"][op.start] = spec;
+        scenario["async"][op.start] = plan;
         if (e.what == outcome::refused) {
           scenario["fail"][op.start] = {{"status", -7}, {"message", "busy"}};
         } else if (e.what == outcome::refused_quietly) {
@@ -319,7 +319,7 @@ TEST(AsyncRun, NoticeWithNonNegativeStatusIsASuccess) {
 TEST(AsyncRun, ReadingWithoutListIsReportedUnderReadItems) {
   struct {
     const char* name;
-    json spec;
+    json plan;
     std::string out;
     int code;
   } cases[] = {
@@ -348,11 +348,11 @@ TEST(AsyncRun, ReadingWithoutListIsReportedUnderReadItems) {
   for (const auto& c : cases) {
     for (const char* delivery : {"inline", "thread"}) {
       SCOPED_TRACE(std::string(c.name) + ", " + delivery);
-      json spec = c.spec;
-      spec["delivery"] = delivery;
+      json plan = c.plan;
+      plan["delivery"] = delivery;
       korvo_run run;
       run.args = {"print", "async", "heap"};
-      run.scenario = {{"heap", 9}, {"async", {{"readItemsAsync", spec}}}};
+      run.scenario = {{"heap", 9}, {"async", {{"readItemsAsync", plan}}}};
       const korvo_result r = run_korvo(run);
       EXPECT_EQ(without_times(r.out), c.out + "HEAP_PROPERTY_ACTUAL_SIZE=9\n");
       EXPECT_EQ(r.code, c.code);

@@ -469,9 +469,9 @@ class fake_session final : public IRfidSession {
   bool readItemsAsync(qel::IRfidAsyncItemsRead* completion) override {
     if (!step("readItemsAsync", "readItemsAsync")) return false;
     return start_async("readItemsAsync", [this, completion] {
-      const json& spec = async_spec("readItemsAsync");
+      const json& plan = async_plan("readItemsAsync");
       IRfidItemList* items =
-          num_of<bool>(spec, "deliver_items", true) ? make_items() : nullptr;
+          num_of<bool>(plan, "deliver_items", true) ? make_items() : nullptr;
       completion->onCompleted(items, this);
     });
   }
@@ -482,7 +482,7 @@ class fake_session final : public IRfidSession {
       return false;
     }
     return start_async("writeTagAsync", [this, completion] {
-      completion->onCompleted(num_of<std::int32_t>(async_spec("writeTagAsync"),
+      completion->onCompleted(num_of<std::int32_t>(async_plan("writeTagAsync"),
                                                    "result", 0),
                               this);
     });
@@ -522,7 +522,7 @@ class fake_session final : public IRfidSession {
     return new fake_item_list(items);
   }
 
-  const json& async_spec(const char* op) {
+  const json& async_plan(const char* op) {
     static const json empty = json::object();
     if (!scenario_.contains("async")) return empty;
     const json& a = scenario_.at("async");
@@ -538,17 +538,17 @@ class fake_session final : public IRfidSession {
   // once the notice has returned.
   template <typename Notice>
   bool start_async(const char* op, Notice notice) {
-    const json& spec = async_spec(op);
-    const std::string delivery = spec.value("delivery", "inline");
-    auto deliver = [this, op, spec, notice] {
+    const json& plan = async_plan(op);
+    const std::string delivery = plan.value("delivery", "inline");
+    auto deliver = [this, op, plan, notice] {
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        last_status_ = num_of<std::int32_t>(spec, "status", 0);
-        last_message_ = text_of(spec, "message", "async failure");
+        last_status_ = num_of<std::int32_t>(plan, "status", 0);
+        last_message_ = text_of(plan, "message", "async failure");
       }
       call_log().line(std::string("notice ") + op);
       notice();
-      if (num_of<bool>(spec, "clear_status_after", false)) {
+      if (num_of<bool>(plan, "clear_status_after", false)) {
         std::lock_guard<std::mutex> lock(mutex_);
         last_status_ = 0;
         last_message_ = text{};
@@ -559,7 +559,7 @@ class fake_session final : public IRfidSession {
       std::thread t(deliver);
       t.join();
     } else if (delivery == "delayed") {
-      const int delay = num_of<int>(spec, "delay_ms", 50);
+      const int delay = num_of<int>(plan, "delay_ms", 50);
       threads_.emplace_back([deliver, delay] {
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
         deliver();
