@@ -12,6 +12,10 @@ namespace {
 
 constexpr std::size_t kFlushAt = 1 << 16;
 
+// Our formats pad to a few characters; a wider field is no format of ours
+// and would only ask for huge amounts of memory.
+constexpr std::size_t kMaxWidth = 1024;
+
 struct output_state {
   std::string buffer;
   bool failed = false;
@@ -78,7 +82,9 @@ void format_to(std::string& out, std::string_view fmt,
     }
     std::size_t width = 0;
     while (j < n && fmt[j] >= '0' && fmt[j] <= '9') {
-      width = width * 10 + static_cast<std::size_t>(fmt[j] - '0');
+      if (width <= kMaxWidth) {
+        width = width * 10 + static_cast<std::size_t>(fmt[j] - '0');
+      }
       ++j;
     }
     if (j >= n) {
@@ -86,7 +92,7 @@ void format_to(std::string& out, std::string_view fmt,
       break;
     }
     const char conv = fmt[j];
-    if (conv != 's' && conv != 'd' && conv != 'u') {
+    if ((conv != 's' && conv != 'd' && conv != 'u') || width > kMaxWidth) {
       out.append(fmt.substr(pct, j + 1 - pct));
       i = j + 1;
       continue;

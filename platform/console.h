@@ -51,7 +51,8 @@ class print_arg {
 // ("%04u"), and "%%". "%d" and "%u" read an integer argument's 32 bits as
 // signed or unsigned, as printf would. A conversion whose argument is missing
 // or of the other kind (text for a number, or the reverse) prints nothing; an
-// unknown conversion prints as written. Never reads past args.
+// unknown conversion, or one wider than 1024, prints as written and takes no
+// argument. Never reads past args.
 void format_to(std::string& out, std::string_view fmt,
                std::initializer_list<print_arg> args);
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds korvo and runs the whole test suite: a plain build with warnings as
 # errors, then the same suite under AddressSanitizer + UndefinedBehaviorSanitizer,
-# then the threaded tests under ThreadSanitizer.
+# then the threaded tests under ThreadSanitizer; a short run of each fuzz
+# target (clang, libFuzzer) and the end-to-end suite under valgrind memcheck.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -20,3 +21,7 @@ build_and_test build ""
 echo "== address and undefined-behaviour sanitizers"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   build_and_test build-asan "" -DKORVO_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
+echo "== fuzz targets, a short smoke run each"
+scripts/fuzz.sh 5
+echo "== end-to-end suite under valgrind memcheck"
+scripts/memcheck.sh

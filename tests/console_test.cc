@@ -42,6 +42,15 @@ TEST(FormatTo, NeverReadsPastItsArguments) {
   EXPECT_EQ(fmt("<%s>", {std::int32_t{1}}), "<>");
 }
 
+TEST(FormatTo, AbsurdWidthPrintsAsWritten) {
+  // Found by fuzzing: a width beyond size_t once wrapped around and asked for
+  // an impossible allocation.
+  EXPECT_EQ(fmt("%99999999999999999999d|%s", {std::int32_t{7}, u"x"}),
+            "%99999999999999999999d|");
+  EXPECT_EQ(fmt("%1025u|%u", {std::uint32_t{7}}), "%1025u|7");
+  EXPECT_EQ(fmt("%01024u", {std::uint32_t{7}}).size(), 1024u);
+}
+
 TEST(FormatTo, IntegersFollowTheConversion) {
   EXPECT_EQ(fmt("%u", {std::int32_t{-1}}), "4294967295");
   EXPECT_EQ(fmt("%d", {std::uint32_t{4294967295u}}), "-1");
