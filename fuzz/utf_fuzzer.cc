@@ -10,50 +10,10 @@
 #include <string_view>
 
 #include "fuzz/fuzz_check.h"
+#include "fuzz/well_formed.h"
 #include "platform/utf.h"
 
 namespace {
-
-// Well-formed UTF-8 by the table of well-formed byte sequences, written
-// independently of the decoder under test.
-bool well_formed_utf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto b = [&](std::size_t k) {
-      return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0x100u;
-    };
-    const unsigned b0 = b(0);
-    auto in = [](unsigned v, unsigned lo, unsigned hi) {
-      return v >= lo && v <= hi;
-    };
-    std::size_t len;
-    if (b0 <= 0x7F) {
-      len = 1;
-    } else if (in(b0, 0xC2, 0xDF) && in(b(1), 0x80, 0xBF)) {
-      len = 2;
-    } else if (b0 == 0xE0 && in(b(1), 0xA0, 0xBF) && in(b(2), 0x80, 0xBF)) {
-      len = 3;
-    } else if ((in(b0, 0xE1, 0xEC) || in(b0, 0xEE, 0xEF)) &&
-               in(b(1), 0x80, 0xBF) && in(b(2), 0x80, 0xBF)) {
-      len = 3;
-    } else if (b0 == 0xED && in(b(1), 0x80, 0x9F) && in(b(2), 0x80, 0xBF)) {
-      len = 3;
-    } else if (b0 == 0xF0 && in(b(1), 0x90, 0xBF) && in(b(2), 0x80, 0xBF) &&
-               in(b(3), 0x80, 0xBF)) {
-      len = 4;
-    } else if (in(b0, 0xF1, 0xF3) && in(b(1), 0x80, 0xBF) &&
-               in(b(2), 0x80, 0xBF) && in(b(3), 0x80, 0xBF)) {
-      len = 4;
-    } else if (b0 == 0xF4 && in(b(1), 0x80, 0x8F) && in(b(2), 0x80, 0xBF) &&
-               in(b(3), 0x80, 0xBF)) {
-      len = 4;
-    } else {
-      return false;
-    }
-    i += len;
-  }
-  return true;
-}
 
 // The text with every unpaired surrogate replaced by U+FFFD.
 std::u16string mend_surrogates(std::u16string_view t) {
@@ -100,8 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   FUZZ_CHECK(wide.size() <= bytes.size());
   std::string back;
   korvo::append_utf8(back, wide);
-  FUZZ_CHECK(well_formed_utf8(back));
-  if (well_formed_utf8(bytes)) {
+  FUZZ_CHECK(korvo_fuzz::well_formed_utf8(back));
+  if (korvo_fuzz::well_formed_utf8(bytes)) {
     FUZZ_CHECK(back == bytes);
   } else {
     FUZZ_CHECK(wide.find(u'\uFFFD') != std::u16string::npos);
@@ -115,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   std::string utf8 = "prefix";
   korvo::append_utf8(utf8, units);
   FUZZ_CHECK(utf8.compare(0, 6, "prefix") == 0);
-  FUZZ_CHECK(well_formed_utf8(utf8));
+  FUZZ_CHECK(korvo_fuzz::well_formed_utf8(utf8));
   FUZZ_CHECK(korvo::utf8_to_utf16(std::string_view(utf8).substr(6)) ==
              mend_surrogates(units));
   // The zero-terminated form stops at the first zero unit.
