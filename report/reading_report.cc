@@ -1,0 +1,128 @@
+#include <string>
+#include <string_view>
+
+#include "platform/console.h"
+#include "platform/utf.h"
+#include "report/listings.h"
+#include "report/text.h"
+
+namespace korvo {
+namespace {
+
+// Scratch space for the escaped texts of one compact line; it keeps its
+// capacity from line to line.
+struct escape_buffers {
+  std::u16string first, second;
+};
+
+// A missing list counts as empty.
+template <typename List>
+std::uint32_t count_of(List* list) {
+  return list == nullptr ? 0 : list->count();
+}
+
+// Finds the last tag whose id equals the filter. Returns false when none
+// does.
+bool find_selected(IRfidTagList* tags, std::u16string_view filter,
+                   std::uint32_t& selected) {
+  bool found = false;
+  for (std::uint32_t m = 0; m < count_of(tags); ++m) {
+    IRfidTag* tag = tags->item(m);
+    if (tag == nullptr) continue;
+    if (equals_ascii_nocase(session_text(tag->id()), filter)) {
+      selected = m;
+      found = true;
+    }
+  }
+  return found;
+}
+
+void print_item(IRfidItem* item, std::uint32_t i, bool compact,
+                escape_buffers& b) {
+  const std::u16string_view id = session_text(item->id());
+  const bool valid = item->valid();
+  const bool secured = item->secured();
+  const inline_text type = item_type_name(item->type());
+  const inline_text first_seen = timestamp_text(item->firstSeen(), compact);
+  if (compact) {
+    print(
+        "ItemID=%s/ItemValid=%d/ItemSecured=%d/ItemType=%s/ItemFirstSeen=%s\n",
+        {escape_compact(id, b.first), valid, secured, type.view(),
+         first_seen.view()});
+  } else {
+    print("Item[%u]\n  Id=%s Valid=%d Secured=%d Type=%s\n  FirstSeen=%s\n",
+          {i, id, valid, secured, type.view(), first_seen.view()});
+  }
+}
+
+void print_field_values(IRfidFieldValueList* values, bool compact,
+                        escape_buffers& b) {
+  for (std::uint32_t k = 0; k < count_of(values); ++k) {
+    IRfidFieldValue* v = values->item(k);
+    if (v == nullptr) continue;
+    const std::u16string_view name = session_text(v->name());
+    const std::u16string_view value = session_text(v->value());
+    // The one text the session may leave out by design.
+    const std::u16string_view description = session_text(v->valueDescription());
+    if (compact) {
+      // Readers of this form rely on exactly this: the name as it is, the
+      // value and its description escaped.
+      print("/%s=%s", {name, escape_compact(value, b.first)});
+      if (!description.empty()) {
+        print("#%s", {escape_compact(description, b.second)});
+      }
+    } else {
+      print("    %s=%s", {name, value});
+      if (!description.empty()) print(" (%s)", {description});
+      print("\n");
+    }
+  }
+}
+
+void print_tag(IRfidTag* tag, std::uint32_t n, bool compact,
+               escape_buffers& b) {
+  const std::u16string_view id = session_text(tag->id());
+  const std::int32_t format = tag->format();
+  const inline_text type = item_type_name(tag->type());
+  const bool secured = tag->secured();
+  const bool security = tag->security();
+  const inline_text first_seen = timestamp_text(tag->firstSeen(), compact);
+  if (compact) {
+    print(
+        "/TagId=%s/TagFormat=%d/TagType=%s/TagSecured=%d/TagSecurity=%d/"
+        "TagFirstSeen=%s",
+        {escape_compact(id, b.first), format, type.view(), secured, security,
+         first_seen.view()});
+  } else {
+    print(
+        "  Tag[%u]\n    Id=%s Format=%d Type=%s Secured=%d Security=%d\n"
+        "    FirstSeen=%s\n",
+        {n, id, format, type.view(), secured, security, first_seen.view()});
+  }
+  print_field_values(tag->fieldValues(), compact, b);
+  if (compact) print("\n");
+}
+
+}  // namespace
+
+void print_reading(IRfidItemList* items, const report_options& options) {
+  const bool compact = options.compact;
+  const std::u16string_view filter = options.filter;
+  if (compact && options.header) print("# TagData file\n");
+  escape_buffers buffers;
+  for (std::uint32_t i = 0; i < items->count(); ++i) {
+    IRfidItem* item = items->item(i);
+    if (item == nullptr) continue;
+    IRfidTagList* tags = item->tags();
+    std::uint32_t selected = 0;
+    if (!filter.empty() && !find_selected(tags, filter, selected)) continue;
+    print_item(item, i, compact, buffers);
+    for (std::uint32_t n = 0; n < count_of(tags); ++n) {
+      IRfidTag* tag = tags->item(n);
+      if (tag == nullptr || (!filter.empty() && n != selected)) continue;
+      print_tag(tag, n, compact, buffers);
+    }
+  }
+}
+
+}  // namespace korvo
