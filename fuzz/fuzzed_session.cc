@@ -205,7 +205,8 @@ std::int32_t fuzzed_session::getLastError(const char16_t** message) {
 }
 
 IRfidTagFormatList* fuzzed_session::getTagFormats() {
-  if (missing()) return nullptr;
+  gave_no_formats_ = missing();
+  if (gave_no_formats_) return nullptr;
   return keep(std::make_unique<fake_format_list>(*this));
 }
 

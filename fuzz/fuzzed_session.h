@@ -41,6 +41,9 @@ class fuzzed_session final : public IRfidSession {
 
   IRfidItemList* reading();
 
+  // Whether getTagFormats answered with no list.
+  bool gave_no_formats() const { return gave_no_formats_; }
+
   std::int32_t getLastError(const char16_t** message) override;
   std::uint32_t getHeapSize() override { return in_.u32(); }
   bool openService(const char16_t*) override { return flag(); }
@@ -67,6 +70,7 @@ class fuzzed_session final : public IRfidSession {
 
  private:
   byte_reader& in_;
+  bool gave_no_formats_ = false;
   std::deque<std::u16string> texts_;
   std::deque<FILETIME> times_;
   std::deque<std::shared_ptr<void>> objects_;
