@@ -9,7 +9,9 @@
 // kept. Prints one line per program:
 //
 //   <median wall ns> <min wall ns> <max wall ns> <max peak RSS KiB>
+//   <median CPU ns (user + system)>
 //
+// CPU time is less disturbed than wall time by other work on the same core.
 // and exits with 1 if any run did not exit with 0. Pin it to a core with
 // taskset; the programs inherit the pinning.
 #include <fcntl.h>
@@ -31,6 +33,7 @@ namespace {
 struct program {
   std::vector<char*> argv;
   std::vector<std::int64_t> wall_ns;
+  std::vector<std::int64_t> cpu_ns;
   long max_rss_kib = 0;
 };
 
@@ -60,6 +63,11 @@ bool run_once(program& p, const char* out_path, bool timed) {
   const std::int64_t wall = now_ns() - start;
   if (timed) {
     p.wall_ns.push_back(wall);
+    const auto ns = [](const timeval& t) {
+      return static_cast<std::int64_t>(t.tv_sec) * 1000000000 +
+             static_cast<std::int64_t>(t.tv_usec) * 1000;
+    };
+    p.cpu_ns.push_back(ns(usage.ru_utime) + ns(usage.ru_stime));
     p.max_rss_kib = std::max(p.max_rss_kib, usage.ru_maxrss);
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -112,15 +120,18 @@ int main(int argc, char** argv) {
       ok = run_once(programs[(r + k) % m], out_path, true) && ok;
     }
   }
+  const auto median = [](std::vector<std::int64_t>& v) {
+    std::sort(v.begin(), v.end());
+    return static_cast<long long>(
+        v.size() % 2 == 1 ? v[v.size() / 2]
+                          : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
+  };
   for (program& p : programs) {
-    std::vector<std::int64_t>& w = p.wall_ns;
-    std::sort(w.begin(), w.end());
-    const std::int64_t median =
-        w.size() % 2 == 1 ? w[w.size() / 2]
-                          : (w[w.size() / 2 - 1] + w[w.size() / 2]) / 2;
-    std::printf("%lld %lld %lld %ld\n", static_cast<long long>(median),
-                static_cast<long long>(w.front()),
-                static_cast<long long>(w.back()), p.max_rss_kib);
+    const long long wall = median(p.wall_ns);
+    std::printf("%lld %lld %lld %ld %lld\n", wall,
+                static_cast<long long>(p.wall_ns.front()),
+                static_cast<long long>(p.wall_ns.back()), p.max_rss_kib,
+                median(p.cpu_ns));
   }
   return ok ? 0 : 1;
 }

@@ -49,27 +49,27 @@ for part in "${parts[@]}"; do
     ;;
   render)
     echo "rendering (8 field values per tag; output to /dev/null; medians of $reps):"
-    printf '%-9s %-8s %10s %8s %9s %10s %9s %7s\n' tags form wall_ms us/tag \
-      MB/s peak_KiB floor_ms ratio
+    printf '%-8s %-8s %9s %7s %7s %9s %9s %6s %7s\n' tags form wall_ms us/tag \
+      MB/s peak_KiB floor_ms ratio cpu_rat
     for n in $sizes; do
       mapfile -t r < <(KORVO_BENCH_TAGS=$n "${measure[@]}" --reps "$reps" -- \
         "$korvo" print dll "$lib" :: "$korvo" print compact dll "$lib" :: \
         "$dir/bench/walk_floor" "$lib")
-      read -r floor _ _ floor_rss <<<"${r[2]}"
+      read -r floor _ _ floor_rss floor_cpu_ns <<<"${r[2]}"
       k=0
       for form in readable compact; do
-        read -r wall _ _ rss <<<"${r[$k]}"
+        read -r wall _ _ rss cpu_ns <<<"${r[$k]}"
         args=(print dll "$lib")
         [ "$form" = compact ] && args=(print compact dll "$lib")
         bytes=$(KORVO_BENCH_TAGS=$n "$korvo" "${args[@]}" | wc -c)
         awk -v n="$n" -v form="$form" -v wall="$wall" -v bytes="$bytes" \
-          -v rss="$rss" -v floor="$floor" 'BEGIN {
-            printf "%-9d %-8s %10.1f %8.3f %9.1f %10d %9.1f %7.2f\n", n, form,
+          -v rss="$rss" -v floor="$floor" -v cpu="$cpu_ns" -v floor_cpu="$floor_cpu_ns" 'BEGIN {
+            printf "%-8d %-8s %9.1f %7.3f %7.1f %9d %9.1f %6.2f %7.2f\n", n, form,
               wall / 1e6, wall / 1e3 / n, bytes / (wall / 1e9) / 1e6, rss,
-              floor / 1e6, wall / floor }'
+              floor / 1e6, wall / floor, cpu / floor_cpu }'
         k=$((k + 1))
       done
-      echo "          (walk floor peak ${floor_rss} KiB)"
+      echo "         (walk floor peak ${floor_rss} KiB)"
     done
     echo
     ;;

@@ -15,9 +15,11 @@ namespace {
 
 std::uint64_t sum = 0;
 
+// Every unit is loaded once, as a client that copies the text must; the sum
+// is the cheapest use of a unit (no multiply chain that would slow the floor).
 void read_text(const char16_t* text) {
   if (text == nullptr) return;
-  for (; *text != 0; ++text) sum = sum * 31 + *text;
+  for (; *text != 0; ++text) sum += *text;
 }
 
 void read_time(const FILETIME* t) {

@@ -16,17 +16,18 @@ namespace korvo {
 
 // One argument of a format: "%s" takes a text (null prints as nothing), "%d"
 // a signed and "%u" an unsigned 32-bit integer; bool prints as 0 or 1.
+// A zero-terminated text is read once, while it prints: its length is not
+// measured beforehand.
 class print_arg {
  public:
   enum class kind { text, signed_int, unsigned_int };
 
   print_arg(const char16_t* text)  // NOLINT(google-explicit-constructor)
-      : kind_(kind::text), text_(text == nullptr ? std::u16string_view()
-                                                 : std::u16string_view(text)) {}
+      : kind_(kind::text), data_(text), size_(kZeroTerminated) {}
   print_arg(std::u16string_view text)  // NOLINT(google-explicit-constructor)
-      : kind_(kind::text), text_(text) {}
+      : kind_(kind::text), data_(text.data()), size_(text.size()) {}
   print_arg(const std::u16string& text)  // NOLINT(google-explicit-constructor)
-      : kind_(kind::text), text_(text) {}
+      : kind_(kind::text), data_(text.data()), size_(text.size()) {}
   print_arg(std::int32_t v)  // NOLINT(google-explicit-constructor)
       : kind_(kind::signed_int), signed_(v) {}
   print_arg(std::uint32_t v)  // NOLINT(google-explicit-constructor)
@@ -34,14 +35,37 @@ class print_arg {
   print_arg(bool v)  // NOLINT(google-explicit-constructor)
       : kind_(kind::signed_int), signed_(v ? 1 : 0) {}
 
+  // A text escaped for the compact listings as it prints: a backslash goes
+  // before each "/" and "#", nothing else changes (the same text as
+  // escape_compact gives, without making it first).
+  static print_arg compact_escaped(const char16_t* text) {
+    print_arg a(text);
+    a.escape_ = true;
+    return a;
+  }
+
   kind type() const { return kind_; }
-  std::u16string_view text() const { return text_; }
+  // The text, measured if it is zero-terminated; empty for null.
+  std::u16string_view text() const {
+    if (data_ == nullptr) return {};
+    return size_ == kZeroTerminated ? std::u16string_view(data_)
+                                    : std::u16string_view(data_, size_);
+  }
   std::int32_t signed_value() const { return signed_; }
   std::uint32_t unsigned_value() const { return unsigned_; }
 
+  // For the formatter: the raw text, its size or kZeroTerminated, and
+  // whether it prints escaped.
+  static constexpr std::size_t kZeroTerminated = static_cast<std::size_t>(-1);
+  const char16_t* text_data() const { return data_; }
+  std::size_t text_size() const { return size_; }
+  bool escaped() const { return escape_; }
+
  private:
   kind kind_;
-  std::u16string_view text_;
+  const char16_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  bool escape_ = false;
   std::int32_t signed_ = 0;
   std::uint32_t unsigned_ = 0;
 };

@@ -1,5 +1,13 @@
 #include "platform/console.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 namespace korvo {
@@ -54,6 +62,76 @@ TEST(FormatTo, AbsurdWidthPrintsAsWritten) {
 TEST(FormatTo, IntegersFollowTheConversion) {
   EXPECT_EQ(fmt("%u", {std::int32_t{-1}}), "4294967295");
   EXPECT_EQ(fmt("%d", {std::uint32_t{4294967295u}}), "-1");
+}
+
+TEST(FormatTo, ZeroTerminatedAndEscapedTexts) {
+  // A zero-terminated text stops at its terminator; a sized one does not.
+  const char16_t with_zero[] = u"ab\0cd";
+  EXPECT_EQ(fmt("[%s]", {static_cast<const char16_t*>(with_zero)}), "[ab]");
+  EXPECT_EQ(fmt("[%s]", {std::u16string_view(with_zero, 5)}),
+            std::string("[ab\0cd]", 7));
+  EXPECT_EQ(fmt("%s", {print_arg::compact_escaped(u"a/b#c\\d\u00E9")}),
+            "a\\/b\\#c\\d\xC3\xA9");
+  EXPECT_EQ(fmt("<%s>", {print_arg::compact_escaped(nullptr)}), "<>");
+  // Unpaired surrogates, also as the last unit before the terminator.
+  EXPECT_EQ(fmt("%s", {u"\xD800x\xDC00\U0001F600\xD83D"}),
+            "\xEF\xBF\xBDx\xEF\xBF\xBD\xF0\x9F\x98\x80\xEF\xBF\xBD");
+}
+
+// Runs body with standard output going to a temporary file; returns what
+// was written and whether flush_output() succeeded.
+template <class Body>
+std::pair<std::string, bool> printed_by(Body body) {
+  std::fflush(stdout);
+  char path[] = "/tmp/korvo-print-XXXXXX";
+  const int file = ::mkstemp(path);
+  const int saved = ::dup(STDOUT_FILENO);
+  ::dup2(file, STDOUT_FILENO);
+  body();
+  const bool flushed = flush_output();
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  ::close(file);
+  std::ifstream in(path, std::ios::binary);
+  std::string written((std::istreambuf_iterator<char>(in)),
+                      std::istreambuf_iterator<char>());
+  ::unlink(path);
+  return {written, flushed};
+}
+
+// print() collects output in a buffer and writes it when the next piece
+// would not fit: every piece must arrive whole, in order, wherever the
+// buffer's end falls, also a piece larger than the buffer.
+TEST(Print, PiecesArriveWholeWhereverTheBufferEnds) {
+  // Texts that end a piece, each starting at every offset near the end of
+  // the buffer (64 KiB) after a filler of single characters.
+  const std::u16string probe = u"ab/c\u00E9#d\U0001F600e\xD800" + std::u16string(30, u'x');
+  const std::u16string filler(1000, u'f');
+  std::string expected;
+  const auto [written, flushed] = printed_by([&] {
+    for (int r = 0; r < 48; ++r) {
+      flush_output();
+      for (int k = 0; k < 65; ++k) print("%s", {filler.c_str()});
+      for (int k = 0; k < 470 + r; ++k) print("%s", {u"g"});
+      print("%s", {probe.c_str()});
+      print("%s", {print_arg::compact_escaped(probe.c_str())});
+      print("%s|", {probe.c_str()});
+      print("%s", {probe});
+      format_to(expected, "%s", {std::u16string(65000, u'f')});
+      format_to(expected, "%s", {std::u16string(470 + r, u'g')});
+      format_to(expected, "%s%s%s|%s",
+                {probe.c_str(), print_arg::compact_escaped(probe.c_str()),
+                 probe.c_str(), probe});
+    }
+    // Larger than the buffer.
+    const std::u16string huge(200000, u'z');
+    print("<%s>", {huge.c_str()});
+    print("<%s>", {huge});
+    format_to(expected, "<%s><%s>", {huge.c_str(), huge});
+  });
+  EXPECT_TRUE(flushed);
+  EXPECT_TRUE(written == expected)
+      << "sizes " << written.size() << " and " << expected.size();
 }
 
 }  // namespace
