@@ -75,10 +75,14 @@ struct value_kind {
 // Names, and descriptions: some absent, one empty, some with separators that
 // the compact form escapes.
 constexpr value_kind kKinds[kValues] = {
-    {u"Product", u"catalogue name"}, {u"Batch", nullptr},
-    {u"Weight", u"g"},               {u"Route", u""},
-    {u"Expiry", u"yyyymmdd"},        {u"Owner", nullptr},
-    {u"Temperature", u"\u00B0C"},    {u"Note", u"free text/with #marks"},
+    {u"Product", u"catalogue name"},
+    {u"Batch", nullptr},
+    {u"Weight", u"g"},
+    {u"Route", u""},
+    {u"Expiry", u"yyyymmdd"},
+    {u"Owner", nullptr},
+    {u"Temperature", u"\u00B0C"},
+    {u"Note", u"free text/with #marks"},
 };
 
 class bench_value final : public IRfidFieldValue {
@@ -92,16 +96,26 @@ class bench_value final : public IRfidFieldValue {
     const std::uint64_t r = mix(index_ * 8ULL + kind_);
     text_.clear();
     switch (kind_) {
-      case 0: return text_.add(u"Widget-").dec(r % 1000).get();
-      case 1: return text_.add(u"B").hex(r, 8).get();
-      case 2: return text_.dec(r % 100000).get();
+      case 0:
+        return text_.add(u"Widget-").dec(r % 1000).get();
+      case 1:
+        return text_.add(u"B").hex(r, 8).get();
+      case 2:
+        return text_.dec(r % 100000).get();
       case 3:
-        return text_.add(u"DC7/Dock").dec(r % 12).add(u"/Bay#").dec(r % 40).get();
+        return text_.add(u"DC7/Dock")
+            .dec(r % 12)
+            .add(u"/Bay#")
+            .dec(r % 40)
+            .get();
       case 4:
         return text_.add(u"2026").dec(10 + r % 3).dec(10 + r % 19).get();
-      case 5: return text_.add(u"M\u00FCller & S\u00F6hne ").dec(r % 97).get();
-      case 6: return text_.add(u"-").dec(r % 30).add(u".").dec(r % 10).get();
-      default: return text_.add(u"lot ").dec(index_).get();
+      case 5:
+        return text_.add(u"M\u00FCller & S\u00F6hne ").dec(r % 97).get();
+      case 6:
+        return text_.add(u"-").dec(r % 30).add(u".").dec(r % 10).get();
+      default:
+        return text_.add(u"lot ").dec(index_).get();
     }
   }
   const char16_t* valueDescription() override {
@@ -260,7 +274,8 @@ RfidQelCreateSessionEx(int version) {
   if (version != kRfidInterfaceVersion) return nullptr;
   const char* tags = std::getenv("KORVO_BENCH_TAGS");
   static bench_session session(
-      tags != nullptr ? static_cast<std::uint32_t>(std::strtoul(tags, nullptr, 10))
-                      : 0);
+      tags != nullptr
+          ? static_cast<std::uint32_t>(std::strtoul(tags, nullptr, 10))
+          : 0);
   return &session;
 }

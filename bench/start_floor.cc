@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
   if (create == nullptr) return 2;
   IRfidSession* session = create(kRfidInterfaceVersion);
   if (session == nullptr) return 1;
-  const bool opened = session->openService(u"http://127.0.0.1:21645/TagService");
+  const bool opened =
+      session->openService(u"http://127.0.0.1:21645/TagService");
   session->closeSession();
   return opened ? 0 : 1;
 }

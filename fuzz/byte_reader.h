@@ -22,7 +22,8 @@ class byte_reader {
 
   std::uint32_t u32() {
     std::uint32_t v = 0;
-    for (int k = 0; k < 4; ++k) v |= static_cast<std::uint32_t>(byte()) << (8 * k);
+    for (int k = 0; k < 4; ++k)
+      v |= static_cast<std::uint32_t>(byte()) << (8 * k);
     return v;
   }
 

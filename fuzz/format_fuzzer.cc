@@ -23,15 +23,22 @@ using korvo::print_arg;
 
 // Call format_to with a run-time number of arguments (it takes an
 // initializer_list).
-void format_with(std::string& out, std::string_view fmt,
+template <class Format>
+void format_with(std::string& out, const Format& fmt,
                  const std::vector<print_arg>& a) {
   switch (a.size()) {
-    case 0: return korvo::format_to(out, fmt, {});
-    case 1: return korvo::format_to(out, fmt, {a[0]});
-    case 2: return korvo::format_to(out, fmt, {a[0], a[1]});
-    case 3: return korvo::format_to(out, fmt, {a[0], a[1], a[2]});
-    case 4: return korvo::format_to(out, fmt, {a[0], a[1], a[2], a[3]});
-    case 5: return korvo::format_to(out, fmt, {a[0], a[1], a[2], a[3], a[4]});
+    case 0:
+      return korvo::format_to(out, fmt, {});
+    case 1:
+      return korvo::format_to(out, fmt, {a[0]});
+    case 2:
+      return korvo::format_to(out, fmt, {a[0], a[1]});
+    case 3:
+      return korvo::format_to(out, fmt, {a[0], a[1], a[2]});
+    case 4:
+      return korvo::format_to(out, fmt, {a[0], a[1], a[2], a[3]});
+    case 5:
+      return korvo::format_to(out, fmt, {a[0], a[1], a[2], a[3], a[4]});
     default:
       return korvo::format_to(out, fmt, {a[0], a[1], a[2], a[3], a[4], a[5]});
   }
@@ -44,10 +51,19 @@ void arbitrary(korvo_fuzz::byte_reader& in) {
   const int n = in.byte() % 7;
   for (int k = 0; k < n; ++k) {
     switch (in.byte() % 4) {
-      case 0: texts.push_back(in.units(in.byte())); args.emplace_back(texts.back()); break;
-      case 1: args.emplace_back(static_cast<std::int32_t>(in.u32())); break;
-      case 2: args.emplace_back(in.u32()); break;
-      default: args.emplace_back(in.byte() % 2 == 1); break;
+      case 0:
+        texts.push_back(in.units(in.byte()));
+        args.emplace_back(texts.back());
+        break;
+      case 1:
+        args.emplace_back(static_cast<std::int32_t>(in.u32()));
+        break;
+      case 2:
+        args.emplace_back(in.u32());
+        break;
+      default:
+        args.emplace_back(in.byte() % 2 == 1);
+        break;
     }
   }
   const std::string_view fmt = in.rest();
@@ -58,6 +74,14 @@ void arbitrary(korvo_fuzz::byte_reader& in) {
   FUZZ_CHECK(out.compare(4, pct == std::string_view::npos ? fmt.size() : pct,
                          fmt.substr(0, pct)) == 0);
   if (pct == std::string_view::npos) FUZZ_CHECK(out.size() == 4 + fmt.size());
+
+  // A format that parses prints the same compiled.
+  static korvo::compiled_format<4096> compiled;
+  if (korvo::parse_format(fmt, compiled)) {
+    std::string via_plan = "kept";
+    format_with(via_plan, korvo::format_plan(compiled), args);
+    FUZZ_CHECK(via_plan == out);
+  }
 }
 
 void checked(korvo_fuzz::byte_reader& in) {
@@ -100,7 +124,8 @@ void checked(korvo_fuzz::byte_reader& in) {
       if (conv != 's') value.clear();  // mismatch: nothing
     } else {
       const std::uint32_t bits = in.u32();
-      args.emplace_back(arg_kind == 1 ? print_arg(static_cast<std::int32_t>(bits))
+      args.emplace_back(arg_kind == 1
+                            ? print_arg(static_cast<std::int32_t>(bits))
                         : arg_kind == 2 ? print_arg(bits)
                                         : print_arg((bits & 1) != 0));
       const std::uint32_t shown = arg_kind == 3 ? (bits & 1) : bits;
@@ -121,7 +146,15 @@ void checked(korvo_fuzz::byte_reader& in) {
     expected += value;
   }
   std::string out;
-  format_with(out, fmt, args);
+  format_with(out, std::string_view(fmt), args);
+  // Every format built here parses, and prints the same compiled.
+  static korvo::compiled_format<4096> compiled;
+  if (fmt.size() < 4096) {
+    FUZZ_CHECK(korvo::parse_format(fmt, compiled));
+    std::string via_plan;
+    format_with(via_plan, korvo::format_plan(compiled), args);
+    FUZZ_CHECK(via_plan == out);
+  }
   if (out != expected) {
     std::fprintf(stderr, "format \"%s\"\n got \"%s\"\nwant \"%s\"\n",
                  fmt.c_str(), out.c_str(), expected.c_str());

@@ -65,7 +65,8 @@ class fake_format final : public IRfidTagFormat {
   fuzzed_session& s_;
 };
 
-using fake_format_list = fake_list<IRfidTagFormatList, IRfidTagFormat, fake_format>;
+using fake_format_list =
+    fake_list<IRfidTagFormatList, IRfidTagFormat, fake_format>;
 
 class fake_value final : public IRfidFieldValue {
  public:
@@ -78,7 +79,8 @@ class fake_value final : public IRfidFieldValue {
   fuzzed_session& s_;
 };
 
-using fake_value_list = fake_list<IRfidFieldValueList, IRfidFieldValue, fake_value>;
+using fake_value_list =
+    fake_list<IRfidFieldValueList, IRfidFieldValue, fake_value>;
 
 class fake_tag final : public IRfidTag {
  public:
@@ -169,25 +171,43 @@ const char16_t* fuzzed_session::text() {
 
 std::int32_t fuzzed_session::number() {
   switch (in_.byte() % 8) {
-    case 0: return 0;
-    case 1: return -1;
-    case 2: return INT32_MIN;
-    case 3: return INT32_MAX;
-    case 4: return 9;   // the last item type with a name
-    case 5: return 10;  // the first without
-    default: return static_cast<std::int32_t>(in_.u32());
+    case 0:
+      return 0;
+    case 1:
+      return -1;
+    case 2:
+      return INT32_MIN;
+    case 3:
+      return INT32_MAX;
+    case 4:
+      return 9;  // the last item type with a name
+    case 5:
+      return 10;  // the first without
+    default:
+      return static_cast<std::int32_t>(in_.u32());
   }
 }
 
 const FILETIME* fuzzed_session::time() {
   std::uint64_t v;
   switch (in_.byte() % 8) {
-    case 0: return nullptr;
-    case 1: v = 0; break;
-    case 2: v = (std::uint64_t{1} << 63) - 1; break;  // the last convertible
-    case 3: v = std::uint64_t{1} << 63; break;
-    case 4: v = ~std::uint64_t{0}; break;
-    default: v = in_.u64(); break;
+    case 0:
+      return nullptr;
+    case 1:
+      v = 0;
+      break;
+    case 2:
+      v = (std::uint64_t{1} << 63) - 1;
+      break;  // the last convertible
+    case 3:
+      v = std::uint64_t{1} << 63;
+      break;
+    case 4:
+      v = ~std::uint64_t{0};
+      break;
+    default:
+      v = in_.u64();
+      break;
   }
   times_.push_back(FILETIME{static_cast<std::uint32_t>(v),
                             static_cast<std::uint32_t>(v >> 32)});

@@ -50,7 +50,9 @@ class fuzzed_session final : public IRfidSession {
   bool connectReader() override { return flag(); }
   void reserved5() override {}
   IRfidTagFormatList* getTagFormats() override;
-  IRfidItemList* readItems() override { return missing() ? nullptr : reading(); }
+  IRfidItemList* readItems() override {
+    return missing() ? nullptr : reading();
+  }
   IRfidTag* createTag(const char16_t*) override { return nullptr; }
   void reserved9() override {}
   bool writeTag(IRfidTag*) override { return false; }

@@ -71,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       formats ? "# TagFormat file" : "# TagData file";
   if (formats && session.gave_no_formats()) {
     // Only the session's failure, if its status says it failed.
-    FUZZ_CHECK(lines.empty() ||
-               (lines.size() == 1 && lines[0].substr(0, 15) == "getTagFormats: "));
+    FUZZ_CHECK(lines.empty() || (lines.size() == 1 &&
+                                 lines[0].substr(0, 15) == "getTagFormats: "));
     return 0;
   }
   FUZZ_CHECK((options.compact && options.header) ==
@@ -83,14 +83,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     if (formats && options.compact) {
       FUZZ_CHECK(starts_with_any(line, {"FormatId=", "/Id="}));
     } else if (formats) {
-      FUZZ_CHECK(starts_with_any(line, {"FormatId=", "  Id=",
-                                        "    LongDescription="}));
+      FUZZ_CHECK(starts_with_any(
+          line, {"FormatId=", "  Id=", "    LongDescription="}));
     } else if (options.compact) {
       FUZZ_CHECK(starts_with_any(line, {"ItemID=", "/TagId="}));
     } else {
-      FUZZ_CHECK(starts_with_any(line, {"Item[", "  Id=", "  FirstSeen=",
-                                        "  Tag[", "    Id=", "    FirstSeen=",
-                                        "    "}));
+      FUZZ_CHECK(
+          starts_with_any(line, {"Item[", "  Id=", "  FirstSeen=", "  Tag[",
+                                 "    Id=", "    FirstSeen=", "    "}));
     }
   }
   return 0;

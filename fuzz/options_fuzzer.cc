@@ -73,22 +73,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const char16_t* initial = korvo::kDefaultLibraryPath;
   const run_options o = korvo::parse_arguments(args, initial);
   const shape s = shape_of(o, args, initial);
-  for (int field : {s.host, s.service_url, s.tag_id, s.library_path,
-                    s.write_data}) {
+  for (int field :
+       {s.host, s.service_url, s.tag_id, s.library_path, s.write_data}) {
     FUZZ_CHECK(field != -3);
   }
   FUZZ_CHECK(s.host != -2 && s.library_path != -2);
-  FUZZ_CHECK(o.has_work() == (!o.stop && (o.formats || o.print ||
-                                          o.tag_id != nullptr ||
-                                          o.write_data != nullptr)));
+  FUZZ_CHECK(o.has_work() ==
+             (!o.stop && (o.formats || o.print || o.tag_id != nullptr ||
+                          o.write_data != nullptr)));
 
   // The same command line with the keywords upper-cased: the arguments that
   // were read as values keep their case, so the value fields point at the
   // same argument indexes and the filter is unchanged.
   std::vector<std::u16string> upper = args;
   std::vector<bool> is_value(args.size(), false);
-  for (int field : {s.host, s.service_url, s.tag_id, s.library_path,
-                    s.write_data}) {
+  for (int field :
+       {s.host, s.service_url, s.tag_id, s.library_path, s.write_data}) {
     if (field > 0) is_value[field] = true;
   }
   // The filter's argument is not pointed at; keep every argument that equals

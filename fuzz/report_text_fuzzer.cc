@@ -22,7 +22,8 @@ namespace {
 std::u16string unescape(std::u16string_view e) {
   std::u16string out;
   for (std::size_t i = 0; i < e.size(); ++i) {
-    if (e[i] == u'\\' && i + 1 < e.size() && (e[i + 1] == u'/' || e[i + 1] == u'#')) {
+    if (e[i] == u'\\' && i + 1 < e.size() &&
+        (e[i + 1] == u'/' || e[i + 1] == u'#')) {
       ++i;
     }
     out.push_back(e[i]);
@@ -78,9 +79,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   // Timestamps: an arbitrary count, and the edges near 2^63.
   std::uint64_t v = in.u64();
   switch (in.byte() % 4) {
-    case 0: v = (std::uint64_t{1} << 63) - 1 - (v % 1000000000); break;
-    case 1: v = (std::uint64_t{1} << 63) + (v % 1000000000); break;
-    default: break;
+    case 0:
+      v = (std::uint64_t{1} << 63) - 1 - (v % 1000000000);
+      break;
+    case 1:
+      v = (std::uint64_t{1} << 63) + (v % 1000000000);
+      break;
+    default:
+      break;
   }
   const FILETIME ft{static_cast<std::uint32_t>(v),
                     static_cast<std::uint32_t>(v >> 32)};

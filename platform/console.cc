@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "platform/console_format.h"
 #include "platform/utf.h"
 
 namespace korvo {
@@ -20,9 +21,6 @@ constexpr std::size_t kBufferSize = 1 << 16;
 // and would only ask for huge amounts of memory.
 constexpr std::size_t kMaxWidth = 1024;
 
-// The longest "%d" or "%u" without padding: "-2147483648".
-constexpr std::size_t kMaxDigits = 11;
-
 struct output_state {
   std::string buffer;  // its size is the room; used bytes are waiting
   std::size_t used = 0;
@@ -30,8 +28,9 @@ struct output_state {
   int error_number = 0;
 };
 
-// Constant-initialized, so that reaching it costs no guard on every print.
-constinit output_state g_output;
+// A plain global, so that reaching it costs no guard on every print; nothing
+// prints before main() starts.
+output_state g_output;
 
 output_state& state() { return g_output; }
 
@@ -60,57 +59,30 @@ char* copy_to(char* p, char* end, const char* from, const char* to) {
   return p + n;
 }
 
-// Writes a zero-terminated text as UTF-8 (an unpaired surrogate as U+FFFD),
-// with a backslash before each '/' and '#' when kEscape; null when [p, end)
-// has no room for it. The text is read once, unit by unit, which beats
-// measuring it first: most texts are short and vary in length.
-template <bool kEscape>
-char* put_text(char* p, char* const end, const char16_t* t) {
-  // The most one step writes: a surrogate pair, or three bytes.
-  constexpr std::ptrdiff_t kStep = 4;
-  if (end - p < kStep) return nullptr;
-  char* const last = end - kStep;  // a step may start at or before it
-  for (;;) {
-    const char16_t c = *t;
-    // The common case first: ASCII other than the terminator (and, when
-    // escaping, other than the separators).
-    if (static_cast<std::uint16_t>(c - 1) < 0x7F &&
-        !(kEscape && (c == u'/' || c == u'#'))) {
-      *p++ = static_cast<char>(c);
-      ++t;
-    } else {
-      if (c == 0) return p;
-      ++t;
-      if (c < 0x80) {  // an escaped separator
-        *p++ = '\\';
-        *p++ = static_cast<char>(c);
-      } else if (c < 0x800) {
-        *p++ = static_cast<char>(0xC0 | (c >> 6));
-        *p++ = static_cast<char>(0x80 | (c & 0x3F));
-      } else if (c < 0xD800 || c > 0xDFFF) {
-        *p++ = static_cast<char>(0xE0 | (c >> 12));
-        *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *p++ = static_cast<char>(0x80 | (c & 0x3F));
-      } else if (c <= 0xDBFF && *t >= 0xDC00 && *t <= 0xDFFF) {
-        // A high surrogate is never the last unit: the terminator follows.
-        const std::uint32_t cp =
-            0x10000 + ((static_cast<std::uint32_t>(c) - 0xD800) << 10) +
-            (static_cast<std::uint32_t>(*t++) - 0xDC00);
-        *p++ = static_cast<char>(0xF0 | (cp >> 18));
-        *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
-      } else {
-        *p++ = '\xEF';  // U+FFFD
-        *p++ = '\xBF';
-        *p++ = '\xBD';
-      }
+// As format_into, for a compiled format: no scanning, literal text copied in
+// blocks of kLiteralPadding bytes (the literal is padded for the last one).
+char* format_plan_into(char* p, char* const end, const format_plan& fmt,
+                       std::initializer_list<print_arg> args) {
+  auto next = args.begin();
+  const char* literal = fmt.literal;
+  for (std::size_t k = 0; k < fmt.piece_count; ++k) {
+    const format_piece& piece = fmt.pieces[k];
+    const std::size_t n = piece.literal_size;
+    if (static_cast<std::size_t>(end - p) < n + kLiteralPadding) return nullptr;
+    // Most pieces are short: one fixed-size copy, no loop to mispredict.
+    std::memcpy(p, literal, kLiteralPadding);
+    for (std::size_t b = kLiteralPadding; b < n; b += kLiteralPadding) {
+      std::memcpy(p + b, literal + b, kLiteralPadding);
     }
-    if (p > last) {
-      // Near the end of the room: only the terminator may still fit.
-      return *t == 0 ? p : nullptr;
-    }
+    p += n;
+    literal += n;
+    if (piece.conversion == 0) break;
+    if (next == args.end()) continue;
+    p = format_detail::put_conversion(p, end, piece.conversion, piece.fill,
+                                      piece.width, *next++);
+    if (p == nullptr) return nullptr;
   }
+  return p;
 }
 
 // Formats into [p, end) and returns the end of what was written, or null
@@ -176,71 +148,68 @@ char* format_into(char* p, char* const end, std::string_view fmt,
     }
     if (next == args.end()) continue;
     const print_arg& arg = *next++;
-    char* const start = p;
-    if (conv == 's' && arg.type() == print_arg::kind::text) {
-      if (arg.text_data() == nullptr) {
-        // Prints as nothing.
-      } else if (arg.text_size() == print_arg::kZeroTerminated) {
-        p = arg.escaped() ? put_text<true>(p, end, arg.text_data())
-                          : put_text<false>(p, end, arg.text_data());
-        if (p == nullptr) return nullptr;
-      } else {
-        const std::u16string_view text = arg.text();
-        if (static_cast<std::size_t>(end - p) < kMaxUtf8PerUnit * text.size()) {
-          return nullptr;
-        }
-        p = write_utf8(p, text);
-      }
-    } else if (conv != 's' && arg.type() != print_arg::kind::text) {
-      if (static_cast<std::size_t>(end - p) < kMaxDigits) return nullptr;
-      // As printf does, the 32 bits are read as the conversion says.
-      const std::uint32_t bits =
-          arg.type() == print_arg::kind::signed_int
-              ? static_cast<std::uint32_t>(arg.signed_value())
-              : arg.unsigned_value();
-      p = conv == 'd'
-              ? std::to_chars(p, p + kMaxDigits, static_cast<std::int32_t>(bits)).ptr
-              : std::to_chars(p, p + kMaxDigits, bits).ptr;
-    } else {
-      continue;
-    }
-    const auto len = static_cast<std::size_t>(p - start);
-    if (len < width) {
-      if (static_cast<std::size_t>(end - start) < width) return nullptr;
-      // Zero padding goes after a minus sign.
-      char* at = start;
-      if (fill == '0' && len > 0 && *start == '-') ++at;
-      const std::size_t pad = width - len;
-      std::memmove(at + pad, at, static_cast<std::size_t>(p - at));
-      std::memset(at, fill, pad);
-      p = start + width;
+    if ((p = format_detail::put_conversion(p, end, conv, fill, width, arg)) ==
+        nullptr) {
+      return nullptr;
     }
   }
   return p;
 }
 
 // Room that is enough unless a conversion pads wider than its argument.
-std::size_t room_for(std::string_view fmt,
+std::size_t room_for(std::size_t literal_size,
                      std::initializer_list<print_arg> args) {
-  std::size_t room = fmt.size();
+  std::size_t room = literal_size + 8;
   for (const print_arg& a : args) {
     room += a.type() == print_arg::kind::text
-                ? kMaxUtf8PerUnit * a.text().size()
-                : kMaxDigits;
+                ? kMaxUtf8PerUnit * a.text().size() + 4
+                : format_detail::kMaxDigits;
   }
   return room;
 }
 
-}  // namespace
+std::size_t literal_size(std::string_view fmt) { return fmt.size(); }
 
-void format_to(std::string& out, std::string_view fmt,
-               std::initializer_list<print_arg> args) {
+std::size_t literal_size(const format_plan& fmt) {
+  std::size_t n = 0;
+  for (std::size_t k = 0; k < fmt.piece_count; ++k) {
+    n += fmt.pieces[k].literal_size;
+  }
+  return n;
+}
+
+char* format_any(char* p, char* end, std::string_view fmt,
+                 std::initializer_list<print_arg> args) {
+  return format_into(p, end, fmt, args);
+}
+
+char* format_any(char* p, char* end, const format_plan& fmt,
+                 std::initializer_list<print_arg> args) {
+  return format_plan_into(p, end, fmt, args);
+}
+
+// A format made into code: its formatter and the size of its literal text.
+struct formatted {
+  format_detail::formatter format;
+  std::size_t literal;
+};
+
+std::size_t literal_size(const formatted& fmt) { return fmt.literal; }
+
+char* format_any(char* p, char* end, const formatted& fmt,
+                 std::initializer_list<print_arg> args) {
+  return fmt.format(p, end, args);
+}
+
+template <class Format>
+void format_to_string(std::string& out, const Format& fmt,
+                      std::initializer_list<print_arg> args) {
   const std::size_t old_size = out.size();
-  std::size_t room = room_for(fmt, args) + 64;
+  std::size_t room = room_for(literal_size(fmt), args) + 64;
   for (;;) {
     out.resize(old_size + room);
     char* const begin = out.data() + old_size;
-    if (char* const r = format_into(begin, begin + room, fmt, args)) {
+    if (char* const r = format_any(begin, begin + room, fmt, args)) {
       out.resize(static_cast<std::size_t>(r - out.data()));
       return;
     }
@@ -248,27 +217,68 @@ void format_to(std::string& out, std::string_view fmt,
   }
 }
 
-void print(std::string_view fmt, std::initializer_list<print_arg> args) {
+template <class Format>
+void print_format(const Format& fmt, std::initializer_list<print_arg> args) {
   output_state& s = state();
   if (s.failed) return;
   if (s.buffer.empty()) s.buffer.resize(kBufferSize);
-  char* r = format_into(s.buffer.data() + s.used,
-                        s.buffer.data() + s.buffer.size(), fmt, args);
+  char* r = format_any(s.buffer.data() + s.used,
+                       s.buffer.data() + s.buffer.size(), fmt, args);
   if (r == nullptr) {
     // Write what waits, then format again into the whole buffer, grown for
     // a piece larger than it.
     write_all(s);
     if (s.failed) return;
-    if (s.buffer.size() < room_for(fmt, args)) {
-      s.buffer.resize(room_for(fmt, args));
-    }
-    while ((r = format_into(s.buffer.data(), s.buffer.data() + s.buffer.size(),
-                            fmt, args)) == nullptr) {
+    const std::size_t room = room_for(literal_size(fmt), args);
+    if (s.buffer.size() < room) s.buffer.resize(room);
+    while ((r = format_any(s.buffer.data(), s.buffer.data() + s.buffer.size(),
+                           fmt, args)) == nullptr) {
       s.buffer.resize(2 * s.buffer.size());
     }
   }
   s.used = static_cast<std::size_t>(r - s.buffer.data());
 }
+
+}  // namespace
+
+void format_to(std::string& out, std::string_view fmt,
+               std::initializer_list<print_arg> args) {
+  format_to_string(out, fmt, args);
+}
+
+void format_to(std::string& out, const format_plan& fmt,
+               std::initializer_list<print_arg> args) {
+  format_to_string(out, fmt, args);
+}
+
+void print(std::string_view fmt, std::initializer_list<print_arg> args) {
+  print_format(fmt, args);
+}
+
+void print(const format_plan& fmt, std::initializer_list<print_arg> args) {
+  print_format(fmt, args);
+}
+
+namespace format_detail {
+
+void print_with(formatter format, std::size_t literal_size,
+                std::initializer_list<print_arg> args) {
+  print_format(formatted{format, literal_size}, args);
+}
+
+output_window output_room() {
+  output_state& s = state();
+  if (s.failed) return {nullptr, nullptr};
+  if (s.buffer.empty()) s.buffer.resize(kBufferSize);
+  return {s.buffer.data() + s.used, s.buffer.data() + s.buffer.size()};
+}
+
+void output_commit(char* written_end) {
+  output_state& s = state();
+  s.used = static_cast<std::size_t>(written_end - s.buffer.data());
+}
+
+}  // namespace format_detail
 
 bool flush_output() {
   output_state& s = state();

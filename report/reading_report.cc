@@ -2,12 +2,31 @@
 #include <string_view>
 
 #include "platform/console.h"
+#include "platform/console_format.h"
 #include "platform/utf.h"
 #include "report/listings.h"
 #include "report/text.h"
 
 namespace korvo {
 namespace {
+
+// The lines of a reading, compiled once: they print for every record.
+constexpr auto kItemCompact = compile_format(
+    "ItemID=%s/ItemValid=%d/ItemSecured=%d/ItemType=%s/ItemFirstSeen=%s\n");
+constexpr auto kItemReadable = compile_format(
+    "Item[%u]\n  Id=%s Valid=%d Secured=%d Type=%s\n  FirstSeen=%s\n");
+constexpr auto kValueWithDescriptionCompact = compile_format("/%s=%s#%s");
+constexpr auto kValueCompact = compile_format("/%s=%s");
+constexpr auto kValueWithDescriptionReadable =
+    compile_format("    %s=%s (%s)\n");
+constexpr auto kValueReadable = compile_format("    %s=%s\n");
+constexpr auto kLineEnd = compile_format("\n");
+constexpr auto kTagCompact = compile_format(
+    "/TagId=%s/TagFormat=%d/TagType=%s/TagSecured=%d/TagSecurity=%d/"
+    "TagFirstSeen=%s");
+constexpr auto kTagReadable = compile_format(
+    "  Tag[%u]\n    Id=%s Format=%d Type=%s Secured=%d Security=%d\n"
+    "    FirstSeen=%s\n");
 
 // Texts go to print as the session hands them out (a missing one prints as
 // nothing), escaped as they print in the compact form: this runs for every
@@ -48,12 +67,11 @@ void print_item(IRfidItem* item, std::uint32_t i, bool compact,
   const inline_text type = item_type_name(item->type());
   const inline_text& first_seen = times.text(item->firstSeen());
   if (compact) {
-    print(
-        "ItemID=%s/ItemValid=%d/ItemSecured=%d/ItemType=%s/ItemFirstSeen=%s\n",
+    print<kItemCompact>(
         {escaped(id), valid, secured, type.view(), first_seen.view()});
   } else {
-    print("Item[%u]\n  Id=%s Valid=%d Secured=%d Type=%s\n  FirstSeen=%s\n",
-          {i, id, valid, secured, type.view(), first_seen.view()});
+    print<kItemReadable>(
+        {i, id, valid, secured, type.view(), first_seen.view()});
   }
 }
 
@@ -70,14 +88,15 @@ void print_field_values(IRfidFieldValueList* values, bool compact) {
       // Readers of this form rely on exactly this: the name as it is, the
       // value and its description escaped.
       if (is_empty(description)) {
-        print("/%s=%s", {name, escaped(value)});
+        print<kValueCompact>({name, escaped(value)});
       } else {
-        print("/%s=%s#%s", {name, escaped(value), escaped(description)});
+        print<kValueWithDescriptionCompact>(
+            {name, escaped(value), escaped(description)});
       }
     } else if (is_empty(description)) {
-      print("    %s=%s\n", {name, value});
+      print<kValueReadable>({name, value});
     } else {
-      print("    %s=%s (%s)\n", {name, value, description});
+      print<kValueWithDescriptionReadable>({name, value, description});
     }
   }
 }
@@ -91,19 +110,14 @@ void print_tag(IRfidTag* tag, std::uint32_t n, bool compact,
   const bool security = tag->security();
   const inline_text& first_seen = times.text(tag->firstSeen());
   if (compact) {
-    print(
-        "/TagId=%s/TagFormat=%d/TagType=%s/TagSecured=%d/TagSecurity=%d/"
-        "TagFirstSeen=%s",
-        {escaped(id), format, type.view(), secured, security,
-         first_seen.view()});
+    print<kTagCompact>({escaped(id), format, type.view(), secured, security,
+                        first_seen.view()});
   } else {
-    print(
-        "  Tag[%u]\n    Id=%s Format=%d Type=%s Secured=%d Security=%d\n"
-        "    FirstSeen=%s\n",
+    print<kTagReadable>(
         {n, id, format, type.view(), secured, security, first_seen.view()});
   }
   print_field_values(tag->fieldValues(), compact);
-  if (compact) print("\n");
+  if (compact) print<kLineEnd>();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "platform/console.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,10 +9,15 @@
 #include <iterator>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include "platform/console_format.h"
 
 namespace korvo {
 namespace {
+
+constexpr auto kRecord = compile_format("Id=%s N=%d U=%u [%05d|%3s] 100%%\n");
+constexpr auto kPiece = compile_format("%s");
+constexpr auto kEscapedPair = compile_format("/%s=%s#%s");
+constexpr auto kNoConversion = compile_format("plain line, no conversions\n");
 
 std::string fmt(std::string_view f, std::initializer_list<print_arg> args) {
   std::string out;
@@ -28,8 +34,7 @@ TEST(FormatTo, FillsConversionsInOrder) {
 }
 
 TEST(FormatTo, PadsWithZeros) {
-  EXPECT_EQ(fmt("%04u%02u", {std::uint32_t{1601}, std::uint32_t{1}}),
-            "160101");
+  EXPECT_EQ(fmt("%04u%02u", {std::uint32_t{1601}, std::uint32_t{1}}), "160101");
   EXPECT_EQ(fmt("%04u", {std::uint32_t{30828}}), "30828");
   EXPECT_EQ(fmt("%04u", {std::uint32_t{0}}), "0000");
 }
@@ -78,6 +83,28 @@ TEST(FormatTo, ZeroTerminatedAndEscapedTexts) {
             "\xEF\xBF\xBDx\xEF\xBF\xBD\xF0\x9F\x98\x80\xEF\xBF\xBD");
 }
 
+TEST(CompiledFormat, PrintsWhatFormatToPrints) {
+  // The same format given as text and compiled, with every kind of
+  // argument, mismatched and missing ones included.
+  const char16_t* zt = u"a/b#\u00E9";
+  const std::initializer_list<print_arg> arg_lists[] = {
+      {u"x", std::int32_t{-5}, std::uint32_t{7}, std::int32_t{-42}, u"ab"},
+      {zt, true, false, std::int32_t{123456}, u"abcd"},
+      {std::int32_t{1}, u"text for a number", std::uint32_t{2}},
+      {},
+  };
+  for (const auto& args : arg_lists) {
+    std::string plan_out;
+    format_to(plan_out, kRecord, args);
+    EXPECT_EQ(plan_out, fmt("Id=%s N=%d U=%u [%05d|%3s] 100%%\n", args));
+  }
+  std::string out;
+  format_to(
+      out, kEscapedPair,
+      {u"n/m", print_arg::compact_escaped(zt), print_arg::compact_escaped(zt)});
+  EXPECT_EQ(out, "/n/m=a\\/b\\#\xC3\xA9#a\\/b\\#\xC3\xA9");
+}
+
 // Runs body with standard output going to a temporary file; returns what
 // was written and whether flush_output() succeeded.
 template <class Body>
@@ -105,7 +132,8 @@ std::pair<std::string, bool> printed_by(Body body) {
 TEST(Print, PiecesArriveWholeWhereverTheBufferEnds) {
   // Texts that end a piece, each starting at every offset near the end of
   // the buffer (64 KiB) after a filler of single characters.
-  const std::u16string probe = u"ab/c\u00E9#d\U0001F600e\xD800" + std::u16string(30, u'x');
+  const std::u16string probe =
+      u"ab/c\u00E9#d\U0001F600e\xD800" + std::u16string(30, u'x');
   const std::u16string filler(1000, u'f');
   std::string expected;
   const auto [written, flushed] = printed_by([&] {
@@ -117,11 +145,24 @@ TEST(Print, PiecesArriveWholeWhereverTheBufferEnds) {
       print("%s", {print_arg::compact_escaped(probe.c_str())});
       print("%s|", {probe.c_str()});
       print("%s", {probe});
+      print<kRecord>({probe.c_str(), std::int32_t{-1}, std::uint32_t{2},
+                      std::int32_t{-3}, print_arg::compact_escaped(u"/")});
+      print<kPiece>({probe.c_str()});
+      print<kEscapedPair>({probe, print_arg::compact_escaped(probe.c_str()),
+                           print_arg::compact_escaped(probe.c_str())});
+      print<kNoConversion>();
       format_to(expected, "%s", {std::u16string(65000, u'f')});
       format_to(expected, "%s", {std::u16string(470 + r, u'g')});
       format_to(expected, "%s%s%s|%s",
                 {probe.c_str(), print_arg::compact_escaped(probe.c_str()),
                  probe.c_str(), probe});
+      format_to(expected, "Id=%s N=%d U=%u [%05d|%3s] 100%%\n",
+                {probe.c_str(), std::int32_t{-1}, std::uint32_t{2},
+                 std::int32_t{-3}, print_arg::compact_escaped(u"/")});
+      format_to(
+          expected, "%s/%s=%s#%splain line, no conversions\n",
+          {probe.c_str(), probe, print_arg::compact_escaped(probe.c_str()),
+           print_arg::compact_escaped(probe.c_str())});
     }
     // Larger than the buffer.
     const std::u16string huge(200000, u'z');

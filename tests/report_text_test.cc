@@ -92,9 +92,14 @@ TEST(TimestampMemo, ReusesOnlyTheSameSecond) {
   // that share a second but not a text (the last convertible count and the
   // first that is not).
   const std::uint64_t last = (std::uint64_t{1} << 63) - 1;
-  const std::uint64_t counts[] = {133536836960000000, 133536836960000000,
-                                  133536836969999999, 133536836970000000,
-                                  last, last + 1, last, 0};
+  const std::uint64_t counts[] = {133536836960000000,
+                                  133536836960000000,
+                                  133536836969999999,
+                                  133536836970000000,
+                                  last,
+                                  last + 1,
+                                  last,
+                                  0};
   for (bool compact : {true, false}) {
     timestamp_memo memo(compact);
     for (std::uint64_t v : counts) {
