@@ -1,6 +1,8 @@
 #include "driver/run.h"
 
+#include "async/completion.h"
 #include "platform/console.h"
+#include "platform/event.h"
 #include "platform/library.h"
 #include "platform/tick.h"
 #include "platform/utf.h"
@@ -18,6 +20,29 @@ report_options report_options_of(const run_options& o) {
   return {o.compact, o.header, o.filter};
 }
 
+// Runs one asynchronous operation: start() hands the completion c to the
+// session. A started operation is waited for without a time limit, so the
+// session is done with c (and with the tag or text it was given) before the
+// caller goes on; a notice that read a negative status fails the operation
+// for the run (the notice has printed its own line). A refused start is
+// reported under label and not waited for. Then the completion's heap figure
+// is printed, when asked for and the flag is clear. Returns false, having
+// started nothing, when c has no event: an operation whose completion cannot
+// be waited on must not be started, and runs synchronously instead.
+template <typename Completion, typename Start>
+bool run_async(IRfidSession* session, const run_options& o, Completion& c,
+               const char16_t* label, int& flag, Start start) {
+  if (!c.has_event()) return false;
+  if (start()) {
+    c.wait(kWaitForever);
+    if (c.status < 0) flag = 1;
+  } else {
+    flag = report_error(session, label);
+  }
+  if (flag == 0 && o.heap) print("ASYNC_HEAP_SIZE=%u\n", {c.heap_size});
+  return true;
+}
+
 // Creates a tag from the write data and writes it. A written tag's id becomes
 // the filter. The created tag is released exactly once, after its write.
 void write_stage(IRfidSession* session, run_options& o, int& flag) {
@@ -27,7 +52,15 @@ void write_stage(IRfidSession* session, run_options& o, int& flag) {
   // A session that returns no tag with a non-negative status leaves nothing
   // to write or name; the stage goes on to its elapsed-time line.
   if (flag == 0 && tag != nullptr) {
-    if (!session->writeTag(tag)) flag = report_error(session, u"writeTag");
+    bool ran_async = false;
+    if (o.async) {
+      async_write_callback done;
+      ran_async = run_async(session, o, done, u"writeTagAsync", flag,
+                            [&] { return session->writeTagAsync(tag, &done); });
+    }
+    if (!ran_async && !session->writeTag(tag)) {
+      flag = report_error(session, u"writeTag");
+    }
     if (flag == 0) {
       const char16_t* id = tag->id();
       o.filter = id != nullptr ? id : u"";
@@ -40,7 +73,14 @@ void write_stage(IRfidSession* session, run_options& o, int& flag) {
 
 void security_stage(IRfidSession* session, run_options& o, int& flag) {
   const std::uint32_t t0 = tick_count();
-  if (!session->setTagSecurity(o.tag_id, o.secure)) {
+  bool ran_async = false;
+  if (o.async) {
+    async_security_callback done;
+    ran_async = run_async(session, o, done, u"setTagSecurityAsync", flag, [&] {
+      return session->setTagSecurityAsync(o.tag_id, o.secure, &done);
+    });
+  }
+  if (!ran_async && !session->setTagSecurity(o.tag_id, o.secure)) {
     flag = report_error(session, u"setTagSecurity");
   }
   if (flag == 0) {
@@ -53,13 +93,23 @@ void security_stage(IRfidSession* session, run_options& o, int& flag) {
 
 void read_stage(IRfidSession* session, const run_options& o, int& flag) {
   const std::uint32_t t0 = tick_count();
-  IRfidItemList* items = session->readItems();
+  IRfidItemList* items = nullptr;
+  bool ran_async = false;
+  if (o.async) {
+    async_read_callback done;
+    ran_async = run_async(session, o, done, u"readItemsAsync", flag,
+                          [&] { return session->readItemsAsync(&done); });
+    items = done.items;  // none when the start was refused
+  }
+  if (!ran_async) items = session->readItems();
   print("Elapsed (read): %ums\n", {elapsed_ms(t0, tick_count())});
   if (items != nullptr) {
     print_reading(items, report_options_of(o));
     items->release();
-  } else {
-    flag = report_error(session, u"readItems");
+  } else if (report_error(session, u"readItems") != 0) {
+    // Only ever sets the flag: a failed asynchronous reading stays failed
+    // even when the session's status has turned non-negative since.
+    flag = 1;
   }
 }
 

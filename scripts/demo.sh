@@ -1,25 +1,30 @@
 #!/usr/bin/env bash
-# Builds korvo and runs its main job: list the tag formats and print the
-# reading, readable and compact. Until our own session library and tag service
-# exist this runs against the test fake with a small scenario.
+# Builds korvo, our session library and the tag service simulator, starts the
+# simulator on a free loopback port, runs korvo's main job against it (the tag
+# formats, readable, and a compact reading) and stops the simulator.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build -j "$(nproc)"
-scenario=$(mktemp)
-trap 'rm -f "$scenario"' EXIT
-cat >"$scenario" <<'JSON'
-{"formats": [{"id": 1, "description": "Asset label", "markets": "EU/US",
-              "usages": "inventory", "ordinal": 1,
-              "fields": [{"id": 1, "name": "serial", "type": 2,
-                          "description": "Serial number", "minimum": 1,
-                          "maximum": 24}]}],
- "items": [{"id": "ITEM-0001", "type": 4, "first_seen": 133774416000000000,
-            "tags": [{"id": "E20034120001", "format": 1, "type": 4,
-                      "first_seen": 133774416000000000,
-                      "values": [{"name": "serial", "value": "SN-42"}]}]}]}
-JSON
-export KORVO_FAKE_SCENARIO=$scenario
-build/korvo formats print dll build/tests/fake/rfid_qel.kzm
-build/korvo print compact header dll build/tests/fake/rfid_qel.kzm
+
+port_file=$(mktemp)
+build/tag-service --port 0 >"$port_file" &
+service=$!
+stop_service() {
+  kill "$service" 2>/dev/null || true
+  wait "$service" 2>/dev/null || true
+  rm -f "$port_file"
+}
+trap stop_service EXIT
+# The simulator's first line is the port it listens on.
+for _ in $(seq 100); do
+  [ -s "$port_file" ] && break
+  kill -0 "$service" 2>/dev/null || { echo "tag-service did not start" >&2; exit 1; }
+  sleep 0.05
+done
+port=$(head -n 1 "$port_file")
+url="http://127.0.0.1:$port/TagService"
+
+build/korvo formats print addr "$url"
+build/korvo print compact header addr "$url"

@@ -21,6 +21,12 @@ build_and_test build ""
 echo "== address and undefined-behaviour sanitizers"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   build_and_test build-asan "" -DKORVO_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
+echo "== thread sanitizer: the asynchronous completion and event tests"
+# korvo, the fake session it loads and the tests are all built with TSan; a
+# report fails the test (korvo then ends with TSan's exit code and writes to
+# standard error, which the end-to-end tests check).
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  build_and_test build-tsan '^(Async|ManualResetEvent)' -DKORVO_SANITIZE=thread
 echo "== fuzz targets, a short smoke run each"
 scripts/fuzz.sh 5
 echo "== end-to-end suite under valgrind memcheck"

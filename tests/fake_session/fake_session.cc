@@ -534,7 +534,8 @@ class fake_session final : public IRfidSession {
   // inside the start call; thread calls it from another thread and returns
   // only after it ran; delayed calls it from another thread after delay_ms,
   // usually after the start returned. status/message are what getLastError
-  // reports inside the notice.
+  // reports inside the notice; with clear_status_after it answers 0 again
+  // once the notice has returned.
   template <typename Notice>
   bool start_async(const char* op, Notice notice) {
     const json& spec = async_spec(op);
@@ -547,6 +548,11 @@ class fake_session final : public IRfidSession {
       }
       call_log().line(std::string("notice ") + op);
       notice();
+      if (num_of<bool>(spec, "clear_status_after", false)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        last_status_ = 0;
+        last_message_ = text{};
+      }
       call_log().line(std::string("notice returned ") + op);
     };
     if (delivery == "thread") {

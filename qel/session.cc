@@ -1,0 +1,636 @@
+// The session library rfid_qel.kzm: IRfidSession over the tag service's JSON
+// protocol (see tag_service/README.md).
+//
+// Threads: every slot may be called from any thread. Synchronous operations
+// run on the caller's thread; each asynchronous one runs on a thread of its
+// own, which the session joins at closeSession. Requests run without the
+// session's lock held; the lock guards the session's state only.
+//
+// Status: each operation stores its outcome (status and message) as the
+// session's last one, which getLastError reports. An asynchronous operation
+// stores its outcome before it calls onCompleted, and getLastError called on
+// that thread inside onCompleted reports that outcome, whatever other
+// threads did meanwhile. Messages handed to the client stay valid until
+// closeSession.
+//
+// No exception leaves a slot: each catches everything and turns it into
+// status_internal.
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/utf.h"
+#include "qel/http_service.h"
+#include "qel/objects.h"
+#include "qel/service_url.h"
+#include "qel/status.h"
+#include "qel/wire_time.h"
+#include "session/rfid_session.h"
+
+namespace rfid_qel {
+namespace {
+
+using nlohmann::json;
+
+// The protocol version this session speaks; the service names its own in
+// the answer to ping.
+constexpr int kProtocol = 1;
+
+struct error_record {
+  std::int32_t status;
+  std::u16string message;
+};
+using error_ptr = std::shared_ptr<const error_record>;
+
+error_ptr make_record(std::int32_t status, const std::string& message) {
+  return std::make_shared<const error_record>(
+      error_record{status, korvo::utf8_to_utf16(message)});
+}
+
+const error_ptr& ok_record() {
+  static const error_ptr ok = make_record(status_ok, "");
+  return ok;
+}
+
+// The outcome of one operation and what it produced.
+template <typename T>
+struct outcome {
+  error_ptr error;
+  T value{};
+};
+
+class session_impl;
+
+// Set on a library thread while it runs a completion notice: getLastError
+// there answers with this operation's outcome.
+struct notice_context {
+  const session_impl* session;
+  const error_ptr* outcome;
+};
+thread_local const notice_context* t_notice = nullptr;
+
+std::string utf8(const char16_t* text) {
+  std::string out;
+  korvo::append_utf8(out, text);
+  return out;
+}
+
+std::string utf8(const std::u16string& text) {
+  std::string out;
+  korvo::append_utf8(out, std::u16string_view(text));
+  return out;
+}
+
+class session_impl final : public IRfidSession, public tag_owner {
+ public:
+  session_impl()
+      : last_(ok_record()),
+        internal_(make_record(status_internal,
+                              "the session failed inside (out of memory?)")) {}
+
+  std::int32_t getLastError(const char16_t** message) override {
+    try {
+      error_ptr record;
+      if (t_notice != nullptr && t_notice->session == this) {
+        record = *t_notice->outcome;
+      } else {
+        std::lock_guard<std::mutex> lock(mutex_);
+        record = last_;
+      }
+      if (message != nullptr) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (std::find(handed_out_.begin(), handed_out_.end(), record) ==
+            handed_out_.end()) {
+          handed_out_.push_back(record);
+        }
+        *message = record->message.c_str();
+      }
+      return record->status;
+    } catch (...) {
+      if (message != nullptr) *message = internal_->message.c_str();
+      return internal_->status;
+    }
+  }
+
+  std::uint32_t getHeapSize() override { return heap_.bytes(); }
+
+  bool openService(const char16_t* url) override {
+    return guard(false, [&] {
+      // A failed open leaves no service open, whatever was open before.
+      if (url == nullptr) {
+        close_service();
+        return fail(status_bad_argument, "no service URL");
+      }
+      service_address address;
+      std::string why;
+      if (!parse_service_url(utf8(url), address, why)) {
+        close_service();
+        return fail(status_bad_url, why);
+      }
+      service_reply reply = call_service(address, "GET", "/ping", nullptr);
+      if (reply.status == status_ok) {
+        const json& body = reply.body;
+        const auto service = body.find("service");
+        const auto protocol = body.find("protocol");
+        if (service == body.end() || *service != "tag-service" ||
+            protocol == body.end() || !protocol->is_number_integer()) {
+          reply.status = status_bad_answer;
+          reply.message = "the service at " + address.display() +
+                          "/ping is not a tag service";
+        } else if (protocol->get<std::int64_t>() != kProtocol) {
+          reply.status = status_bad_answer;
+          reply.message = "the tag service at " + address.display() +
+                          " speaks protocol " + protocol->dump() +
+                          "; this session speaks " + std::to_string(kProtocol);
+        }
+      }
+      if (reply.status != status_ok) {
+        close_service();
+        return fail(reply.status, reply.message);
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        address_ = address;
+        open_ = true;
+      }
+      return succeed();
+    });
+  }
+
+  bool connectReader() override {
+    return guard(false, [&] {
+      service_address address;
+      if (!current(address)) return fail_not_open();
+      return store(call(address, "POST", "/reader/connect", nullptr).error);
+    });
+  }
+
+  void reserved5() override {}
+
+  IRfidTagFormatList* getTagFormats() override {
+    return guard<IRfidTagFormatList*>(nullptr, [&]() -> IRfidTagFormatList* {
+      service_address address;
+      if (!current(address)) {
+        fail_not_open();
+        return nullptr;
+      }
+      const service_reply reply =
+          call_service(address, "GET", "/formats", nullptr);
+      if (reply.status != status_ok) {
+        fail(reply.status, reply.message);
+        return nullptr;
+      }
+      std::unique_ptr<tag_format_list_impl> list;
+      try {
+        list = std::make_unique<tag_format_list_impl>(reply.body);
+      } catch (const decode_error& e) {
+        fail(status_bad_answer, bad_answer_message(address, "/formats", e));
+        return nullptr;
+      }
+      tag_format_list_impl* raw = list.get();
+      const std::size_t bytes = list->footprint();
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        format_lists_.push_back(std::move(list));
+      }
+      heap_.add(bytes);
+      succeed();
+      return raw;
+    });
+  }
+
+  IRfidItemList* readItems() override {
+    return guard<IRfidItemList*>(nullptr, [&]() -> IRfidItemList* {
+      service_address address;
+      if (!current(address)) {
+        fail_not_open();
+        return nullptr;
+      }
+      outcome<IRfidItemList*> r = read(address);
+      store(r.error);
+      return r.value;
+    });
+  }
+
+  IRfidTag* createTag(const char16_t* data) override {
+    return guard<IRfidTag*>(nullptr, [&]() -> IRfidTag* {
+      service_address address;
+      if (data == nullptr) {
+        fail(status_bad_argument, "no write data");
+        return nullptr;
+      }
+      if (!current(address)) {
+        fail_not_open();
+        return nullptr;
+      }
+      const json body = {{"data", utf8(data)}};
+      const service_reply reply = call_service(address, "POST", "/tags", &body);
+      if (reply.status != status_ok) {
+        fail(reply.status, reply.message);
+        return nullptr;
+      }
+      std::unique_ptr<tag_impl> tag;
+      try {
+        const auto t = reply.body.find("tag");
+        if (t == reply.body.end()) throw decode_error("'tag' is missing");
+        tag = std::make_unique<tag_impl>(*t, this);
+      } catch (const decode_error& e) {
+        fail(status_bad_answer, bad_answer_message(address, "/tags", e));
+        return nullptr;
+      }
+      const std::size_t bytes = tag->footprint();
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        created_.emplace(static_cast<IRfidTag*>(tag.get()),
+                         created_tag{bytes, tag_state::idle});
+      }
+      heap_.add(bytes);
+      succeed();
+      return tag.release();
+    });
+  }
+
+  void reserved9() override {}
+
+  bool writeTag(IRfidTag* tag) override {
+    return guard(false, [&] {
+      service_address address;
+      tag_impl* t = nullptr;
+      if (!begin_write(tag, address, t)) return false;
+      return store(write(address, t));
+    });
+  }
+
+  bool setTagSecurity(const char16_t* tag_id, bool secure) override {
+    return guard(false, [&] {
+      if (tag_id == nullptr || *tag_id == 0) {
+        return fail(status_bad_argument, "no tag id");
+      }
+      service_address address;
+      if (!current(address)) return fail_not_open();
+      return store(set_security(address, utf8(tag_id), secure));
+    });
+  }
+
+  void disconnectReader() override {
+    guard(false, [&] {
+      service_address address;
+      if (!current(address)) return fail_not_open();
+      return store(call(address, "POST", "/reader/disconnect", nullptr).error);
+    });
+  }
+
+  void closeSession() override {
+    guard(false, [&] {
+      std::vector<worker> workers;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        workers = std::move(workers_);
+        workers_.clear();
+        open_ = false;
+      }
+      for (worker& w : workers) {
+        // A notice that closes the session cannot wait for its own thread.
+        if (w.thread.get_id() == std::this_thread::get_id()) {
+          w.thread.detach();
+        } else {
+          w.thread.join();
+        }
+      }
+      std::vector<std::unique_ptr<tag_format_list_impl>> formats;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        formats = std::move(format_lists_);
+        format_lists_.clear();
+        handed_out_.clear();
+      }
+      for (const auto& f : formats) heap_.remove(f->footprint());
+      return true;
+    });
+  }
+
+  void reserved14() override {}
+  void reserved15() override {}
+
+  bool readItemsAsync(qel::IRfidAsyncItemsRead* completion) override {
+    return guard(false, [&] {
+      if (completion == nullptr) {
+        return fail(status_bad_argument, "no completion object");
+      }
+      service_address address;
+      if (!current(address)) return fail_not_open();
+      return start([this, address, completion] {
+        outcome<IRfidItemList*> r{internal_, nullptr};
+        try {
+          r = read(address);
+        } catch (...) {
+        }
+        notify(r.error, [&] { completion->onCompleted(r.value, this); });
+      });
+    });
+  }
+
+  bool writeTagAsync(IRfidTag* tag,
+                     qel::IRfidAsyncTagWritten* completion) override {
+    return guard(false, [&] {
+      if (completion == nullptr) {
+        return fail(status_bad_argument, "no completion object");
+      }
+      service_address address;
+      tag_impl* t = nullptr;
+      if (!begin_write(tag, address, t)) return false;
+      const bool started = start([this, address, t, completion] {
+        error_ptr error = internal_;
+        try {
+          error = write(address, t);
+        } catch (...) {
+          end_write(t, false);
+        }
+        notify(error, [&] { completion->onCompleted(error->status, this); });
+      });
+      if (!started) end_write(t, false);
+      return started;
+    });
+  }
+
+  bool setTagSecurityAsync(const char16_t* tag_id, bool secure,
+                           qel::IRfidAsyncTagSecurity* completion) override {
+    return guard(false, [&] {
+      if (completion == nullptr) {
+        return fail(status_bad_argument, "no completion object");
+      }
+      if (tag_id == nullptr || *tag_id == 0) {
+        return fail(status_bad_argument, "no tag id");
+      }
+      service_address address;
+      if (!current(address)) return fail_not_open();
+      std::string id = utf8(tag_id);
+      return start([this, address, id = std::move(id), secure, completion] {
+        error_ptr error = internal_;
+        try {
+          error = set_security(address, id, secure);
+        } catch (...) {
+        }
+        notify(error, [&] {
+          completion->onCompleted(error->status, secure ? 1 : 0, this);
+        });
+      });
+    });
+  }
+
+  void release_created_tag(tag_impl* tag) override {
+    std::size_t bytes = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const auto it = created_.find(tag);
+      // Only tags this session made and still holds are deleted.
+      if (it == created_.end()) return;
+      bytes = it->second.bytes;
+      created_.erase(it);
+    }
+    heap_.remove(bytes);
+    delete tag;
+  }
+
+ private:
+  enum class tag_state { idle, writing, written };
+  struct created_tag {
+    std::size_t bytes;
+    tag_state state;
+  };
+  struct worker {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+
+  // Runs a slot's body; any exception becomes status_internal and the
+  // slot's fallback result.
+  template <typename R, typename Body>
+  R guard(R fallback, Body body) {
+    try {
+      return body();
+    } catch (const std::exception& e) {
+      try {
+        fail(status_internal,
+             std::string("the session failed inside: ") + e.what());
+      } catch (...) {
+        store(internal_);
+      }
+    } catch (...) {
+      store(internal_);
+    }
+    return fallback;
+  }
+
+  bool store(const error_ptr& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    last_ = error;
+    return error->status >= 0;
+  }
+  bool succeed() { return store(ok_record()); }
+  bool fail(std::int32_t status, const std::string& message) {
+    return store(make_record(status, message));
+  }
+  bool fail_not_open() {
+    return fail(status_not_open,
+                "no tag service is open in this session (openService first)");
+  }
+
+  void close_service() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = false;
+  }
+
+  // Copies the open service's address; false when none is open.
+  bool current(service_address& out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!open_) return false;
+    out = address_;
+    return true;
+  }
+
+  static std::string bad_answer_message(const service_address& address,
+                                        const std::string& path,
+                                        const decode_error& e) {
+    return "the tag service at " + address.display() + path +
+           " sent an answer the session cannot read: " + e.what();
+  }
+
+  outcome<json> call(const service_address& address, const char* method,
+                     const std::string& path, const json* body) {
+    service_reply reply = call_service(address, method, path, body);
+    if (reply.status != status_ok) {
+      return {make_record(reply.status, reply.message), {}};
+    }
+    return {ok_record(), std::move(reply.body)};
+  }
+
+  outcome<IRfidItemList*> read(const service_address& address) {
+    outcome<json> r = call(address, "GET", "/items", nullptr);
+    if (r.error->status != status_ok) return {r.error, nullptr};
+    try {
+      return {ok_record(), new item_list_impl(r.value, heap_)};
+    } catch (const decode_error& e) {
+      return {make_record(status_bad_answer,
+                          bad_answer_message(address, "/items", e)),
+              nullptr};
+    }
+  }
+
+  // Checks that tag is an unwritten tag of this session and marks it as
+  // being written; on failure stores the status and returns false.
+  bool begin_write(IRfidTag* tag, service_address& address, tag_impl*& out) {
+    if (tag == nullptr) return fail(status_bad_argument, "no tag given");
+    if (!current(address)) return fail_not_open();
+    std::string why;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const auto it = created_.find(tag);
+      if (it == created_.end()) {
+        why =
+            "the tag was not made by createTag of this session, or it was "
+            "released";
+      } else if (it->second.state == tag_state::writing) {
+        why = "the tag is being written already";
+      } else if (it->second.state == tag_state::written) {
+        why = "the tag was written already";
+      } else {
+        it->second.state = tag_state::writing;
+        // Registered tags are ours, made by createTag.
+        out = static_cast<tag_impl*>(tag);
+        return true;
+      }
+    }
+    return fail(status_bad_argument, why);
+  }
+
+  void end_write(IRfidTag* tag, bool written) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = created_.find(tag);
+    if (it != created_.end()) {
+      it->second.state = written ? tag_state::written : tag_state::idle;
+    }
+  }
+
+  error_ptr write(const service_address& address, tag_impl* tag) {
+    const json body = {{"id", utf8(tag->id_text())}};
+    outcome<json> r = call(address, "POST", "/tags/write", &body);
+    end_write(tag, r.error->status == status_ok);
+    if (r.error->status != status_ok) return r.error;
+    // The service gives the time it wrote the tag; the rest of the tag is
+    // as createTag made it.
+    const auto t = r.value.find("tag");
+    if (t != r.value.end() && t->is_object()) {
+      const auto seen = t->find("first_seen");
+      if (seen != t->end() && seen->is_string()) {
+        if (auto v = parse_utc_timestamp(seen->get_ref<const std::string&>())) {
+          tag->set_first_seen(*v);
+          return ok_record();
+        }
+      }
+    }
+    return make_record(status_bad_answer,
+                       "the tag service at " + address.display() +
+                           "/tags/write wrote the tag but sent no valid "
+                           "'tag.first_seen'");
+  }
+
+  error_ptr set_security(const service_address& address, const std::string& id,
+                         bool secure) {
+    const json body = {{"id", id}, {"secure", secure}};
+    return call(address, "POST", "/tags/security", &body).error;
+  }
+
+  // Starts body on a thread of its own. False (with status_internal stored)
+  // when no thread can be started; body then never runs.
+  template <typename Body>
+  bool start(Body body) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::vector<worker> finished;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      // Threads whose notice has returned are joined here, so that a long
+      // session keeps no more threads than it has operations under way.
+      auto it = std::partition(workers_.begin(), workers_.end(),
+                               [](const worker& w) { return !*w.done; });
+      std::move(it, workers_.end(), std::back_inserter(finished));
+      workers_.erase(it, workers_.end());
+    }
+    for (worker& w : finished) w.thread.join();
+    // The start's own status is stored before the thread runs, so that it
+    // never overwrites the operation's outcome.
+    succeed();
+    std::lock_guard<std::mutex> lock(mutex_);
+    try {
+      workers_.push_back({std::thread([body = std::move(body), done]() mutable {
+                            body();
+                            *done = true;
+                          }),
+                          done});
+    } catch (...) {
+      last_ = make_record(status_internal,
+                          "cannot start a thread for the operation");
+      return false;
+    }
+    return true;
+  }
+
+  // Publishes an asynchronous operation's outcome, then calls its notice
+  // with getLastError on this thread answering for that outcome.
+  template <typename Notice>
+  void notify(const error_ptr& error, Notice notice) {
+    try {
+      store(error);
+    } catch (...) {
+    }
+    const notice_context context{this, &error};
+    t_notice = &context;
+    try {
+      notice();
+    } catch (...) {
+    }
+    t_notice = nullptr;
+  }
+
+  std::mutex mutex_;
+  bool open_ = false;
+  service_address address_;
+  error_ptr last_;
+  const error_ptr internal_;  // made up front: reporting must not allocate
+  std::vector<error_ptr> handed_out_;
+  std::vector<std::unique_ptr<tag_format_list_impl>> format_lists_;
+  std::unordered_map<IRfidTag*, created_tag> created_;
+  std::vector<worker> workers_;
+  heap_meter heap_;
+};
+
+// Every session ever made, kept reachable: the client never destroys one.
+std::mutex g_sessions_mutex;
+std::vector<session_impl*>* g_sessions = nullptr;
+
+}  // namespace
+}  // namespace rfid_qel
+
+extern "C" __attribute__((visibility("default"))) IRfidSession*
+RfidQelCreateSessionEx(int version) {
+  using rfid_qel::session_impl;
+  if (version != kRfidInterfaceVersion) return nullptr;
+  try {
+    auto session = std::make_unique<session_impl>();
+    std::lock_guard<std::mutex> lock(rfid_qel::g_sessions_mutex);
+    if (rfid_qel::g_sessions == nullptr) {
+      rfid_qel::g_sessions = new std::vector<session_impl*>();
+    }
+    rfid_qel::g_sessions->push_back(session.get());
+    return session.release();
+  } catch (...) {
+    return nullptr;
+  }
+}

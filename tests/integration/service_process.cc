@@ -1,0 +1,265 @@
+#include "tests/integration/service_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+namespace korvo_test {
+
+service_process::service_process(std::vector<std::string> extra_args) {
+  std::vector<std::string> args = {TAG_SERVICE_BINARY, "--host", "127.0.0.1",
+                                   "--port", "0"};
+  args.insert(args.end(), extra_args.begin(), extra_args.end());
+  int out[2];
+  if (::pipe(out) != 0) throw std::runtime_error("pipe");
+  const pid_t parent = ::getpid();
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    // A test that crashes leaves no simulator behind.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(1);
+    ::dup2(out[1], 1);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 2);
+    ::close(out[0]);
+    ::close(out[1]);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string line;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (line.find('\n') == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    pollfd p = {out[0], POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    char buf[64];
+    const ssize_t n = ::read(out[0], buf, sizeof buf);
+    if (n <= 0) break;
+    line.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(out[0]);
+  port_ = std::atoi(line.c_str());
+  if (port_ <= 0) {
+    stop(0);
+    throw std::runtime_error("tag-service did not start: '" + line + "'");
+  }
+}
+
+service_process::~service_process() { stop(); }
+
+std::string service_process::url(const std::string& suffix) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/TagService" + suffix;
+}
+
+void service_process::freeze() { ::kill(pid_, SIGSTOP); }
+void service_process::thaw() { ::kill(pid_, SIGCONT); }
+
+bool service_process::running() {
+  if (pid_ <= 0) return false;
+  int status = 0;
+  if (::waitpid(pid_, &status, WNOHANG) == 0) return true;
+  pid_ = -1;
+  return false;
+}
+
+int service_process::stop(int timeout_ms) {
+  if (pid_ <= 0) return -1;
+  ::kill(pid_, SIGCONT);
+  ::kill(pid_, SIGTERM);
+  int status = 0;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (::waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      pid_ = -1;
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+nlohmann::json service_process::reply::json() const {
+  return nlohmann::json::parse(body, nullptr, false);
+}
+
+service_process::reply service_process::request(
+    const std::string& method, const std::string& path, const std::string& body,
+    const std::string& content_type) {
+  httplib::Client client("127.0.0.1", port_);
+  client.set_connection_timeout(std::chrono::seconds(5));
+  client.set_read_timeout(std::chrono::seconds(5));
+  httplib::Request req;
+  req.method = method;
+  req.path = "/TagService" + path;
+  if (!body.empty()) {
+    req.body = body;
+    req.set_header("Content-Type", content_type);
+  }
+  httplib::Response res;
+  httplib::Error error = httplib::Error::Success;
+  reply r;
+  if (client.send(req, res, error)) {
+    r.status = res.status;
+    r.body = res.body;
+  }
+  return r;
+}
+
+void service_process::inject(const nlohmann::json& injection) {
+  const reply r = request("POST", "/test/inject", injection.dump());
+  if (r.status != 200) {
+    throw std::runtime_error("inject failed: " + r.body);
+  }
+}
+
+nlohmann::json service_process::state() {
+  return request("GET", "/test/state").json();
+}
+
+nlohmann::json service_process::items() {
+  request("POST", "/reader/connect");
+  return request("GET", "/items").json()["items"];
+}
+
+nlohmann::json service_process::find_tag(const std::string& id) {
+  for (const auto& item : items()) {
+    for (const auto& tag : item["tags"]) {
+      if (tag["id"] == id) return tag;
+    }
+  }
+  return nullptr;
+}
+
+int unused_port() {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  socklen_t len = sizeof a;
+  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(s);
+  return ntohs(a.sin_port);
+}
+
+command_result run_command(const std::vector<std::string>& args,
+                           int timeout_ms) {
+  int out[2], err[2];
+  if (::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_RDONLY);
+    ::dup2(null, 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv;
+    for (std::string& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  command_result r;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  bool open[2] = {true, true};
+  bool killed = false;
+  while (open[0] || open[1]) {
+    pollfd fds[2] = {{open[0] ? out[0] : -1, POLLIN, 0},
+                     {open[1] ? err[0] : -1, POLLIN, 0}};
+    const int n = ::poll(fds, 2, 100);
+    if (!killed && std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      killed = true;
+    }
+    if (n <= 0) continue;
+    for (int k = 0; k < 2; ++k) {
+      if (fds[k].fd < 0 || fds[k].revents == 0) continue;
+      char buf[4096];
+      const ssize_t got = ::read(fds[k].fd, buf, sizeof buf);
+      if (got <= 0) {
+        open[k] = false;
+      } else {
+        (k == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(got));
+      }
+    }
+  }
+  ::close(out[0]);
+  ::close(err[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.code = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+namespace {
+
+// True once text holds a whole response with a Content-Length.
+bool complete_response(const std::string& text) {
+  const auto end = text.find("\r\n\r\n");
+  if (end == std::string::npos) return false;
+  const auto length = text.find("Content-Length: ");
+  if (length == std::string::npos || length > end) return true;
+  return text.size() >= end + 4 + std::stoul(text.substr(length + 16));
+}
+
+}  // namespace
+
+std::string raw_exchange(int port, const std::string& bytes, int timeout_ms) {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  std::string answer;
+  if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+      const ssize_t n =
+          ::send(s, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+    // The write side stays open: the server answers no client that has
+    // half-closed its connection.
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline &&
+           !complete_response(answer)) {
+      pollfd p = {s, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = ::recv(s, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      answer.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  ::close(s);
+  return answer;
+}
+
+}  // namespace korvo_test

@@ -1,0 +1,82 @@
+// Runs the tag-service simulator as a process on a free loopback port, for
+// the integration tests, and talks to it directly.
+#ifndef KORVO_TESTS_INTEGRATION_SERVICE_PROCESS_H_
+#define KORVO_TESTS_INTEGRATION_SERVICE_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace korvo_test {
+
+class service_process {
+ public:
+  // Starts tag-service --host 127.0.0.1 --port 0 with extra_args and reads
+  // the port it prints. Throws std::runtime_error when it does not start
+  // within a few seconds.
+  explicit service_process(std::vector<std::string> extra_args = {});
+  // Stops the simulator (SIGTERM, then SIGKILL after a few seconds).
+  ~service_process();
+  service_process(const service_process&) = delete;
+  service_process& operator=(const service_process&) = delete;
+
+  int port() const { return port_; }
+  // "http://127.0.0.1:PORT/TagService" + suffix.
+  std::string url(const std::string& suffix = "") const;
+
+  // SIGSTOP / SIGCONT: the service keeps its socket but stops answering.
+  void freeze();
+  void thaw();
+
+  // Sends SIGTERM and waits at most timeout_ms; returns the exit status
+  // (-1 if it had to be killed or died of a signal).
+  int stop(int timeout_ms = 5000);
+  bool running();
+
+  struct reply {
+    int status = -1;  // -1: no answer
+    std::string body;
+    nlohmann::json json() const;
+  };
+  // One request to the service (path under /TagService).
+  reply request(const std::string& method, const std::string& path,
+                const std::string& body = "",
+                const std::string& content_type = "application/json");
+
+  // The test hooks and the service's own view.
+  void inject(const nlohmann::json& injection);
+  nlohmann::json state();
+  // The reading, after connecting the reader.
+  nlohmann::json items();
+  // The tag with this id in the reading, or null.
+  nlohmann::json find_tag(const std::string& id);
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// A loopback port nobody listens on (bound once, then released).
+int unused_port();
+
+struct command_result {
+  int code = -1;  // -1: killed after the timeout or by a signal
+  std::string out;
+  std::string err;
+};
+// Runs a program with arguments, standard input closed, for at most
+// timeout_ms.
+command_result run_command(const std::vector<std::string>& args,
+                           int timeout_ms = 10000);
+
+// Sends raw bytes to 127.0.0.1:port and returns the answer: one whole
+// response, or what came before the service closed the connection or
+// timeout_ms passed.
+std::string raw_exchange(int port, const std::string& bytes,
+                         int timeout_ms = 3000);
+
+}  // namespace korvo_test
+
+#endif  // KORVO_TESTS_INTEGRATION_SERVICE_PROCESS_H_
