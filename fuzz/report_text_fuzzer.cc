@@ -4,9 +4,10 @@
 // Properties: escaping puts one backslash before each "/" and "#" and
 // changes nothing else, so undoing it gives the text back; both forms of
 // escape_compact agree, and the scratch form hands back the text itself when
-// there is nothing to escape. A timestamp equals the calendar fields of an
-// independent conversion (days to civil date), in both layouts, and all
-// zeros from 2^63 on or for a missing FILETIME. A type number outside 0 to 9
+// there is nothing to escape; printing a text escaped gives the same. A
+// timestamp equals the calendar fields of an independent conversion (days to
+// civil date), in both layouts, and all zeros from 2^63 on or for a missing
+// FILETIME; timestamp_memo gives the same texts. A type number outside 0 to 9
 // reads as its decimal value.
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +16,8 @@
 
 #include "fuzz/byte_reader.h"
 #include "fuzz/fuzz_check.h"
+#include "platform/console.h"
+#include "platform/utf.h"
 #include "report/text.h"
 
 namespace {
@@ -100,6 +103,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                expected_timestamp(~std::uint64_t{0}, compact));
   }
 
+  // The memo of the last second's text gives what timestamp_text gives,
+  // along a stream with repeats, near neighbours and missing timestamps.
+  for (bool compact : {true, false}) {
+    korvo::timestamp_memo memo(compact);
+    const std::uint64_t stream[] = {v, v, v + 1, v + 10000000, v - 1, v};
+    for (std::uint64_t w : stream) {
+      const FILETIME f{static_cast<std::uint32_t>(w),
+                       static_cast<std::uint32_t>(w >> 32)};
+      const korvo::inline_text expected = korvo::timestamp_text(&f, compact);
+      FUZZ_CHECK(std::u16string(memo.text(&f).view()) ==
+                 std::u16string(expected.view()));
+      if ((in.byte() & 1) != 0) {
+        const korvo::inline_text none = korvo::timestamp_text(nullptr, compact);
+        FUZZ_CHECK(std::u16string(memo.text(nullptr).view()) ==
+                   std::u16string(none.view()));
+      }
+    }
+  }
+
   // Type names.
   const auto type = static_cast<std::int32_t>(in.u32());
   const korvo::inline_text type_name = korvo::item_type_name(type);
@@ -130,5 +152,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::u16string_view in_place = korvo::escape_compact(text, scratch);
   FUZZ_CHECK(in_place == escaped);
   if (separators == 0) FUZZ_CHECK(in_place.data() == text.data());
+
+  // Printing a zero-terminated text escaped gives escape_compact's text (up
+  // to the first zero unit) as UTF-8.
+  const std::u16string_view up_to_zero =
+      std::u16string_view(text).substr(0, text.find(u'\0'));
+  std::string printed, expected_utf8;
+  korvo::format_to(printed, "%s",
+                   {korvo::print_arg::compact_escaped(text.c_str())});
+  korvo::append_utf8(expected_utf8, korvo::escape_compact(up_to_zero));
+  FUZZ_CHECK(printed == expected_utf8);
   return 0;
 }
