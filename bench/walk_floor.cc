@@ -5,11 +5,9 @@
 // every text read to its end, every timestamp read), then releases the
 // reading and closes. Nothing is printed; a checksum of all it read keeps
 // the compiler from dropping the walk.
-#include <dlfcn.h>
-
 #include <cstdint>
 
-#include "session/rfid_session.h"
+#include "bench/load_session.h"
 
 namespace {
 
@@ -56,16 +54,10 @@ void walk(IRfidItemList* items) {
 
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
-  void* library = ::dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) return 2;
-  auto create = reinterpret_cast<RfidQelCreateSessionExFn>(
-      ::dlsym(library, kRfidEntryPointName));
-  if (create == nullptr) return 2;
-  IRfidSession* session = create(kRfidInterfaceVersion);
+  IRfidSession* session = load_session(argv[1]);
   if (session == nullptr) return 1;
   int code = 1;
-  if (session->openService(u"http://127.0.0.1:21645/TagService") &&
-      session->connectReader()) {
+  if (session->openService(kBenchServiceUrl) && session->connectReader()) {
     if (IRfidItemList* items = session->readItems()) {
       walk(items);
       items->release();

@@ -105,10 +105,10 @@ void checked(korvo_fuzz::byte_reader& in) {
       continue;
     }
     // A conversion.
-    const std::uint8_t spec = in.byte();
-    const char conv = "sdu"[spec % 3];
-    const bool zero = conv != 's' && (spec & 0x08) != 0;
-    const int width = (spec & 0x10) != 0 ? in.byte() % 24 : -1;
+    const std::uint8_t shape = in.byte();
+    const char conv = "sdu"[shape % 3];
+    const bool zero = conv != 's' && (shape & 0x08) != 0;
+    const int width = (shape & 0x10) != 0 ? in.byte() % 24 : -1;
     std::string piece = "%";
     if (zero) piece += '0';
     if (width >= 0) piece += std::to_string(width);

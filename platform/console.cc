@@ -255,10 +255,6 @@ void print(std::string_view fmt, std::initializer_list<print_arg> args) {
   print_format(fmt, args);
 }
 
-void print(const format_plan& fmt, std::initializer_list<print_arg> args) {
-  print_format(fmt, args);
-}
-
 namespace format_detail {
 
 void print_with(formatter format, std::size_t literal_size,

@@ -175,10 +175,11 @@ consteval compiled_format<N> compile_format(const char (&fmt)[N]) {
   return out;
 }
 
-// As format_to and print with a format given as text.
+// format_to for a compiled format: the same output as for the text it was
+// compiled from. Compiled formats print with print<kFormat> (see
+// platform/console_format.h); this is how tests hold them to format_to.
 void format_to(std::string& out, const format_plan& fmt,
                std::initializer_list<print_arg> args);
-void print(const format_plan& fmt, std::initializer_list<print_arg> args = {});
 
 // Formats to standard output through a buffer. Output is written with
 // write(2) when the buffer fills and at flush_output(). A write that fails is

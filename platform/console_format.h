@@ -1,11 +1,12 @@
 // Printing a compiled format with code made for that format.
 //
-// print<kFormat>(args) prints like print(kFormat, args), for a format made by
-// compile_format at namespace scope. Each format gets its own copy of the
-// printing code, unrolled over its pieces: literal text is copied with
-// sizes known to the compiler, and each conversion has branches of its own,
-// which the processor predicts far better than shared ones. Meant for the
-// few lines printed once per record of a large listing.
+// print<kFormat>(args) prints what print(fmt, args) prints for the text fmt
+// that kFormat was compiled from (kFormat: made by compile_format, at
+// namespace scope). Each format gets its own copy of the printing code,
+// unrolled over its pieces: literal text is copied with sizes known to the
+// compiler, and each conversion has branches of its own, which the processor
+// predicts far better than shared ones. Meant for the few lines printed once
+// per record of a large listing.
 #ifndef KORVO_PLATFORM_CONSOLE_FORMAT_H_
 #define KORVO_PLATFORM_CONSOLE_FORMAT_H_
 
