@@ -16,17 +16,18 @@ namespace korvo {
 
 // One argument of a format: "%s" takes a text (null prints as nothing), "%d"
 // a signed and "%u" an unsigned 32-bit integer; bool prints as 0 or 1.
+// A zero-terminated text is read once, while it prints: its length is not
+// measured beforehand.
 class print_arg {
  public:
   enum class kind { text, signed_int, unsigned_int };
 
   print_arg(const char16_t* text)  // NOLINT(google-explicit-constructor)
-      : kind_(kind::text), text_(text == nullptr ? std::u16string_view()
-                                                 : std::u16string_view(text)) {}
+      : kind_(kind::text), data_(text), size_(kZeroTerminated) {}
   print_arg(std::u16string_view text)  // NOLINT(google-explicit-constructor)
-      : kind_(kind::text), text_(text) {}
+      : kind_(kind::text), data_(text.data()), size_(text.size()) {}
   print_arg(const std::u16string& text)  // NOLINT(google-explicit-constructor)
-      : kind_(kind::text), text_(text) {}
+      : kind_(kind::text), data_(text.data()), size_(text.size()) {}
   print_arg(std::int32_t v)  // NOLINT(google-explicit-constructor)
       : kind_(kind::signed_int), signed_(v) {}
   print_arg(std::uint32_t v)  // NOLINT(google-explicit-constructor)
@@ -34,14 +35,37 @@ class print_arg {
   print_arg(bool v)  // NOLINT(google-explicit-constructor)
       : kind_(kind::signed_int), signed_(v ? 1 : 0) {}
 
+  // A text escaped for the compact listings as it prints: a backslash goes
+  // before each "/" and "#", nothing else changes (the same text as
+  // escape_compact gives, without making it first).
+  static print_arg compact_escaped(const char16_t* text) {
+    print_arg a(text);
+    a.escape_ = true;
+    return a;
+  }
+
   kind type() const { return kind_; }
-  std::u16string_view text() const { return text_; }
+  // The text, measured if it is zero-terminated; empty for null.
+  std::u16string_view text() const {
+    if (data_ == nullptr) return {};
+    return size_ == kZeroTerminated ? std::u16string_view(data_)
+                                    : std::u16string_view(data_, size_);
+  }
   std::int32_t signed_value() const { return signed_; }
   std::uint32_t unsigned_value() const { return unsigned_; }
 
+  // For the formatter: the raw text, its size or kZeroTerminated, and
+  // whether it prints escaped.
+  static constexpr std::size_t kZeroTerminated = static_cast<std::size_t>(-1);
+  const char16_t* text_data() const { return data_; }
+  std::size_t text_size() const { return size_; }
+  bool escaped() const { return escape_; }
+
  private:
   kind kind_;
-  std::u16string_view text_;
+  const char16_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  bool escape_ = false;
   std::int32_t signed_ = 0;
   std::uint32_t unsigned_ = 0;
 };
@@ -51,8 +75,110 @@ class print_arg {
 // ("%04u"), and "%%". "%d" and "%u" read an integer argument's 32 bits as
 // signed or unsigned, as printf would. A conversion whose argument is missing
 // or of the other kind (text for a number, or the reverse) prints nothing; an
-// unknown conversion prints as written. Never reads past args.
+// unknown conversion, or one wider than 1024, prints as written and takes no
+// argument. Never reads past args.
 void format_to(std::string& out, std::string_view fmt,
+               std::initializer_list<print_arg> args);
+
+// A format parsed before it is used: its literal text in pieces, each
+// followed by a conversion. Printing one copies the literal text in words
+// and fills the conversions without scanning the format; the output is the
+// same as format_to's. Hot lines (a reading's records) use these; see
+// compile_format.
+struct format_piece {
+  std::uint16_t literal_size = 0;  // literal bytes before the conversion
+  char conversion = 0;             // 's', 'd' or 'u'; 0: the format ends
+  char fill = ' ';
+  std::uint16_t width = 0;
+};
+
+// Bytes a compiled format's literal text is padded with.
+inline constexpr std::size_t kLiteralPadding = 32;
+
+template <std::size_t N>
+struct compiled_format {
+  // The literal text of all pieces in order, padded so that copies in
+  // blocks of kLiteralPadding bytes may run past its end.
+  char literal[N + kLiteralPadding] = {};
+  format_piece pieces[N / 2 + 1] = {};
+  std::size_t piece_count = 0;
+};
+
+// What the printing functions take of a compiled format.
+struct format_plan {
+  const char* literal;
+  const format_piece* pieces;
+  std::size_t piece_count;
+
+  template <std::size_t N>
+  format_plan(
+      const compiled_format<N>& f)  // NOLINT(google-explicit-constructor)
+      : literal(f.literal), pieces(f.pieces), piece_count(f.piece_count) {}
+};
+
+// Parses fmt into out by the rules of format_to. Returns false for a format
+// that format_to would print partly as written (an unknown conversion, a
+// '%' at the end, a width over 1024) or that is not shorter than N.
+template <std::size_t N>
+constexpr bool parse_format(std::string_view fmt, compiled_format<N>& out) {
+  if (fmt.size() >= N) return false;
+  out = compiled_format<N>{};
+  std::size_t literal = 0;
+  std::uint16_t run = 0;
+  std::size_t i = 0;
+  while (i < fmt.size()) {
+    if (fmt[i] != '%' || (i + 1 < fmt.size() && fmt[i + 1] == '%')) {
+      out.literal[literal++] = fmt[i];
+      ++run;
+      i += fmt[i] == '%' ? 2 : 1;
+      continue;
+    }
+    format_piece piece;
+    piece.literal_size = run;
+    ++i;
+    if (i < fmt.size() && fmt[i] == '0') {
+      piece.fill = '0';
+      ++i;
+    }
+    std::size_t width = 0;
+    while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') {
+      width = width * 10 + static_cast<std::size_t>(fmt[i] - '0');
+      if (width > 1024) return false;
+      ++i;
+    }
+    if (i >= fmt.size()) return false;
+    const char conv = fmt[i++];
+    if (conv != 's' && conv != 'd' && conv != 'u') return false;
+    piece.conversion = conv;
+    piece.width = static_cast<std::uint16_t>(width);
+    out.pieces[out.piece_count++] = piece;
+    run = 0;
+  }
+  format_piece last;
+  last.literal_size = run;
+  out.pieces[out.piece_count++] = last;
+  return true;
+}
+
+namespace format_detail {
+// Not constexpr: reaching it while compiling a format stops the build.
+void format_does_not_compile();
+}  // namespace format_detail
+
+// A format compiled by the compiler; a bad one is a build error.
+template <std::size_t N>
+consteval compiled_format<N> compile_format(const char (&fmt)[N]) {
+  compiled_format<N> out;
+  if (!parse_format(std::string_view(fmt, N - 1), out)) {
+    format_detail::format_does_not_compile();
+  }
+  return out;
+}
+
+// format_to for a compiled format: the same output as for the text it was
+// compiled from. Compiled formats print with print<kFormat> (see
+// platform/console_format.h); this is how tests hold them to format_to.
+void format_to(std::string& out, const format_plan& fmt,
                std::initializer_list<print_arg> args);
 
 // Formats to standard output through a buffer. Output is written with

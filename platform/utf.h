@@ -13,6 +13,15 @@ namespace korvo {
 // resumes at the next byte.
 std::u16string utf8_to_utf16(std::string_view bytes);
 
+// The most UTF-8 bytes one UTF-16 unit turns into (a surrogate pair takes
+// four for its two units).
+inline constexpr std::size_t kMaxUtf8PerUnit = 3;
+
+// Writes the UTF-8 form of a UTF-16 text at out, which must have room for
+// kMaxUtf8PerUnit * text.size() bytes; returns the end of what was written.
+// An unpaired surrogate becomes U+FFFD.
+char* write_utf8(char* out, std::u16string_view text);
+
 // Appends the UTF-8 form of a UTF-16 text. An unpaired surrogate becomes
 // U+FFFD. A null text appends nothing.
 void append_utf8(std::string& out, std::u16string_view text);

@@ -2,6 +2,7 @@
 #include <string_view>
 
 #include "platform/console.h"
+#include "platform/console_format.h"
 #include "platform/utf.h"
 #include "report/listings.h"
 #include "report/text.h"
@@ -9,11 +10,32 @@
 namespace korvo {
 namespace {
 
-// Scratch space for the escaped texts of one compact line; it keeps its
-// capacity from line to line.
-struct escape_buffers {
-  std::u16string first, second;
-};
+// The lines of a reading, compiled once: they print for every record.
+constexpr auto kItemCompact = compile_format(
+    "ItemID=%s/ItemValid=%d/ItemSecured=%d/ItemType=%s/ItemFirstSeen=%s\n");
+constexpr auto kItemReadable = compile_format(
+    "Item[%u]\n  Id=%s Valid=%d Secured=%d Type=%s\n  FirstSeen=%s\n");
+constexpr auto kValueWithDescriptionCompact = compile_format("/%s=%s#%s");
+constexpr auto kValueCompact = compile_format("/%s=%s");
+constexpr auto kValueWithDescriptionReadable =
+    compile_format("    %s=%s (%s)\n");
+constexpr auto kValueReadable = compile_format("    %s=%s\n");
+constexpr auto kLineEnd = compile_format("\n");
+constexpr auto kTagCompact = compile_format(
+    "/TagId=%s/TagFormat=%d/TagType=%s/TagSecured=%d/TagSecurity=%d/"
+    "TagFirstSeen=%s");
+constexpr auto kTagReadable = compile_format(
+    "  Tag[%u]\n    Id=%s Format=%d Type=%s Secured=%d Security=%d\n"
+    "    FirstSeen=%s\n");
+
+// Texts go to print as the session hands them out (a missing one prints as
+// nothing), escaped as they print in the compact form: this runs for every
+// text of every tag, so no text is measured, copied or escaped beforehand.
+print_arg escaped(const char16_t* text) {
+  return print_arg::compact_escaped(text);
+}
+
+bool is_empty(const char16_t* text) { return text == nullptr || *text == 0; }
 
 // A missing list counts as empty.
 template <typename List>
@@ -38,69 +60,64 @@ bool find_selected(IRfidTagList* tags, std::u16string_view filter,
 }
 
 void print_item(IRfidItem* item, std::uint32_t i, bool compact,
-                escape_buffers& b) {
-  const std::u16string_view id = session_text(item->id());
+                timestamp_memo& times) {
+  const char16_t* id = item->id();
   const bool valid = item->valid();
   const bool secured = item->secured();
   const inline_text type = item_type_name(item->type());
-  const inline_text first_seen = timestamp_text(item->firstSeen(), compact);
+  const inline_text& first_seen = times.text(item->firstSeen());
   if (compact) {
-    print(
-        "ItemID=%s/ItemValid=%d/ItemSecured=%d/ItemType=%s/ItemFirstSeen=%s\n",
-        {escape_compact(id, b.first), valid, secured, type.view(),
-         first_seen.view()});
+    print<kItemCompact>(
+        {escaped(id), valid, secured, type.view(), first_seen.view()});
   } else {
-    print("Item[%u]\n  Id=%s Valid=%d Secured=%d Type=%s\n  FirstSeen=%s\n",
-          {i, id, valid, secured, type.view(), first_seen.view()});
+    print<kItemReadable>(
+        {i, id, valid, secured, type.view(), first_seen.view()});
   }
 }
 
-void print_field_values(IRfidFieldValueList* values, bool compact,
-                        escape_buffers& b) {
+void print_field_values(IRfidFieldValueList* values, bool compact) {
   for (std::uint32_t k = 0; k < count_of(values); ++k) {
     IRfidFieldValue* v = values->item(k);
     if (v == nullptr) continue;
-    const std::u16string_view name = session_text(v->name());
-    const std::u16string_view value = session_text(v->value());
+    const char16_t* name = v->name();
+    const char16_t* value = v->value();
     // The one text the session may leave out by design.
-    const std::u16string_view description = session_text(v->valueDescription());
+    const char16_t* description = v->valueDescription();
+    // One call per value: this runs for every field of every tag.
     if (compact) {
       // Readers of this form rely on exactly this: the name as it is, the
       // value and its description escaped.
-      print("/%s=%s", {name, escape_compact(value, b.first)});
-      if (!description.empty()) {
-        print("#%s", {escape_compact(description, b.second)});
+      if (is_empty(description)) {
+        print<kValueCompact>({name, escaped(value)});
+      } else {
+        print<kValueWithDescriptionCompact>(
+            {name, escaped(value), escaped(description)});
       }
+    } else if (is_empty(description)) {
+      print<kValueReadable>({name, value});
     } else {
-      print("    %s=%s", {name, value});
-      if (!description.empty()) print(" (%s)", {description});
-      print("\n");
+      print<kValueWithDescriptionReadable>({name, value, description});
     }
   }
 }
 
 void print_tag(IRfidTag* tag, std::uint32_t n, bool compact,
-               escape_buffers& b) {
-  const std::u16string_view id = session_text(tag->id());
+               timestamp_memo& times) {
+  const char16_t* id = tag->id();
   const std::int32_t format = tag->format();
   const inline_text type = item_type_name(tag->type());
   const bool secured = tag->secured();
   const bool security = tag->security();
-  const inline_text first_seen = timestamp_text(tag->firstSeen(), compact);
+  const inline_text& first_seen = times.text(tag->firstSeen());
   if (compact) {
-    print(
-        "/TagId=%s/TagFormat=%d/TagType=%s/TagSecured=%d/TagSecurity=%d/"
-        "TagFirstSeen=%s",
-        {escape_compact(id, b.first), format, type.view(), secured, security,
-         first_seen.view()});
+    print<kTagCompact>({escaped(id), format, type.view(), secured, security,
+                        first_seen.view()});
   } else {
-    print(
-        "  Tag[%u]\n    Id=%s Format=%d Type=%s Secured=%d Security=%d\n"
-        "    FirstSeen=%s\n",
+    print<kTagReadable>(
         {n, id, format, type.view(), secured, security, first_seen.view()});
   }
-  print_field_values(tag->fieldValues(), compact, b);
-  if (compact) print("\n");
+  print_field_values(tag->fieldValues(), compact);
+  if (compact) print<kLineEnd>();
 }
 
 }  // namespace
@@ -109,18 +126,18 @@ void print_reading(IRfidItemList* items, const report_options& options) {
   const bool compact = options.compact;
   const std::u16string_view filter = options.filter;
   if (compact && options.header) print("# TagData file\n");
-  escape_buffers buffers;
+  timestamp_memo times(compact);
   for (std::uint32_t i = 0; i < items->count(); ++i) {
     IRfidItem* item = items->item(i);
     if (item == nullptr) continue;
     IRfidTagList* tags = item->tags();
     std::uint32_t selected = 0;
     if (!filter.empty() && !find_selected(tags, filter, selected)) continue;
-    print_item(item, i, compact, buffers);
+    print_item(item, i, compact, times);
     for (std::uint32_t n = 0; n < count_of(tags); ++n) {
       IRfidTag* tag = tags->item(n);
       if (tag == nullptr || (!filter.empty() && n != selected)) continue;
-      print_tag(tag, n, compact, buffers);
+      print_tag(tag, n, compact, times);
     }
   }
 }

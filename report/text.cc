@@ -19,6 +19,19 @@ void append_escaped(std::u16string& out, std::u16string_view text) {
 // Appends value in decimal with at least width digits, zero-padded, as
 // "%0<width>u" would.
 void append_number(inline_text& t, std::uint32_t value, std::size_t width) {
+  // Every field but a year past 9999: a fixed number of digits.
+  if (width == 2 && value < 100) {
+    t.chars[t.size++] = static_cast<char16_t>(u'0' + value / 10);
+    t.chars[t.size++] = static_cast<char16_t>(u'0' + value % 10);
+    return;
+  }
+  if (width == 4 && value < 10000) {
+    t.chars[t.size++] = static_cast<char16_t>(u'0' + value / 1000);
+    t.chars[t.size++] = static_cast<char16_t>(u'0' + value / 100 % 10);
+    t.chars[t.size++] = static_cast<char16_t>(u'0' + value / 10 % 10);
+    t.chars[t.size++] = static_cast<char16_t>(u'0' + value % 10);
+    return;
+  }
   char digits[10];
   const auto r = std::to_chars(digits, digits + sizeof digits, value);
   const auto n = static_cast<std::size_t>(r.ptr - digits);
@@ -81,6 +94,23 @@ inline_text timestamp_text(const FILETIME* filetime, bool compact) {
   if (!compact) append_char(t, u':');
   append_number(t, c.second, 2);
   return t;
+}
+
+const inline_text& timestamp_memo::text(const FILETIME* filetime) {
+  // Milliseconds print nowhere, so one second has one text. Counts that
+  // print as all zeros (none, or too large to convert: the last convertible
+  // count shares its second with the first that is not) are keyed by all
+  // ones, which no convertible count's second reaches.
+  const std::uint64_t count =
+      filetime == nullptr ? kFiletimeLimit : filetime_value(*filetime);
+  const std::uint64_t second =
+      count >= kFiletimeLimit ? ~std::uint64_t{0} : count / 10000000;
+  if (!filled_ || second != second_) {
+    text_ = timestamp_text(filetime, compact_);
+    second_ = second;
+    filled_ = true;
+  }
+  return text_;
 }
 
 std::u16string format_timestamp(FILETIME filetime, bool compact) {

@@ -54,6 +54,21 @@ std::u16string format_timestamp(FILETIME filetime, bool compact);
 // that cannot be converted.
 inline_text timestamp_text(const FILETIME* filetime, bool compact);
 
+// timestamp_text for a stream of timestamps, which in a reading mostly
+// repeat (a tag and its item, many tags seen in the same second): the last
+// second's text is kept and reused.
+class timestamp_memo {
+ public:
+  explicit timestamp_memo(bool compact) : compact_(compact) {}
+  const inline_text& text(const FILETIME* filetime);
+
+ private:
+  bool compact_;
+  bool filled_ = false;
+  std::uint64_t second_ = 0;  // of the kept text; all ones for none
+  inline_text text_;
+};
+
 }  // namespace korvo
 
 #endif  // KORVO_REPORT_TEXT_H_

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds korvo and runs the whole test suite: a plain build with warnings as
 # errors, then the same suite under AddressSanitizer + UndefinedBehaviorSanitizer,
-# then the threaded tests under ThreadSanitizer.
+# then the threaded tests under ThreadSanitizer; a short run of each fuzz
+# target (clang, libFuzzer) and the end-to-end suite under valgrind memcheck.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -26,3 +27,7 @@ echo "== thread sanitizer: the asynchronous completion and event tests"
 # standard error, which the end-to-end tests check).
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   build_and_test build-tsan '^(Async|ManualResetEvent)' -DKORVO_SANITIZE=thread
+echo "== fuzz targets, a short smoke run each"
+scripts/fuzz.sh 5
+echo "== end-to-end suite under valgrind memcheck"
+scripts/memcheck.sh

@@ -87,5 +87,30 @@ TEST(FormatTimestamp, MissingFiletimePrintsAsZeros) {
   EXPECT_EQ(timestamp_text(nullptr, false).view(), u"0000/00/00 00:00:00");
 }
 
+TEST(TimestampMemo, ReusesOnlyTheSameSecond) {
+  // A sequence with repeats, a change of milliseconds only, and neighbours
+  // that share a second but not a text (the last convertible count and the
+  // first that is not).
+  const std::uint64_t last = (std::uint64_t{1} << 63) - 1;
+  const std::uint64_t counts[] = {133536836960000000,
+                                  133536836960000000,
+                                  133536836969999999,
+                                  133536836970000000,
+                                  last,
+                                  last + 1,
+                                  last,
+                                  0};
+  for (bool compact : {true, false}) {
+    timestamp_memo memo(compact);
+    for (std::uint64_t v : counts) {
+      const FILETIME ft = filetime(v);
+      EXPECT_EQ(memo.text(&ft).view(), timestamp_text(&ft, compact).view())
+          << v;
+      EXPECT_EQ(memo.text(nullptr).view(),
+                timestamp_text(nullptr, compact).view());
+    }
+  }
+}
+
 }  // namespace
 }  // namespace korvo

@@ -1,0 +1,176 @@
+// format_to, the formatter behind all of korvo's output.
+//
+// Two modes, chosen by the first byte. Arbitrary: any format with any
+// arguments must not crash, read past the arguments or change text outside
+// conversions. Checked: a format built from pieces korvo's formats use
+// (literal text, "%%", "%s", "%d", "%u", with or without a width and a zero
+// flag), with matching, mismatched or missing arguments, must print what
+// printf prints for it (texts as UTF-8, padded by bytes), and nothing for a
+// mismatched or missing argument.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fuzz/byte_reader.h"
+#include "fuzz/fuzz_check.h"
+#include "platform/console.h"
+#include "platform/utf.h"
+
+namespace {
+
+using korvo::print_arg;
+
+// Call format_to with a run-time number of arguments (it takes an
+// initializer_list).
+template <class Format>
+void format_with(std::string& out, const Format& fmt,
+                 const std::vector<print_arg>& a) {
+  switch (a.size()) {
+    case 0:
+      return korvo::format_to(out, fmt, {});
+    case 1:
+      return korvo::format_to(out, fmt, {a[0]});
+    case 2:
+      return korvo::format_to(out, fmt, {a[0], a[1]});
+    case 3:
+      return korvo::format_to(out, fmt, {a[0], a[1], a[2]});
+    case 4:
+      return korvo::format_to(out, fmt, {a[0], a[1], a[2], a[3]});
+    case 5:
+      return korvo::format_to(out, fmt, {a[0], a[1], a[2], a[3], a[4]});
+    default:
+      return korvo::format_to(out, fmt, {a[0], a[1], a[2], a[3], a[4], a[5]});
+  }
+}
+
+void arbitrary(korvo_fuzz::byte_reader& in) {
+  std::vector<std::u16string> texts;
+  texts.reserve(6);
+  std::vector<print_arg> args;
+  const int n = in.byte() % 7;
+  for (int k = 0; k < n; ++k) {
+    switch (in.byte() % 4) {
+      case 0:
+        texts.push_back(in.units(in.byte()));
+        args.emplace_back(texts.back());
+        break;
+      case 1:
+        args.emplace_back(static_cast<std::int32_t>(in.u32()));
+        break;
+      case 2:
+        args.emplace_back(in.u32());
+        break;
+      default:
+        args.emplace_back(in.byte() % 2 == 1);
+        break;
+    }
+  }
+  const std::string_view fmt = in.rest();
+  std::string out = "kept";
+  format_with(out, fmt, args);
+  FUZZ_CHECK(out.compare(0, 4, "kept") == 0);
+  const std::size_t pct = fmt.find('%');
+  FUZZ_CHECK(out.compare(4, pct == std::string_view::npos ? fmt.size() : pct,
+                         fmt.substr(0, pct)) == 0);
+  if (pct == std::string_view::npos) FUZZ_CHECK(out.size() == 4 + fmt.size());
+
+  // A format that parses prints the same compiled.
+  static korvo::compiled_format<4096> compiled;
+  if (korvo::parse_format(fmt, compiled)) {
+    std::string via_plan = "kept";
+    format_with(via_plan, korvo::format_plan(compiled), args);
+    FUZZ_CHECK(via_plan == out);
+  }
+}
+
+void checked(korvo_fuzz::byte_reader& in) {
+  std::string fmt, expected;
+  std::vector<std::u16string> texts;
+  texts.reserve(6);
+  std::vector<print_arg> args;
+  while (!in.empty()) {
+    const std::uint8_t what = in.byte();
+    if (what % 4 == 0) {  // literal text without '%'
+      for (char c : in.bytes(in.byte() % 16)) {
+        if (c == '%') c = '+';
+        fmt.push_back(c);
+        expected.push_back(c);
+      }
+      continue;
+    }
+    if (what % 4 == 1) {
+      fmt += "%%";
+      expected += "%";
+      continue;
+    }
+    // A conversion.
+    const std::uint8_t shape = in.byte();
+    const char conv = "sdu"[shape % 3];
+    const bool zero = conv != 's' && (shape & 0x08) != 0;
+    const int width = (shape & 0x10) != 0 ? in.byte() % 24 : -1;
+    std::string piece = "%";
+    if (zero) piece += '0';
+    if (width >= 0) piece += std::to_string(width);
+    piece += conv;
+    fmt += piece;
+    if (args.size() == 6) continue;  // missing argument: prints nothing
+    const std::uint8_t arg_kind = (what >> 2) % 4;
+    std::string value;
+    if (arg_kind == 0) {  // text
+      texts.push_back(in.units(in.byte() % 8));
+      args.emplace_back(texts.back());
+      korvo::append_utf8(value, texts.back());
+      if (conv != 's') value.clear();  // mismatch: nothing
+    } else {
+      const std::uint32_t bits = in.u32();
+      args.emplace_back(arg_kind == 1
+                            ? print_arg(static_cast<std::int32_t>(bits))
+                        : arg_kind == 2 ? print_arg(bits)
+                                        : print_arg((bits & 1) != 0));
+      const std::uint32_t shown = arg_kind == 3 ? (bits & 1) : bits;
+      if (conv == 'd') {
+        value = std::to_string(static_cast<std::int32_t>(shown));
+      } else if (conv == 'u') {
+        value = std::to_string(shown);
+      }  // mismatch: nothing
+    }
+    if (!value.empty() || (conv == 's' && arg_kind == 0)) {
+      // printf's padding: to width in bytes; zeros go after a minus sign.
+      if (width > 0 && value.size() < static_cast<std::size_t>(width)) {
+        const std::size_t pad = width - value.size();
+        const std::size_t at = zero && value[0] == '-' ? 1 : 0;
+        value.insert(at, pad, zero ? '0' : ' ');
+      }
+    }
+    expected += value;
+  }
+  std::string out;
+  format_with(out, std::string_view(fmt), args);
+  // Every format built here parses, and prints the same compiled.
+  static korvo::compiled_format<4096> compiled;
+  if (fmt.size() < 4096) {
+    FUZZ_CHECK(korvo::parse_format(fmt, compiled));
+    std::string via_plan;
+    format_with(via_plan, korvo::format_plan(compiled), args);
+    FUZZ_CHECK(via_plan == out);
+  }
+  if (out != expected) {
+    std::fprintf(stderr, "format \"%s\"\n got \"%s\"\nwant \"%s\"\n",
+                 fmt.c_str(), out.c_str(), expected.c_str());
+  }
+  FUZZ_CHECK(out == expected);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  korvo_fuzz::byte_reader in(data, size);
+  if (in.byte() % 2 == 0) {
+    arbitrary(in);
+  } else {
+    checked(in);
+  }
+  return 0;
+}
