@@ -6,11 +6,16 @@
 #   scripts/memcheck.sh [test name regex]     e.g. 'Binding\.'
 set -euo pipefail
 cd "$(dirname "$0")/.."
-dir=build-memcheck
+# MEMCHECK_BUILD_DIR names an already configured build to use as it is
+# (the test script passes its plain build); otherwise build-memcheck is made
+# with -O1 -g.
+dir=${MEMCHECK_BUILD_DIR:-build-memcheck}
 logs=$PWD/$dir/valgrind
 
-cmake -S . -B "$dir" -G Ninja -DKORVO_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
-  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" >/dev/null
+if [ -z "${MEMCHECK_BUILD_DIR:-}" ]; then
+  cmake -S . -B "$dir" -G Ninja -DKORVO_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" >/dev/null
+fi
 cmake --build "$dir" -j "$(nproc)" --target korvo_e2e_tests
 rm -rf "$logs"
 mkdir -p "$logs"

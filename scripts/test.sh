@@ -8,26 +8,27 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 jobs=$(nproc)
 
-build_and_test() {  # build-dir, ctest filter, cmake options...
-  local dir=$1 filter=$2
-  shift 2
+build_and_test() {  # build-dir, ctest filter, targets (empty: all), cmake options...
+  local dir=$1 filter=$2 targets=$3
+  shift 3
   cmake -S . -B "$dir" -G Ninja -DKORVO_WERROR=ON "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs"
+  cmake --build "$dir" -j "$jobs" ${targets:+--target $targets}
   ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300 ${filter:+-R "$filter"}
 }
 
 echo "== plain build"
-build_and_test build ""
+build_and_test build "" ""
 echo "== address and undefined-behaviour sanitizers"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  build_and_test build-asan "" -DKORVO_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
+  build_and_test build-asan "" "" -DKORVO_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
 echo "== thread sanitizer: the asynchronous completion and event tests"
 # korvo, the fake session it loads and the tests are all built with TSan; a
 # report fails the test (korvo then ends with TSan's exit code and writes to
 # standard error, which the end-to-end tests check).
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  build_and_test build-tsan '^(Async|ManualResetEvent)' -DKORVO_SANITIZE=thread
+  build_and_test build-tsan '^(Async|ManualResetEvent)' \
+    "korvo fake_session korvo_unit_tests korvo_e2e_tests" -DKORVO_SANITIZE=thread
 echo "== fuzz targets, a short smoke run each"
 scripts/fuzz.sh 5
 echo "== end-to-end suite under valgrind memcheck"
-scripts/memcheck.sh
+MEMCHECK_BUILD_DIR=build scripts/memcheck.sh
