@@ -91,8 +91,8 @@ char16_t* write_utf16(char16_t* out, std::string_view bytes) {
 
 std::u16string utf8_to_utf16(std::string_view bytes) {
   std::u16string out(bytes.size(), u'\0');
-  out.resize(static_cast<std::size_t>(write_utf16(out.data(), bytes) -
-                                      out.data()));
+  out.resize(
+      static_cast<std::size_t>(write_utf16(out.data(), bytes) - out.data()));
   return out;
 }
 

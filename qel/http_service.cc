@@ -78,8 +78,7 @@ Reply failure(std::int32_t status, std::string message) {
 }
 
 service_text send_request(const service_address& address, const char* method,
-                           const std::string& path,
-                           const nlohmann::json* body) {
+                          const std::string& path, const nlohmann::json* body) {
   const std::string url = address.display() + path;
   const request_limits& limits = address.limits;
 
@@ -130,44 +129,45 @@ service_text send_request(const service_address& address, const char* method,
                           .count();
 
   if (too_large) {
-    return failure<service_text>(status_bad_answer,
-                   "the tag service at " + url +
-                       " sent an answer larger than the session accepts (" +
-                       std::to_string(kMaxAnswerBytes) + " bytes)");
+    return failure<service_text>(
+        status_bad_answer,
+        "the tag service at " + url +
+            " sent an answer larger than the session accepts (" +
+            std::to_string(kMaxAnswerBytes) + " bytes)");
   }
   if (expired) {
-    return failure<service_text>(status_timed_out, "the tag service at " + url +
-                                         " did not finish its answer within " +
-                                         std::to_string(limits.total_ms()) +
-                                         " ms");
+    return failure<service_text>(status_timed_out,
+                                 "the tag service at " + url +
+                                     " did not finish its answer within " +
+                                     std::to_string(limits.total_ms()) + " ms");
   }
   if (!sent) {
     switch (error) {
       case httplib::Error::Connection:
-        return failure<service_text>(status_unreachable,
-                       "cannot connect to the tag service at " + url);
+        return failure<service_text>(
+            status_unreachable, "cannot connect to the tag service at " + url);
       case httplib::Error::ConnectionTimeout:
-        return failure<service_text>(status_timed_out,
-                       "cannot connect to the tag service at " + url +
-                           " within " + std::to_string(limits.connect_ms) +
-                           " ms");
+        return failure<service_text>(
+            status_timed_out, "cannot connect to the tag service at " + url +
+                                  " within " +
+                                  std::to_string(limits.connect_ms) + " ms");
       case httplib::Error::Read:
       case httplib::Error::Write:
         // The client does not tell a timeout from a closed connection; the
         // time spent does.
         if (waited + 50 >= limits.io_ms) {
-          return failure<service_text>(status_timed_out, "the tag service at " + url +
-                                               " did not answer within " +
-                                               std::to_string(limits.io_ms) +
-                                               " ms");
+          return failure<service_text>(
+              status_timed_out, "the tag service at " + url +
+                                    " did not answer within " +
+                                    std::to_string(limits.io_ms) + " ms");
         }
-        return failure<service_text>(status_unreachable,
-                       "the connection to the tag service at " + url +
-                           " broke before a complete answer");
+        return failure<service_text>(
+            status_unreachable, "the connection to the tag service at " + url +
+                                    " broke before a complete answer");
       default:
-        return failure<service_text>(status_unreachable,
-                       "the request to the tag service at " + url +
-                           " failed: " + httplib::to_string(error));
+        return failure<service_text>(
+            status_unreachable, "the request to the tag service at " + url +
+                                    " failed: " + httplib::to_string(error));
     }
   }
 
@@ -175,10 +175,10 @@ service_text send_request(const service_address& address, const char* method,
     std::string detail = service_message(
         nlohmann::json::parse(answer, nullptr, /*allow_exceptions=*/false));
     if (detail.empty()) detail = "no reason given";
-    return failure<service_text>(
-        status_service_error, "the tag service at " + url + " answered " +
-                                  std::to_string(response.status) + ": " +
-                                  detail);
+    return failure<service_text>(status_service_error,
+                                 "the tag service at " + url + " answered " +
+                                     std::to_string(response.status) + ": " +
+                                     detail);
   }
   service_text ok;
   ok.text = std::move(answer);
@@ -197,10 +197,9 @@ Reply guarded(const service_address& address, const std::string& path,
                           "service at " +
                               address.display() + path);
   } catch (const std::exception& e) {
-    return failure<Reply>(status_internal,
-                          "the request to the tag service at " +
-                              address.display() + path + " failed: " +
-                              e.what());
+    return failure<Reply>(
+        status_internal, "the request to the tag service at " +
+                             address.display() + path + " failed: " + e.what());
   } catch (...) {
     return failure<Reply>(status_internal,
                           "the request to the tag service at " +
@@ -210,8 +209,8 @@ Reply guarded(const service_address& address, const std::string& path,
 
 }  // namespace
 
-service_text fetch_service(const service_address& address,
-                           const char* method, const std::string& path,
+service_text fetch_service(const service_address& address, const char* method,
+                           const std::string& path,
                            const nlohmann::json* body) {
   return guarded<service_text>(
       address, path, [&] { return send_request(address, method, path, body); });

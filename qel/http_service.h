@@ -38,9 +38,8 @@ service_reply call_service(const service_address& address, const char* method,
 
 // Like call_service, but success is any 2xx answer, whose body comes back
 // unparsed for the caller to read (and check) itself.
-service_text fetch_service(const service_address& address,
-                           const char* method, const std::string& path,
-                           const nlohmann::json* body);
+service_text fetch_service(const service_address& address, const char* method,
+                           const std::string& path, const nlohmann::json* body);
 
 }  // namespace rfid_qel
 

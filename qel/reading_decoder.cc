@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -72,7 +73,8 @@ class reading_decoder {
     bool r;
     if (!scalar_prelude(r)) return r;
     const member m = std::exchange(member_, member::none);
-    if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+    if (v >
+        static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
       return wrong_type(m);
     }
     return set_int(m, static_cast<std::int32_t>(v));
@@ -221,8 +223,14 @@ class reading_decoder {
     // number and line; what it read last (which may be long, and any bytes)
     // is left out.
     std::string reason = e.what();
+    const std::size_t number = reason.find("] ");
+    if (reason.rfind('[', 0) == 0 && number != std::string::npos) {
+      reason.erase(0, number + 2);
+    }
     const std::size_t colon = reason.find(": ");
-    if (colon != std::string::npos) reason.erase(0, colon + 2);
+    if (reason.rfind("parse error", 0) == 0 && colon != std::string::npos) {
+      reason.erase(0, colon + 2);
+    }
     const std::size_t last = reason.find("; last read");
     if (last != std::string::npos) reason.resize(last);
     if (reason.size() > 120) reason.resize(120);
@@ -232,15 +240,39 @@ class reading_decoder {
 
  private:
   enum class place : std::uint8_t {
-    before, root, items, item, tags, tag, values, value, after
+    before,
+    root,
+    items,
+    item,
+    tags,
+    tag,
+    values,
+    value,
+    after
   };
   enum class member : std::uint8_t {
-    none, skip, items, tag, id, valid, secured, security, type, format,
-    first_seen, tags, values, name, value, description
+    none,
+    skip,
+    items,
+    tag,
+    id,
+    valid,
+    secured,
+    security,
+    type,
+    format,
+    first_seen,
+    tags,
+    values,
+    name,
+    value,
+    description
   };
 
   // The members each object of the answer has; others are skipped.
-  member member_named(const std::string& k) const {
+  member member_named(const std::string& key) const {
+    // Views compare the length first, then the bytes, without a length scan.
+    const std::string_view k = key;
     switch (place_) {
       case place::root:
         if (mode_ == mode::reading) {
@@ -279,21 +311,36 @@ class reading_decoder {
 
   static const char* name_of(member m) {
     switch (m) {
-      case member::items: return "items";
-      case member::tag: return "tag";
-      case member::id: return "id";
-      case member::valid: return "valid";
-      case member::secured: return "secured";
-      case member::security: return "security";
-      case member::type: return "type";
-      case member::format: return "format";
-      case member::first_seen: return "first_seen";
-      case member::tags: return "tags";
-      case member::values: return "values";
-      case member::name: return "name";
-      case member::value: return "value";
-      case member::description: return "description";
-      default: return "?";
+      case member::items:
+        return "items";
+      case member::tag:
+        return "tag";
+      case member::id:
+        return "id";
+      case member::valid:
+        return "valid";
+      case member::secured:
+        return "secured";
+      case member::security:
+        return "security";
+      case member::type:
+        return "type";
+      case member::format:
+        return "format";
+      case member::first_seen:
+        return "first_seen";
+      case member::tags:
+        return "tags";
+      case member::values:
+        return "values";
+      case member::name:
+        return "name";
+      case member::value:
+        return "value";
+      case member::description:
+        return "description";
+      default:
+        return "?";
     }
   }
 

@@ -243,8 +243,9 @@ class session_impl final : public IRfidSession, public tag_owner {
       const std::size_t bytes = holder.footprint();
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        created_.emplace(static_cast<IRfidTag*>(tag),
-                         created_tag{bytes, tag_state::idle, std::move(holder)});
+        created_.emplace(
+            static_cast<IRfidTag*>(tag),
+            created_tag{bytes, tag_state::idle, std::move(holder)});
       }
       heap_.add(bytes);
       succeed();
