@@ -58,7 +58,7 @@ port=$(head -n 1 "$work/port")
 base=http://127.0.0.1:$port/TagService
 # The reader is shared: once connected for curl, korvo's connect changes
 # nothing either.
-curl -s -X POST "$base/reader/connect" -o /dev/null
+curl -sf -H "Content-Type: application/json" -d "{}" "$base/reader/connect" -o /dev/null
 
 korvo_bytes=$("$dir/korvo" print compact addr "$base" dll "$dir/rfid_qel.kzm" | wc -c)
 curl_bytes=$(curl -s "$base/items" | wc -c)

@@ -38,15 +38,15 @@ char16_t fold(char16_t c) { return (c >= u'A' && c <= u'Z') ? c + 32 : c; }
 
 }  // namespace
 
-std::u16string utf8_to_utf16(std::string_view bytes) {
-  std::u16string out;
-  out.reserve(bytes.size());
-  std::size_t i = 0;
+char16_t* write_utf16(char16_t* out, std::string_view bytes) {
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t n = bytes.size();
+  char16_t* p = out;
+  std::size_t i = 0;
   while (i < n) {
-    const auto b0 = static_cast<unsigned char>(bytes[i]);
+    const unsigned char b0 = b[i];
     if (b0 < 0x80) {
-      out.push_back(b0);
+      *p++ = b0;
       ++i;
       continue;
     }
@@ -62,30 +62,37 @@ std::u16string utf8_to_utf16(std::string_view bytes) {
     }
     bool ok = len != 0 && i + len <= n;
     for (std::size_t k = 1; ok && k < len; ++k) {
-      const auto b = static_cast<unsigned char>(bytes[i + k]);
-      if ((b & 0xC0) != 0x80) {
+      const unsigned char c = b[i + k];
+      if ((c & 0xC0) != 0x80) {
         ok = false;
       } else {
-        cp = (cp << 6) | (b & 0x3F);
+        cp = (cp << 6) | (c & 0x3F);
       }
     }
     if (ok && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) {
       ok = false;
     }
     if (!ok) {
-      out.push_back(kReplacement);
+      *p++ = kReplacement;
       ++i;
       continue;
     }
     if (cp >= 0x10000) {
       cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+      *p++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+      *p++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
     } else {
-      out.push_back(static_cast<char16_t>(cp));
+      *p++ = static_cast<char16_t>(cp);
     }
     i += len;
   }
+  return p;
+}
+
+std::u16string utf8_to_utf16(std::string_view bytes) {
+  std::u16string out(bytes.size(), u'\0');
+  out.resize(
+      static_cast<std::size_t>(write_utf16(out.data(), bytes) - out.data()));
   return out;
 }
 

@@ -13,6 +13,12 @@ namespace korvo {
 // resumes at the next byte.
 std::u16string utf8_to_utf16(std::string_view bytes);
 
+// Writes the UTF-16 form of bytes at out, decoded as utf8_to_utf16 does;
+// out must have room for bytes.size() units (no byte gives more than one
+// unit, and four bytes give at most two). Returns the end of what was
+// written.
+char16_t* write_utf16(char16_t* out, std::string_view bytes);
+
 // The most UTF-8 bytes one UTF-16 unit turns into (a surrogate pair takes
 // four for its two units).
 inline constexpr std::size_t kMaxUtf8PerUnit = 3;

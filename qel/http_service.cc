@@ -69,16 +69,16 @@ std::string service_message(const nlohmann::json& answer) {
   return m->get<std::string>();
 }
 
-service_reply failure(std::int32_t status, std::string message) {
-  service_reply r;
+template <typename Reply = service_reply>
+Reply failure(std::int32_t status, std::string message) {
+  Reply r;
   r.status = status;
   r.message = std::move(message);
   return r;
 }
 
-service_reply send_request(const service_address& address, const char* method,
-                           const std::string& path,
-                           const nlohmann::json* body) {
+service_text send_request(const service_address& address, const char* method,
+                          const std::string& path, const nlohmann::json* body) {
   const std::string url = address.display() + path;
   const request_limits& limits = address.limits;
 
@@ -99,11 +99,15 @@ service_reply send_request(const service_address& address, const char* method,
   }
   std::string answer;
   bool too_large = false;
-  request.content_receiver = [&](const char* data, std::size_t n, std::uint64_t,
-                                 std::uint64_t) {
+  request.content_receiver = [&](const char* data, std::size_t n,
+                                 std::uint64_t offset, std::uint64_t total) {
     if (answer.size() + n > kMaxAnswerBytes) {
       too_large = true;
       return false;
+    }
+    // An answer with a Content-Length is received into room made once.
+    if (offset == 0 && total > n && total <= kMaxAnswerBytes) {
+      answer.reserve(static_cast<std::size_t>(total));
     }
     answer.append(data, n);
     return true;
@@ -125,86 +129,111 @@ service_reply send_request(const service_address& address, const char* method,
                           .count();
 
   if (too_large) {
-    return failure(status_bad_answer,
-                   "the tag service at " + url +
-                       " sent an answer larger than the session accepts (" +
-                       std::to_string(kMaxAnswerBytes) + " bytes)");
+    return failure<service_text>(
+        status_bad_answer,
+        "the tag service at " + url +
+            " sent an answer larger than the session accepts (" +
+            std::to_string(kMaxAnswerBytes) + " bytes)");
   }
   if (expired) {
-    return failure(status_timed_out, "the tag service at " + url +
-                                         " did not finish its answer within " +
-                                         std::to_string(limits.total_ms()) +
-                                         " ms");
+    return failure<service_text>(status_timed_out,
+                                 "the tag service at " + url +
+                                     " did not finish its answer within " +
+                                     std::to_string(limits.total_ms()) + " ms");
   }
   if (!sent) {
     switch (error) {
       case httplib::Error::Connection:
-        return failure(status_unreachable,
-                       "cannot connect to the tag service at " + url);
+        return failure<service_text>(
+            status_unreachable, "cannot connect to the tag service at " + url);
       case httplib::Error::ConnectionTimeout:
-        return failure(status_timed_out,
-                       "cannot connect to the tag service at " + url +
-                           " within " + std::to_string(limits.connect_ms) +
-                           " ms");
+        return failure<service_text>(
+            status_timed_out, "cannot connect to the tag service at " + url +
+                                  " within " +
+                                  std::to_string(limits.connect_ms) + " ms");
       case httplib::Error::Read:
       case httplib::Error::Write:
         // The client does not tell a timeout from a closed connection; the
         // time spent does.
         if (waited + 50 >= limits.io_ms) {
-          return failure(status_timed_out, "the tag service at " + url +
-                                               " did not answer within " +
-                                               std::to_string(limits.io_ms) +
-                                               " ms");
+          return failure<service_text>(
+              status_timed_out, "the tag service at " + url +
+                                    " did not answer within " +
+                                    std::to_string(limits.io_ms) + " ms");
         }
-        return failure(status_unreachable,
-                       "the connection to the tag service at " + url +
-                           " broke before a complete answer");
+        return failure<service_text>(
+            status_unreachable, "the connection to the tag service at " + url +
+                                    " broke before a complete answer");
       default:
-        return failure(status_unreachable,
-                       "the request to the tag service at " + url +
-                           " failed: " + httplib::to_string(error));
+        return failure<service_text>(
+            status_unreachable, "the request to the tag service at " + url +
+                                    " failed: " + httplib::to_string(error));
     }
   }
 
-  nlohmann::json parsed =
-      nlohmann::json::parse(answer, nullptr, /*allow_exceptions=*/false);
   if (response.status < 200 || response.status > 299) {
-    std::string detail = service_message(parsed);
+    std::string detail = service_message(
+        nlohmann::json::parse(answer, nullptr, /*allow_exceptions=*/false));
     if (detail.empty()) detail = "no reason given";
-    return failure(status_service_error,
-                   "the tag service at " + url + " answered " +
-                       std::to_string(response.status) + ": " + detail);
+    return failure<service_text>(status_service_error,
+                                 "the tag service at " + url + " answered " +
+                                     std::to_string(response.status) + ": " +
+                                     detail);
   }
-  if (!parsed.is_object()) {
-    return failure(status_bad_answer, "the tag service at " + url +
-                                          " sent an answer that is not a "
-                                          "JSON object");
-  }
-  service_reply ok;
-  ok.body = std::move(parsed);
+  service_text ok;
+  ok.text = std::move(answer);
   return ok;
+}
+
+// Runs fetch, turning every exception into a failure that names the URL.
+template <typename Reply, typename Fetch>
+Reply guarded(const service_address& address, const std::string& path,
+              Fetch fetch) {
+  try {
+    return fetch();
+  } catch (const std::bad_alloc&) {
+    return failure<Reply>(status_internal,
+                          "out of memory while asking the tag "
+                          "service at " +
+                              address.display() + path);
+  } catch (const std::exception& e) {
+    return failure<Reply>(
+        status_internal, "the request to the tag service at " +
+                             address.display() + path + " failed: " + e.what());
+  } catch (...) {
+    return failure<Reply>(status_internal,
+                          "the request to the tag service at " +
+                              address.display() + path + " failed");
+  }
 }
 
 }  // namespace
 
+service_text fetch_service(const service_address& address, const char* method,
+                           const std::string& path,
+                           const nlohmann::json* body) {
+  return guarded<service_text>(
+      address, path, [&] { return send_request(address, method, path, body); });
+}
+
 service_reply call_service(const service_address& address, const char* method,
                            const std::string& path,
                            const nlohmann::json* body) {
-  try {
-    return send_request(address, method, path, body);
-  } catch (const std::bad_alloc&) {
-    return failure(status_internal,
-                   "out of memory while asking the tag "
-                   "service at " +
-                       address.display() + path);
-  } catch (const std::exception& e) {
-    return failure(status_internal, "the request to the tag service at " +
-                                        address.display() + path +
-                                        " failed: " + e.what());
-  } catch (...) {
-    return failure(status_internal, "the request to the tag service at " +
-                                        address.display() + path + " failed");
-  }
+  return guarded<service_reply>(address, path, [&] {
+    service_text text = send_request(address, method, path, body);
+    if (text.status != status_ok) {
+      return failure(text.status, std::move(text.message));
+    }
+    service_reply ok;
+    ok.body =
+        nlohmann::json::parse(text.text, nullptr, /*allow_exceptions=*/false);
+    if (!ok.body.is_object()) {
+      return failure(status_bad_answer,
+                     "the tag service at " + address.display() + path +
+                         " sent an answer that is not a JSON object");
+    }
+    return ok;
+  });
 }
 
 }  // namespace rfid_qel

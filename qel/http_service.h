@@ -17,6 +17,13 @@ struct service_reply {
   nlohmann::json body;              // the answer's JSON object on success
 };
 
+// A 2xx answer's body as it came, for answers read as a stream.
+struct service_text {
+  std::int32_t status = status_ok;  // status_ok or a negative status
+  std::string message;              // set when status is negative
+  std::string text;                 // the answer's body on success
+};
+
 // Largest answer the session accepts, in bytes.
 inline constexpr std::size_t kMaxAnswerBytes = 16 * 1024 * 1024;
 
@@ -27,6 +34,11 @@ inline constexpr std::size_t kMaxAnswerBytes = 16 * 1024 * 1024;
 // error answer contributes its own message. Failures come back as a status;
 // only running out of memory while reporting one can throw.
 service_reply call_service(const service_address& address, const char* method,
+                           const std::string& path, const nlohmann::json* body);
+
+// Like call_service, but success is any 2xx answer, whose body comes back
+// unparsed for the caller to read (and check) itself.
+service_text fetch_service(const service_address& address, const char* method,
                            const std::string& path, const nlohmann::json* body);
 
 }  // namespace rfid_qel

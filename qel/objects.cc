@@ -1,9 +1,10 @@
 #include "qel/objects.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <limits>
 
 #include "platform/utf.h"
-#include "qel/wire_time.h"
 
 namespace rfid_qel {
 namespace {
@@ -63,25 +64,8 @@ bool bool_at(const json& j, const char* key, bool fallback) {
   return v->get<bool>();
 }
 
-std::int32_t type_at(const json& j, const char* key) {
-  const std::int32_t t = int_at(j, key, kUnknownType);
-  return t >= 0 && t <= kUnknownType ? t : kUnknownType;
-}
-
 FILETIME filetime_of(std::uint64_t v) {
   return {static_cast<std::uint32_t>(v), static_cast<std::uint32_t>(v >> 32)};
-}
-
-FILETIME time_at(const json& j, const char* key) {
-  const json* v = member(j, key);
-  if (v == nullptr) return {0, 0};
-  if (v->is_string()) {
-    if (auto t = parse_utc_timestamp(v->get_ref<const std::string&>())) {
-      return filetime_of(*t);
-    }
-  }
-  throw decode_error(std::string("'") + key +
-                     "' is not a UTC time such as 2024-05-13T09:41:07Z");
 }
 
 const json& array_at(const json& j, const char* key) {
@@ -185,93 +169,67 @@ std::size_t tag_format_list_impl::footprint() const {
   return sizeof(*this) + footprint_of(formats_);
 }
 
-field_value_impl::field_value_impl(const json& j) {
-  require_object(j, "a field value");
-  name_ = text_at(j, "name", true);
-  value_ = text_at(j, "value");
-  has_description_ = member(j, "description") != nullptr;
-  description_ = text_at(j, "description");
-}
-
-std::size_t field_value_impl::footprint() const {
-  return sizeof(*this) + text_bytes(name_) + text_bytes(value_) +
-         text_bytes(description_);
-}
-
-field_value_list_impl::field_value_list_impl(const json& j) {
-  values_.reserve(j.size());
-  for (const json& e : j) {
-    values_.push_back(std::make_unique<field_value_impl>(e));
+const char16_t* object_store::add_text(std::string_view utf8) {
+  static const char16_t kEmpty[1] = {0};
+  if (utf8.empty()) return kEmpty;
+  // Room for the most units the text can give; what is left over goes back
+  // to the current block.
+  const std::size_t room = (utf8.size() + 1) * sizeof(char16_t);
+  auto* out = static_cast<char16_t*>(allocate(room, alignof(char16_t)));
+  char16_t* end = korvo::write_utf16(out, utf8);
+  *end++ = 0;
+  if (reinterpret_cast<std::byte*>(out) + room == next_) {
+    const std::size_t unused =
+        room - static_cast<std::size_t>(end - out) * sizeof(char16_t);
+    next_ -= unused;
+    left_ += unused;
   }
-}
-std::uint32_t field_value_list_impl::count() { return size_of(values_); }
-IRfidFieldValue* field_value_list_impl::item(std::uint32_t i) {
-  return element(values_, i);
-}
-std::size_t field_value_list_impl::footprint() const {
-  return footprint_of(values_);
+  return out;
 }
 
-tag_impl::tag_impl(const json& j, tag_owner* owner)
-    : owner_(owner),
-      values_((require_object(j, "a tag"), array_at(j, "values"))) {
-  first_seen_ = time_at(j, "first_seen");
-  id_ = text_at(j, "id", true);
-  if (id_.empty()) throw decode_error("a tag has an empty 'id'");
-  security_ = bool_at(j, "security", false);
-  secured_ = bool_at(j, "secured", false);
-  format_ = int_at(j, "format", 0);
-  type_ = type_at(j, "type");
+void* object_store::allocate(std::size_t bytes, std::size_t align) {
+  // Blocks come from new[], aligned for every type the store holds. They
+  // start small, so that one created tag takes little, and double up to
+  // kMaxBlock; a large run gets a block of its own.
+  constexpr std::size_t kMaxBlock = 64 * 1024;
+  std::size_t pad =
+      static_cast<std::size_t>(-reinterpret_cast<std::uintptr_t>(next_)) &
+      (align - 1);
+  if (next_ == nullptr || pad + bytes > left_) {
+    if (bytes > kMaxBlock / 4) {
+      blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(bytes));
+      held_ += bytes;
+      return blocks_.back().get();
+    }
+    const std::size_t size = std::max(next_block_, bytes);
+    next_block_ = std::min(next_block_ * 2, kMaxBlock);
+    blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(size));
+    held_ += size;
+    next_ = blocks_.back().get();
+    left_ = size;
+    pad = 0;
+  }
+  std::byte* out = next_ + pad;
+  next_ = out + bytes;
+  left_ -= pad + bytes;
+  return out;
 }
 
 void tag_impl::release() {
   if (owner_ != nullptr) owner_->release_created_tag(this);
 }
 
-std::size_t tag_impl::footprint() const {
-  return sizeof(*this) + text_bytes(id_) + values_.footprint();
-}
-
 void tag_impl::set_first_seen(std::uint64_t filetime) {
   first_seen_ = filetime_of(filetime);
 }
 
-tag_list_impl::tag_list_impl(const json& j) {
-  tags_.reserve(j.size());
-  for (const json& e : j)
-    tags_.push_back(std::make_unique<tag_impl>(e, nullptr));
-}
-std::uint32_t tag_list_impl::count() { return size_of(tags_); }
-IRfidTag* tag_list_impl::item(std::uint32_t i) { return element(tags_, i); }
-std::size_t tag_list_impl::footprint() const { return footprint_of(tags_); }
-
-item_impl::item_impl(const json& j)
-    : tags_((require_object(j, "an item"), array_at(j, "tags"))) {
-  first_seen_ = time_at(j, "first_seen");
-  valid_ = bool_at(j, "valid", true);
-  secured_ = bool_at(j, "secured", false);
-  id_ = text_at(j, "id", true);
-  type_ = type_at(j, "type");
-}
-
-std::size_t item_impl::footprint() const {
-  return sizeof(*this) + text_bytes(id_) + tags_.footprint();
-}
-
-item_list_impl::item_list_impl(const json& j, heap_meter& meter)
-    : meter_(meter) {
-  require_object(j, "the answer");
-  const json& items = array_at(j, "items");
-  items_.reserve(items.size());
-  for (const json& e : items) items_.push_back(std::make_unique<item_impl>(e));
-  bytes_ = sizeof(*this) + footprint_of(items_);
+void item_list_impl::account() {
+  bytes_ = sizeof(*this) + store_.footprint();
   meter_.add(bytes_);
 }
 
 item_list_impl::~item_list_impl() { meter_.remove(bytes_); }
 
-std::uint32_t item_list_impl::count() { return size_of(items_); }
-IRfidItem* item_list_impl::item(std::uint32_t i) { return element(items_, i); }
 void item_list_impl::release() { delete this; }
 
 }  // namespace rfid_qel

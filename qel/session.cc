@@ -29,6 +29,7 @@
 #include "platform/utf.h"
 #include "qel/http_service.h"
 #include "qel/objects.h"
+#include "qel/reading_decoder.h"
 #include "qel/service_url.h"
 #include "qel/status.h"
 #include "qel/wire_time.h"
@@ -79,12 +80,6 @@ thread_local const notice_context* t_notice = nullptr;
 std::string utf8(const char16_t* text) {
   std::string out;
   korvo::append_utf8(out, text);
-  return out;
-}
-
-std::string utf8(const std::u16string& text) {
-  std::string out;
-  korvo::append_utf8(out, std::u16string_view(text));
   return out;
 }
 
@@ -191,7 +186,8 @@ class session_impl final : public IRfidSession, public tag_owner {
       try {
         list = std::make_unique<tag_format_list_impl>(reply.body);
       } catch (const decode_error& e) {
-        fail(status_bad_answer, bad_answer_message(address, "/formats", e));
+        fail(status_bad_answer,
+             bad_answer_message(address, "/formats", e.what()));
         return nullptr;
       }
       tag_format_list_impl* raw = list.get();
@@ -231,29 +227,29 @@ class session_impl final : public IRfidSession, public tag_owner {
         return nullptr;
       }
       const json body = {{"data", utf8(data)}};
-      const service_reply reply = call_service(address, "POST", "/tags", &body);
+      service_text reply = fetch_service(address, "POST", "/tags", &body);
       if (reply.status != status_ok) {
         fail(reply.status, reply.message);
         return nullptr;
       }
-      std::unique_ptr<tag_impl> tag;
-      try {
-        const auto t = reply.body.find("tag");
-        if (t == reply.body.end()) throw decode_error("'tag' is missing");
-        tag = std::make_unique<tag_impl>(*t, this);
-      } catch (const decode_error& e) {
-        fail(status_bad_answer, bad_answer_message(address, "/tags", e));
+      created_tag_holder holder;
+      std::string why;
+      if (!decode_created_tag(reply.text, this, holder, why)) {
+        fail(status_bad_answer, bad_answer_message(address, "/tags", why));
         return nullptr;
       }
-      const std::size_t bytes = tag->footprint();
+      reply.text = std::string();  // the answer is no longer needed
+      tag_impl* tag = holder.tag;
+      const std::size_t bytes = holder.footprint();
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        created_.emplace(static_cast<IRfidTag*>(tag.get()),
-                         created_tag{bytes, tag_state::idle});
+        created_.emplace(
+            static_cast<IRfidTag*>(tag),
+            created_tag{bytes, tag_state::idle, std::move(holder)});
       }
       heap_.add(bytes);
       succeed();
-      return tag.release();
+      return tag;
     });
   }
 
@@ -386,6 +382,7 @@ class session_impl final : public IRfidSession, public tag_owner {
   }
 
   void release_created_tag(tag_impl* tag) override {
+    created_tag_holder holder;  // freed last, outside the lock
     std::size_t bytes = 0;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -393,10 +390,10 @@ class session_impl final : public IRfidSession, public tag_owner {
       // Only tags this session made and still holds are deleted.
       if (it == created_.end()) return;
       bytes = it->second.bytes;
+      holder = std::move(it->second.holder);
       created_.erase(it);
     }
     heap_.remove(bytes);
-    delete tag;
   }
 
  private:
@@ -404,6 +401,7 @@ class session_impl final : public IRfidSession, public tag_owner {
   struct created_tag {
     std::size_t bytes;
     tag_state state;
+    created_tag_holder holder;  // owns the tag
   };
   struct worker {
     std::thread thread;
@@ -458,9 +456,9 @@ class session_impl final : public IRfidSession, public tag_owner {
 
   static std::string bad_answer_message(const service_address& address,
                                         const std::string& path,
-                                        const decode_error& e) {
+                                        const std::string& why) {
     return "the tag service at " + address.display() + path +
-           " sent an answer the session cannot read: " + e.what();
+           " sent an answer the session cannot read: " + why;
   }
 
   outcome<json> call(const service_address& address, const char* method,
@@ -473,15 +471,19 @@ class session_impl final : public IRfidSession, public tag_owner {
   }
 
   outcome<IRfidItemList*> read(const service_address& address) {
-    outcome<json> r = call(address, "GET", "/items", nullptr);
-    if (r.error->status != status_ok) return {r.error, nullptr};
-    try {
-      return {ok_record(), new item_list_impl(r.value, heap_)};
-    } catch (const decode_error& e) {
+    const service_text reply = fetch_service(address, "GET", "/items", nullptr);
+    if (reply.status != status_ok) {
+      return {make_record(reply.status, reply.message), nullptr};
+    }
+    std::string why;
+    std::unique_ptr<item_list_impl> list =
+        decode_reading(reply.text, heap_, why);
+    if (list == nullptr) {
       return {make_record(status_bad_answer,
-                          bad_answer_message(address, "/items", e)),
+                          bad_answer_message(address, "/items", why)),
               nullptr};
     }
+    return {ok_record(), list.release()};
   }
 
   // Checks that tag is an unwritten tag of this session and marks it as
@@ -520,7 +522,7 @@ class session_impl final : public IRfidSession, public tag_owner {
   }
 
   error_ptr write(const service_address& address, tag_impl* tag) {
-    const json body = {{"id", utf8(tag->id_text())}};
+    const json body = {{"id", utf8(tag->id())}};
     outcome<json> r = call(address, "POST", "/tags/write", &body);
     end_write(tag, r.error->status == status_ok);
     if (r.error->status != status_ok) return r.error;

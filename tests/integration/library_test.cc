@@ -8,7 +8,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/utf.h"
 #include "session/rfid_session.h"
@@ -419,6 +422,30 @@ TEST_F(Library, EveryRequestIsBoundedInTime) {
                            " did not answer within 300 ms");
 }
 
+// Readings that break the protocol, and a part of the reason each gives.
+const std::vector<std::pair<std::string, std::string>>& bad_reading_cases() {
+  static const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"({"items": [{"id": "I", "tags": [{"id": "T")", "not well-formed JSON"},
+      {"{\"items\": [{\"id\": \"\xFF\"}]}", "ill-formed UTF-8"},
+      {R"({"items": [{"id": "I", "type": 1e999}]})", "overflow"},
+      {R"({"items": [{"id": "I", "valid": "yes"}]})",
+       "'valid' is not true or false"},
+      {R"({"items": [{"tags": []}]})", "'id' is missing"},
+      {R"({"items": [)" + std::string(50000, '[') + std::string(50000, ']') +
+           "]}",
+       "an item is not a JSON object"},
+  };
+  return cases;
+}
+const std::vector<std::string>& bad_readings() {
+  static const std::vector<std::string> texts = [] {
+    std::vector<std::string> t;
+    for (const auto& c : bad_reading_cases()) t.push_back(c.first);
+    return t;
+  }();
+  return texts;
+}
+
 // A server that answers under /TagService but does not keep the protocol.
 class odd_server {
  public:
@@ -451,6 +478,14 @@ class odd_server {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             return !stopping_ && sink.write(" ", 1);
           });
+    });
+    // Under /badN/, a service whose readings are broken in the Nth way.
+    server_.Get(R"(/bad\d+/ping)", json_reply(ok_ping));
+    server_.Post(R"(/bad\d+/reader/connect)", json_reply("{}"));
+    server_.Get(R"(/bad(\d+)/items)", [](const httplib::Request& req,
+                                          httplib::Response& res) {
+      res.set_content(bad_readings()[std::stoul(req.matches[1])],
+                      "application/json");
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -511,6 +546,37 @@ TEST(LibraryDefences, AnswersOutsideTheProtocolAreBadAnswers) {
   EXPECT_NE(error_of(s).message.find("larger than the session accepts"),
             std::string::npos);
   EXPECT_EQ(s->getHeapSize(), 0u);
+  s->closeSession();
+}
+
+TEST(LibraryDefences, BrokenReadingsAreBadAnswersNamingTheUrl) {
+  odd_server odd;
+  IRfidSession* s = entry_point()(kRfidInterfaceVersion);
+  ASSERT_NE(s, nullptr);
+  for (std::size_t i = 0; i < bad_reading_cases().size(); ++i) {
+    const std::string base = "/bad" + std::to_string(i);
+    const std::string want = "the tag service at " + odd.url(base) +
+                             "/items sent an answer the session cannot read: ";
+    const std::string& reason = bad_reading_cases()[i].second;
+    ASSERT_TRUE(s->openService(u16(odd.url(base)).c_str()));
+    ASSERT_TRUE(s->connectReader());
+    EXPECT_EQ(s->readItems(), nullptr);
+    last_error e = error_of(s);
+    EXPECT_EQ(e.status, kBadAnswer) << base;
+    EXPECT_EQ(e.message.rfind(want, 0), 0u) << e.message;
+    EXPECT_NE(e.message.find(reason), std::string::npos) << e.message;
+
+    // The asynchronous reading shares the decoding.
+    read_completion read;
+    ASSERT_TRUE(s->readItemsAsync(&read));
+    ASSERT_TRUE(read.wait());
+    const notice n = read.seen();
+    EXPECT_EQ(n.calls, 1);
+    EXPECT_EQ(n.items, nullptr);
+    EXPECT_EQ(n.status, kBadAnswer);
+    EXPECT_EQ(n.message, e.message);
+    EXPECT_EQ(s->getHeapSize(), 0u);
+  }
   s->closeSession();
 }
 

@@ -1,0 +1,585 @@
+#include "qel/reading_decoder.h"
+
+#include <cstdint>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "qel/wire_time.h"
+
+namespace rfid_qel {
+
+// The handler of nlohmann's SAX parser. Each event either fills the object
+// being read or, when the answer breaks the protocol, records why and
+// returns false, which stops the parser.
+//
+// Where the parser is (place_) follows the answer's fixed shape: the
+// answer's object, the items list, an item, its tags list, a tag, its values
+// list, a value. Inside an object, member_ names the member whose value
+// comes next. A value the session does not know is skipped by counting its
+// nesting depth (skip_), so no nesting is too deep.
+class reading_decoder {
+ public:
+  enum class mode { reading, created_tag };
+
+  reading_decoder(mode m, object_store& store, tag_owner* owner)
+      : mode_(m), store_(store), owner_(owner) {}
+
+  // What was decoded: the items of a reading, or the created tag.
+  std::vector<item_impl>& items() { return items_; }
+  tag_impl* created() { return created_; }
+  const std::string& error() const { return error_; }
+  bool complete() const { return place_ == place::after; }
+
+  // The SAX interface.
+  bool null() {
+    bool r;
+    if (!scalar_prelude(r)) return r;
+    return set_absent(std::exchange(member_, member::none));
+  }
+
+  bool boolean(bool v) {
+    bool r;
+    if (!scalar_prelude(r)) return r;
+    switch (const member m = std::exchange(member_, member::none)) {
+      case member::valid:
+        item_.valid_ = v;
+        return true;
+      case member::secured:
+        (place_ == place::item ? item_.secured_ : tag_.secured_) = v;
+        return true;
+      case member::security:
+        tag_.security_ = v;
+        return true;
+      default:
+        return wrong_type(m);
+    }
+  }
+
+  bool number_integer(std::int64_t v) {
+    bool r;
+    if (!scalar_prelude(r)) return r;
+    const member m = std::exchange(member_, member::none);
+    if (v < std::numeric_limits<std::int32_t>::min() ||
+        v > std::numeric_limits<std::int32_t>::max()) {
+      return wrong_type(m);
+    }
+    return set_int(m, static_cast<std::int32_t>(v));
+  }
+
+  bool number_unsigned(std::uint64_t v) {
+    bool r;
+    if (!scalar_prelude(r)) return r;
+    const member m = std::exchange(member_, member::none);
+    if (v >
+        static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+      return wrong_type(m);
+    }
+    return set_int(m, static_cast<std::int32_t>(v));
+  }
+
+  bool number_float(double, const std::string&) {
+    bool r;
+    if (!scalar_prelude(r)) return r;
+    return wrong_type(std::exchange(member_, member::none));
+  }
+
+  bool string(std::string& v) {
+    bool r;
+    if (!scalar_prelude(r)) return r;
+    switch (const member m = std::exchange(member_, member::none)) {
+      case member::id:
+        (place_ == place::item ? item_.id_ : tag_.id_) = store_.add_text(v);
+        return true;
+      case member::name:
+        value_.name_ = store_.add_text(v);
+        return true;
+      case member::value:
+        value_.value_ = store_.add_text(v);
+        return true;
+      case member::description:
+        value_.description_ = store_.add_text(v);
+        return true;
+      case member::first_seen:
+        if (const auto t = parse_utc_timestamp(v)) {
+          const FILETIME ft{static_cast<std::uint32_t>(*t),
+                            static_cast<std::uint32_t>(*t >> 32)};
+          (place_ == place::item ? item_.first_seen_ : tag_.first_seen_) = ft;
+          return true;
+        }
+        return wrong_type(m);
+      default:
+        return wrong_type(m);
+    }
+  }
+
+  bool binary(nlohmann::json::binary_t&) {
+    bool r;
+    if (!scalar_prelude(r)) return r;
+    return wrong_type(std::exchange(member_, member::none));
+  }
+
+  bool start_object(std::size_t) {
+    if (skip_ > 0) return ++skip_, true;
+    switch (place_) {
+      case place::before:
+        place_ = place::root;
+        return true;
+      case place::items:
+        item_ = item_impl();
+        tags_.clear();
+        place_ = place::item;
+        return true;
+      case place::tags:
+        begin_tag();
+        return true;
+      case place::values:
+        value_ = field_value_impl();
+        place_ = place::value;
+        return true;
+      default:
+        break;
+    }
+    switch (const member m = std::exchange(member_, member::none)) {
+      case member::skip:
+        skip_ = 1;
+        return true;
+      case member::tag:
+        begin_tag();
+        return true;
+      default:
+        return wrong_type(m);
+    }
+  }
+
+  bool key(std::string& k) {
+    if (skip_ == 0) member_ = member_named(k);
+    return true;
+  }
+
+  bool end_object() {
+    if (skip_ > 0) return --skip_, true;
+    switch (place_) {
+      case place::root:
+        place_ = place::after;
+        return true;
+      case place::item:
+        return end_item();
+      case place::tag:
+        return end_tag();
+      case place::value:
+        return end_value();
+      default:
+        return fail("the answer is out of shape");  // the parser prevents it
+    }
+  }
+
+  bool start_array(std::size_t) {
+    if (skip_ > 0) return ++skip_, true;
+    if (const char* why = not_an_object()) return fail(why);
+    switch (const member m = std::exchange(member_, member::none)) {
+      case member::skip:
+        skip_ = 1;
+        return true;
+      case member::items:
+        items_.clear();
+        place_ = place::items;
+        return true;
+      case member::tags:
+        tags_.clear();
+        place_ = place::tags;
+        return true;
+      case member::values:
+        values_.clear();
+        place_ = place::values;
+        return true;
+      default:
+        return wrong_type(m);
+    }
+  }
+
+  bool end_array() {
+    if (skip_ > 0) return --skip_, true;
+    switch (place_) {
+      case place::items:
+        place_ = place::root;
+        return true;
+      case place::tags:
+        place_ = place::item;
+        return true;
+      case place::values:
+        place_ = place::tag;
+        return true;
+      default:
+        return fail("the answer is out of shape");  // the parser prevents it
+    }
+  }
+
+  bool parse_error(std::size_t position, const std::string&,
+                   const nlohmann::json::exception& e) {
+    // The parser's own text names the fault after a prefix with its error
+    // number and line; what it read last (which may be long, and any bytes)
+    // is left out.
+    std::string reason = e.what();
+    const std::size_t number = reason.find("] ");
+    if (reason.rfind('[', 0) == 0 && number != std::string::npos) {
+      reason.erase(0, number + 2);
+    }
+    const std::size_t colon = reason.find(": ");
+    if (reason.rfind("parse error", 0) == 0 && colon != std::string::npos) {
+      reason.erase(0, colon + 2);
+    }
+    const std::size_t last = reason.find("; last read");
+    if (last != std::string::npos) reason.resize(last);
+    if (reason.size() > 120) reason.resize(120);
+    return fail("it is not well-formed JSON (at byte " +
+                std::to_string(position) + ": " + reason + ")");
+  }
+
+ private:
+  enum class place : std::uint8_t {
+    before,
+    root,
+    items,
+    item,
+    tags,
+    tag,
+    values,
+    value,
+    after
+  };
+  enum class member : std::uint8_t {
+    none,
+    skip,
+    items,
+    tag,
+    id,
+    valid,
+    secured,
+    security,
+    type,
+    format,
+    first_seen,
+    tags,
+    values,
+    name,
+    value,
+    description
+  };
+
+  // The members each object of the answer has; others are skipped.
+  member member_named(const std::string& key) const {
+    // Views compare the length first, then the bytes, without a length scan.
+    const std::string_view k = key;
+    switch (place_) {
+      case place::root:
+        if (mode_ == mode::reading) {
+          if (k == "items") return member::items;
+        } else if (k == "tag") {
+          return member::tag;
+        }
+        break;
+      case place::item:
+        if (k == "id") return member::id;
+        if (k == "type") return member::type;
+        if (k == "valid") return member::valid;
+        if (k == "secured") return member::secured;
+        if (k == "first_seen") return member::first_seen;
+        if (k == "tags") return member::tags;
+        break;
+      case place::tag:
+        if (k == "id") return member::id;
+        if (k == "format") return member::format;
+        if (k == "type") return member::type;
+        if (k == "security") return member::security;
+        if (k == "secured") return member::secured;
+        if (k == "first_seen") return member::first_seen;
+        if (k == "values") return member::values;
+        break;
+      case place::value:
+        if (k == "name") return member::name;
+        if (k == "value") return member::value;
+        if (k == "description") return member::description;
+        break;
+      default:
+        break;
+    }
+    return member::skip;
+  }
+
+  static const char* name_of(member m) {
+    switch (m) {
+      case member::items:
+        return "items";
+      case member::tag:
+        return "tag";
+      case member::id:
+        return "id";
+      case member::valid:
+        return "valid";
+      case member::secured:
+        return "secured";
+      case member::security:
+        return "security";
+      case member::type:
+        return "type";
+      case member::format:
+        return "format";
+      case member::first_seen:
+        return "first_seen";
+      case member::tags:
+        return "tags";
+      case member::values:
+        return "values";
+      case member::name:
+        return "name";
+      case member::value:
+        return "value";
+      case member::description:
+        return "description";
+      default:
+        return "?";
+    }
+  }
+
+  bool fail(std::string why) {
+    if (error_.empty()) error_ = std::move(why);
+    return false;
+  }
+
+  bool wrong_type(member m) {
+    const char* what = "";
+    switch (m) {
+      case member::tag:
+        return fail("a tag is not a JSON object");
+      case member::items:
+      case member::tags:
+      case member::values:
+        what = "is not a list";
+        break;
+      case member::valid:
+      case member::secured:
+      case member::security:
+        what = "is not true or false";
+        break;
+      case member::type:
+      case member::format:
+        what = "is not a 32-bit integer";
+        break;
+      case member::first_seen:
+        what = "is not a UTC time such as 2024-05-13T09:41:07Z";
+        break;
+      default:
+        what = "is not a text";
+        break;
+    }
+    return fail(std::string("'") + name_of(m) + "' " + what);
+  }
+
+  // In a list only objects may come; null when an object may come here.
+  const char* not_an_object() const {
+    switch (place_) {
+      case place::before:
+        return "the answer is not a JSON object";
+      case place::items:
+        return "an item is not a JSON object";
+      case place::tags:
+        return "a tag is not a JSON object";
+      case place::values:
+        return "a field value is not a JSON object";
+      default:
+        return nullptr;
+    }
+  }
+
+  // Common start of every scalar event: true when the scalar is a member's
+  // value for the event to take; otherwise r is the event's result (a
+  // skipped value, or a scalar where an object must be).
+  bool scalar_prelude(bool& r) {
+    if (skip_ > 0) {
+      r = true;
+      return false;
+    }
+    if (const char* why = not_an_object()) {
+      r = fail(why);
+      return false;
+    }
+    if (member_ == member::skip) {
+      member_ = member::none;
+      r = true;
+      return false;
+    }
+    return true;
+  }
+
+  bool set_int(member m, std::int32_t v) {
+    switch (m) {
+      case member::type:
+        // Types the client has no name for come out as "Unknown".
+        if (v < 0 || v > kUnknownType) v = kUnknownType;
+        (place_ == place::item ? item_.type_ : tag_.type_) = v;
+        return true;
+      case member::format:
+        tag_.format_ = v;
+        return true;
+      default:
+        return wrong_type(m);
+    }
+  }
+
+  // A null member counts as absent: it takes its default again.
+  bool set_absent(member m) {
+    const bool in_item = place_ == place::item;
+    switch (m) {
+      case member::skip:
+        return true;
+      case member::items:
+        items_.clear();
+        return true;
+      case member::tag:
+        created_ = nullptr;
+        return true;
+      case member::id:
+        (in_item ? item_.id_ : tag_.id_) = nullptr;
+        return true;
+      case member::valid:
+        item_.valid_ = true;
+        return true;
+      case member::secured:
+        (in_item ? item_.secured_ : tag_.secured_) = false;
+        return true;
+      case member::security:
+        tag_.security_ = false;
+        return true;
+      case member::type:
+        (in_item ? item_.type_ : tag_.type_) = kUnknownType;
+        return true;
+      case member::format:
+        tag_.format_ = 0;
+        return true;
+      case member::first_seen:
+        (in_item ? item_.first_seen_ : tag_.first_seen_) = FILETIME{0, 0};
+        return true;
+      case member::tags:
+        tags_.clear();
+        return true;
+      case member::values:
+        values_.clear();
+        return true;
+      case member::name:
+        value_.name_ = nullptr;
+        return true;
+      case member::value:
+        value_.value_ = nullptr;
+        return true;
+      case member::description:
+        value_.description_ = nullptr;
+        return true;
+      default:
+        return fail("the answer is out of shape");
+    }
+  }
+
+  void begin_tag() {
+    tag_ = tag_impl();
+    values_.clear();
+    place_ = place::tag;
+  }
+
+  bool end_value() {
+    if (value_.name_ == nullptr) return fail("'name' is missing");
+    if (value_.value_ == nullptr) value_.value_ = store_.add_text({});
+    values_.push_back(value_);
+    place_ = place::values;
+    return true;
+  }
+
+  bool end_tag() {
+    if (tag_.id_ == nullptr) return fail("'id' is missing");
+    if (*tag_.id_ == 0) return fail("a tag has an empty 'id'");
+    tag_.values_.first_ = store_.add_array(values_.data(), values_.size());
+    tag_.values_.count_ = static_cast<std::uint32_t>(values_.size());
+    if (mode_ == mode::reading) {
+      tags_.push_back(tag_);
+      place_ = place::tags;
+    } else {
+      tag_.owner_ = owner_;
+      created_ = store_.add_array(&tag_, 1);
+      place_ = place::root;
+    }
+    return true;
+  }
+
+  bool end_item() {
+    if (item_.id_ == nullptr) return fail("'id' is missing");
+    item_.tags_.first_ = store_.add_array(tags_.data(), tags_.size());
+    item_.tags_.count_ = static_cast<std::uint32_t>(tags_.size());
+    items_.push_back(item_);
+    place_ = place::items;
+    return true;
+  }
+
+  const mode mode_;
+  object_store& store_;
+  tag_owner* const owner_;
+  place place_ = place::before;
+  member member_ = member::none;
+  std::size_t skip_ = 0;
+  std::string error_;
+
+  // The objects being read, and the finished children of the current item
+  // and tag, copied into the store in one run when their parent ends.
+  item_impl item_;
+  tag_impl tag_;
+  field_value_impl value_;
+  std::vector<item_impl> items_;
+  std::vector<tag_impl> tags_;
+  std::vector<field_value_impl> values_;
+  tag_impl* created_ = nullptr;
+};
+
+namespace {
+
+// Runs the parser over answer; false with the reason in why when the answer
+// is not complete and well-formed.
+bool run(reading_decoder& decoder, std::string_view answer, std::string& why) {
+  const bool ok = nlohmann::json::sax_parse(answer, &decoder);
+  if (ok && decoder.complete()) return true;
+  why = decoder.error().empty() ? "it is not a complete JSON object"
+                                : decoder.error();
+  return false;
+}
+
+}  // namespace
+
+std::unique_ptr<item_list_impl> decode_reading(std::string_view answer,
+                                               heap_meter& meter,
+                                               std::string& why) {
+  std::unique_ptr<item_list_impl> list(new item_list_impl(meter));
+  reading_decoder decoder(reading_decoder::mode::reading, list->store_,
+                          nullptr);
+  if (!run(decoder, answer, why)) return nullptr;
+  std::vector<item_impl>& items = decoder.items();
+  list->items_ = list->store_.add_array(items.data(), items.size());
+  list->count_ = static_cast<std::uint32_t>(items.size());
+  list->account();
+  return list;
+}
+
+bool decode_created_tag(std::string_view answer, tag_owner* owner,
+                        created_tag_holder& out, std::string& why) {
+  auto store = std::make_unique<object_store>();
+  reading_decoder decoder(reading_decoder::mode::created_tag, *store, owner);
+  if (!run(decoder, answer, why)) return false;
+  if (decoder.created() == nullptr) {
+    why = "'tag' is missing";
+    return false;
+  }
+  out.tag = decoder.created();
+  out.store = std::move(store);
+  return true;
+}
+
+}  // namespace rfid_qel
