@@ -262,33 +262,35 @@ json reading_with(const std::string& written_id) {
             {{"id", "I1"}, {"tags", {{{"id", written_id}}}}}}}};
 }
 
-TEST(RunSequence, ReadingFollowsTheWrittenTag) {
-  korvo_run run;
-  run.args = {"print", "compact", "write", "DATA", "flt", "T1"};
-  run.scenario = reading_with("E2NEW");
-  const korvo_result r = run_korvo(run);
-  EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(mask_times(r.out),
-            "Tag 'E2NEW' written.\nElapsed (write): Nms\nElapsed (read): Nms\n"
-            "ItemID=I1/ItemValid=1/ItemSecured=0/ItemType=Blank/"
-            "ItemFirstSeen=16010101000000\n"
-            "/TagId=E2NEW/TagFormat=0/TagType=Blank/TagSecured=0/"
-            "TagSecurity=0/TagFirstSeen=16010101000000\n");
-}
-
-TEST(RunSequence, ReadingFollowsTheChangedTag) {
-  korvo_run run;
-  run.args = {"set", "t1", "print", "compact", "flt", "T2"};
-  run.scenario = reading_with("E2NEW");
-  const korvo_result r = run_korvo(run);
-  EXPECT_EQ(r.code, 0);
-  // The security tag replaces the filter and matches ignoring ASCII case.
-  EXPECT_EQ(mask_times(r.out),
-            "Tag 't1' security set.\nElapsed (secure): Nms\nElapsed (read): Nms\n"
-            "ItemID=I0/ItemValid=1/ItemSecured=0/ItemType=Blank/"
-            "ItemFirstSeen=16010101000000\n"
-            "/TagId=T1/TagFormat=0/TagType=Blank/TagSecured=0/"
-            "TagSecurity=0/TagFirstSeen=16010101000000\n");
+TEST(RunSequence, ReadingFollowsTheWrittenOrChangedTag) {
+  struct {
+    lines args;
+    std::string stage_lines;
+    std::string item;
+    std::string tag;
+  } cases[] = {
+      // The id the session gave the written tag replaces the filter.
+      {{"print", "compact", "write", "DATA", "flt", "T1"},
+       "Tag 'E2NEW' written.\nElapsed (write): Nms\n", "I1", "E2NEW"},
+      // The security tag replaces the filter and matches ignoring ASCII case.
+      {{"set", "t1", "print", "compact", "flt", "T2"},
+       "Tag 't1' security set.\nElapsed (secure): Nms\n", "I0", "T1"},
+  };
+  for (const auto& c : cases) {
+    korvo_run run;
+    run.args = c.args;
+    run.scenario = reading_with("E2NEW");
+    const korvo_result r = run_korvo(run);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(mask_times(r.out),
+              c.stage_lines + "Elapsed (read): Nms\n" + "ItemID=" + c.item +
+                  "/ItemValid=1/ItemSecured=0/ItemType=Blank/"
+                  "ItemFirstSeen=16010101000000\n"
+                  "/TagId=" + c.tag +
+                  "/TagFormat=0/TagType=Blank/TagSecured=0/"
+                  "TagSecurity=0/TagFirstSeen=16010101000000\n")
+        << c.args[0];
+  }
 }
 
 TEST(RunSequence, FailedWriteLeavesTheFilterUnused) {
