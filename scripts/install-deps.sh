@@ -4,7 +4,10 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev
           nlohmann-json3-dev libcpp-httplib-dev libssl-dev zlib1g-dev
-          libbrotli-dev libclang-rt-14-dev curl valgrind)
+          libbrotli-dev libclang-rt-14-dev curl valgrind
+          libcurl4-openssl-dev libmicrohttpd-dev
+          mandoc scdoc lintian dpkg-dev fakeroot bash-completion systemd
+          chromium chromium-driver)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
