@@ -34,7 +34,49 @@ char* put_code_point(char* p, std::uint32_t cp) {
 bool is_high_surrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool is_low_surrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
-char16_t fold(char16_t c) { return (c >= u'A' && c <= u'Z') ? c + 32 : c; }
+template <typename Char>
+Char fold(Char c) {
+  return (c >= Char('A') && c <= Char('Z')) ? static_cast<Char>(c + 32) : c;
+}
+
+// Decodes the well-formed UTF-8 sequence that starts at b[i] (of n bytes):
+// returns its length and sets cp, or returns 0 when b[i] starts none. This is
+// the one UTF-8 rule of the tree: the decoder and the validator both use it.
+std::size_t decode_sequence(const unsigned char* b, std::size_t i,
+                            std::size_t n, std::uint32_t& cp) {
+  const unsigned char b0 = b[i];
+  if (b0 < 0x80) {
+    cp = b0;
+    return 1;
+  }
+  std::size_t len = 0;
+  std::uint32_t min = 0;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2, cp = b0 & 0x1F, min = 0x80;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3, cp = b0 & 0x0F, min = 0x800;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4, cp = b0 & 0x07, min = 0x10000;
+  }
+  if (len == 0 || i + len > n) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    const unsigned char c = b[i + k];
+    if ((c & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+template <typename Char>
+bool equals_folded(std::basic_string_view<Char> a,
+                   std::basic_string_view<Char> b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -44,35 +86,13 @@ char16_t* write_utf16(char16_t* out, std::string_view bytes) {
   char16_t* p = out;
   std::size_t i = 0;
   while (i < n) {
-    const unsigned char b0 = b[i];
-    if (b0 < 0x80) {
-      *p++ = b0;
-      ++i;
+    if (b[i] < 0x80) {
+      *p++ = b[i++];
       continue;
     }
-    std::size_t len = 0;
     std::uint32_t cp = 0;
-    std::uint32_t min = 0;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      len = 2, cp = b0 & 0x1F, min = 0x80;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      len = 3, cp = b0 & 0x0F, min = 0x800;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      len = 4, cp = b0 & 0x07, min = 0x10000;
-    }
-    bool ok = len != 0 && i + len <= n;
-    for (std::size_t k = 1; ok && k < len; ++k) {
-      const unsigned char c = b[i + k];
-      if ((c & 0xC0) != 0x80) {
-        ok = false;
-      } else {
-        cp = (cp << 6) | (c & 0x3F);
-      }
-    }
-    if (ok && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) {
-      ok = false;
-    }
-    if (!ok) {
+    const std::size_t len = decode_sequence(b, i, n, cp);
+    if (len == 0) {
       *p++ = kReplacement;
       ++i;
       continue;
@@ -87,6 +107,18 @@ char16_t* write_utf16(char16_t* out, std::string_view bytes) {
     i += len;
   }
   return p;
+}
+
+bool is_valid_utf8(std::string_view bytes) {
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::uint32_t cp = 0;
+  for (std::size_t i = 0; i < n;) {
+    const std::size_t len = decode_sequence(b, i, n, cp);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
 }
 
 std::u16string utf8_to_utf16(std::string_view bytes) {
@@ -165,11 +197,11 @@ std::size_t text_length(const char16_t* text) {
 }
 
 bool equals_ascii_nocase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
+  return equals_folded(a, b);
+}
+
+bool equals_ascii_nocase(std::string_view a, std::string_view b) {
+  return equals_folded(a, b);
 }
 
 }  // namespace korvo

@@ -19,6 +19,11 @@ std::u16string utf8_to_utf16(std::string_view bytes);
 // written.
 char16_t* write_utf16(char16_t* out, std::string_view bytes);
 
+// True when every byte belongs to a well-formed UTF-8 sequence, by the same
+// rule utf8_to_utf16 decodes with (so it is true exactly when that decoding
+// makes no U+FFFD of its own).
+bool is_valid_utf8(std::string_view bytes);
+
 // The most UTF-8 bytes one UTF-16 unit turns into (a surrogate pair takes
 // four for its two units).
 inline constexpr std::size_t kMaxUtf8PerUnit = 3;
@@ -37,8 +42,9 @@ void append_utf8(std::string& out, const char16_t* text);
 std::size_t text_length(const char16_t* text);
 
 // Whole-text equality that folds only the ASCII letters A to Z; every other
-// code unit must match exactly.
+// code unit (or byte) must match exactly.
 bool equals_ascii_nocase(std::u16string_view a, std::u16string_view b);
+bool equals_ascii_nocase(std::string_view a, std::string_view b);
 
 }  // namespace korvo
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "qel/wire_time.h"
+#include "protocol/wire_time.h"
 
 namespace rfid_qel {
 
@@ -103,7 +103,7 @@ class reading_decoder {
         value_.description_ = store_.add_text(v);
         return true;
       case member::first_seen:
-        if (const auto t = parse_utc_timestamp(v)) {
+        if (const auto t = tag_protocol::parse_utc_timestamp(v)) {
           const FILETIME ft{static_cast<std::uint32_t>(*t),
                             static_cast<std::uint32_t>(*t >> 32)};
           (place_ == place::item ? item_.first_seen_ : tag_.first_seen_) = ft;

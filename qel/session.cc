@@ -27,12 +27,13 @@
 #include <vector>
 
 #include "platform/utf.h"
+#include "protocol/tag_protocol.h"
+#include "protocol/wire_time.h"
 #include "qel/http_service.h"
 #include "qel/objects.h"
 #include "qel/reading_decoder.h"
 #include "qel/service_url.h"
 #include "qel/status.h"
-#include "qel/wire_time.h"
 #include "session/rfid_session.h"
 
 namespace rfid_qel {
@@ -40,9 +41,6 @@ namespace {
 
 using nlohmann::json;
 
-// The protocol version this session speaks; the service names its own in
-// the answer to ping.
-constexpr int kProtocol = 1;
 
 struct error_record {
   std::int32_t status;
@@ -129,21 +127,21 @@ class session_impl final : public IRfidSession, public tag_owner {
         close_service();
         return fail(status_bad_url, why);
       }
-      service_reply reply = call_service(address, "GET", "/ping", nullptr);
+      service_reply reply = call_service(address, "GET", tag_protocol::kPing, nullptr);
       if (reply.status == status_ok) {
         const json& body = reply.body;
         const auto service = body.find("service");
         const auto protocol = body.find("protocol");
-        if (service == body.end() || *service != "tag-service" ||
+        if (service == body.end() || *service != tag_protocol::kServiceName ||
             protocol == body.end() || !protocol->is_number_integer()) {
           reply.status = status_bad_answer;
           reply.message = "the service at " + address.display() +
                           "/ping is not a tag service";
-        } else if (protocol->get<std::int64_t>() != kProtocol) {
+        } else if (protocol->get<std::int64_t>() != tag_protocol::kVersion) {
           reply.status = status_bad_answer;
           reply.message = "the tag service at " + address.display() +
                           " speaks protocol " + protocol->dump() +
-                          "; this session speaks " + std::to_string(kProtocol);
+                          "; this session speaks " + std::to_string(tag_protocol::kVersion);
         }
       }
       if (reply.status != status_ok) {
@@ -163,7 +161,7 @@ class session_impl final : public IRfidSession, public tag_owner {
     return guard(false, [&] {
       service_address address;
       if (!current(address)) return fail_not_open();
-      return store(call(address, "POST", "/reader/connect", nullptr).error);
+      return store(call(address, "POST", tag_protocol::kConnect, nullptr).error);
     });
   }
 
@@ -177,7 +175,7 @@ class session_impl final : public IRfidSession, public tag_owner {
         return nullptr;
       }
       const service_reply reply =
-          call_service(address, "GET", "/formats", nullptr);
+          call_service(address, "GET", tag_protocol::kFormats, nullptr);
       if (reply.status != status_ok) {
         fail(reply.status, reply.message);
         return nullptr;
@@ -187,7 +185,7 @@ class session_impl final : public IRfidSession, public tag_owner {
         list = std::make_unique<tag_format_list_impl>(reply.body);
       } catch (const decode_error& e) {
         fail(status_bad_answer,
-             bad_answer_message(address, "/formats", e.what()));
+             bad_answer_message(address, tag_protocol::kFormats, e.what()));
         return nullptr;
       }
       tag_format_list_impl* raw = list.get();
@@ -227,7 +225,7 @@ class session_impl final : public IRfidSession, public tag_owner {
         return nullptr;
       }
       const json body = {{"data", utf8(data)}};
-      service_text reply = fetch_service(address, "POST", "/tags", &body);
+      service_text reply = fetch_service(address, "POST", tag_protocol::kCreateTag, &body);
       if (reply.status != status_ok) {
         fail(reply.status, reply.message);
         return nullptr;
@@ -235,7 +233,7 @@ class session_impl final : public IRfidSession, public tag_owner {
       created_tag_holder holder;
       std::string why;
       if (!decode_created_tag(reply.text, this, holder, why)) {
-        fail(status_bad_answer, bad_answer_message(address, "/tags", why));
+        fail(status_bad_answer, bad_answer_message(address, tag_protocol::kCreateTag, why));
         return nullptr;
       }
       reply.text = std::string();  // the answer is no longer needed
@@ -279,7 +277,7 @@ class session_impl final : public IRfidSession, public tag_owner {
     guard(false, [&] {
       service_address address;
       if (!current(address)) return fail_not_open();
-      return store(call(address, "POST", "/reader/disconnect", nullptr).error);
+      return store(call(address, "POST", tag_protocol::kDisconnect, nullptr).error);
     });
   }
 
@@ -471,7 +469,7 @@ class session_impl final : public IRfidSession, public tag_owner {
   }
 
   outcome<IRfidItemList*> read(const service_address& address) {
-    const service_text reply = fetch_service(address, "GET", "/items", nullptr);
+    const service_text reply = fetch_service(address, "GET", tag_protocol::kItems, nullptr);
     if (reply.status != status_ok) {
       return {make_record(reply.status, reply.message), nullptr};
     }
@@ -480,7 +478,7 @@ class session_impl final : public IRfidSession, public tag_owner {
         decode_reading(reply.text, heap_, why);
     if (list == nullptr) {
       return {make_record(status_bad_answer,
-                          bad_answer_message(address, "/items", why)),
+                          bad_answer_message(address, tag_protocol::kItems, why)),
               nullptr};
     }
     return {ok_record(), list.release()};
@@ -523,7 +521,7 @@ class session_impl final : public IRfidSession, public tag_owner {
 
   error_ptr write(const service_address& address, tag_impl* tag) {
     const json body = {{"id", utf8(tag->id())}};
-    outcome<json> r = call(address, "POST", "/tags/write", &body);
+    outcome<json> r = call(address, "POST", tag_protocol::kWriteTag, &body);
     end_write(tag, r.error->status == status_ok);
     if (r.error->status != status_ok) return r.error;
     // The service gives the time it wrote the tag; the rest of the tag is
@@ -532,7 +530,7 @@ class session_impl final : public IRfidSession, public tag_owner {
     if (t != r.value.end() && t->is_object()) {
       const auto seen = t->find("first_seen");
       if (seen != t->end() && seen->is_string()) {
-        if (auto v = parse_utc_timestamp(seen->get_ref<const std::string&>())) {
+        if (auto v = tag_protocol::parse_utc_timestamp(seen->get_ref<const std::string&>())) {
           tag->set_first_seen(*v);
           return ok_record();
         }
@@ -547,7 +545,7 @@ class session_impl final : public IRfidSession, public tag_owner {
   error_ptr set_security(const service_address& address, const std::string& id,
                          bool secure) {
     const json body = {{"id", id}, {"secure", secure}};
-    return call(address, "POST", "/tags/security", &body).error;
+    return call(address, "POST", tag_protocol::kSecurity, &body).error;
   }
 
   // Starts body on a thread of its own. False (with status_internal stored)

@@ -4,7 +4,7 @@
 #include <limits>
 #include <set>
 
-#include "qel/wire_time.h"
+#include "protocol/wire_time.h"
 
 namespace tag_service {
 namespace {
@@ -80,7 +80,7 @@ std::uint64_t time_at(const json& j, const std::string& where, const char* key,
   const json* v = member(j, key);
   if (v == nullptr) return fallback;
   if (v->is_string()) {
-    if (auto t = rfid_qel::parse_utc_timestamp(v->get<std::string>())) {
+    if (auto t = tag_protocol::parse_utc_timestamp(v->get<std::string>())) {
       return *t;
     }
   }
@@ -258,7 +258,7 @@ json item_json(const item& i, bool wire) {
   json j = {{"id", i.id},
             {"valid", i.valid},
             {"type", i.type},
-            {"first_seen", rfid_qel::format_utc_timestamp(i.first_seen)},
+            {"first_seen", tag_protocol::format_utc_timestamp(i.first_seen)},
             {"tags", std::move(tags)}};
   if (wire) j["secured"] = i.secured();
   return j;
@@ -444,7 +444,7 @@ json tag_json(const tag& t) {
           {"type", t.type},
           {"security", t.security},
           {"secured", t.secured},
-          {"first_seen", rfid_qel::format_utc_timestamp(t.first_seen)},
+          {"first_seen", tag_protocol::format_utc_timestamp(t.first_seen)},
           {"values", std::move(values)}};
 }
 

@@ -17,13 +17,14 @@
 #include <string_view>
 #include <thread>
 
-#include "qel/wire_time.h"
+#include "protocol/tag_protocol.h"
+#include "protocol/wire_time.h"
 #include "tag_service/field.h"
 #include "tag_service/service.h"
 
 namespace {
 
-constexpr int kDefaultPort = 21645;
+constexpr int kDefaultPort = tag_protocol::kDefaultPort;
 constexpr std::size_t kMaxFieldFileBytes = 16 * 1024 * 1024;
 
 const char kUsage[] =
@@ -119,7 +120,7 @@ std::uint64_t now_filetime() {
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                       std::chrono::system_clock::now().time_since_epoch())
                       .count();
-  return rfid_qel::filetime_from_unix_ns(ns);
+  return tag_protocol::filetime_from_unix_ns(ns);
 }
 
 // Loads the field to simulate; on failure prints why and returns false.
@@ -208,7 +209,7 @@ int main(int argc, char** argv) {
   const bool ipv6 = o.host.find(':') != std::string::npos;
   std::fprintf(stderr, "tag-service: serving http://%s%s%s:%d%s (%s)\n",
                ipv6 ? "[" : "", o.host.c_str(), ipv6 ? "]" : "", port,
-               tag_service::kBasePath,
+               tag_protocol::kBasePath,
                o.field_file.empty() ? "demo field" : o.field_file.c_str());
 
   std::atomic<bool> finished{false};

@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <initializer_list>
 
-#include "qel/wire_time.h"
+#include "protocol/tag_protocol.h"
+#include "protocol/wire_time.h"
 
 namespace tag_service {
 namespace {
@@ -36,7 +37,7 @@ std::uint64_t now_filetime() {
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                       std::chrono::system_clock::now().time_since_epoch())
                       .count();
-  return rfid_qel::filetime_from_unix_ns(ns);
+  return tag_protocol::filetime_from_unix_ns(ns);
 }
 
 // A request's member checks; each failure is a 400 answer.
@@ -193,7 +194,7 @@ simulator::answer simulator::dispatch(const std::string& op,
                                       const json& request) {
   if (op == "ping") {
     only_keys(request, {});
-    return {200, {{"service", "tag-service"}, {"protocol", kProtocol}}};
+    return {200, {{"service", tag_protocol::kServiceName}, {"protocol", tag_protocol::kVersion}}};
   }
   if (op == "connect" || op == "disconnect") {
     only_keys(request, {});
@@ -374,7 +375,7 @@ tag* simulator::find_tag(const std::string& id) {
 void simulator::attach(httplib::Server& server, bool log) {
   using httplib::Request;
   using httplib::Response;
-  const std::string base = kBasePath;
+  const std::string base = tag_protocol::kBasePath;
   auto route = [this](const char* op) {
     return [this, op](const Request& req, Response& res) {
       const answer a = run(op, req.body);
@@ -382,14 +383,14 @@ void simulator::attach(httplib::Server& server, bool log) {
       res.set_content(a.body.dump(), "application/json");
     };
   };
-  server.Get(base + "/ping", route("ping"));
-  server.Post(base + "/reader/connect", route("connect"));
-  server.Post(base + "/reader/disconnect", route("disconnect"));
-  server.Get(base + "/formats", route("formats"));
-  server.Get(base + "/items", route("items"));
-  server.Post(base + "/tags", route("create"));
-  server.Post(base + "/tags/write", route("write"));
-  server.Post(base + "/tags/security", route("security"));
+  server.Get(base + tag_protocol::kPing, route("ping"));
+  server.Post(base + tag_protocol::kConnect, route("connect"));
+  server.Post(base + tag_protocol::kDisconnect, route("disconnect"));
+  server.Get(base + tag_protocol::kFormats, route("formats"));
+  server.Get(base + tag_protocol::kItems, route("items"));
+  server.Post(base + tag_protocol::kCreateTag, route("create"));
+  server.Post(base + tag_protocol::kWriteTag, route("write"));
+  server.Post(base + tag_protocol::kSecurity, route("security"));
   server.Post(base + "/test/inject", route("inject"));
   server.Delete(base + "/test/inject", route("clear"));
   server.Get(base + "/test/state", route("state"));

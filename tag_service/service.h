@@ -19,8 +19,6 @@ class Server;
 
 namespace tag_service {
 
-inline constexpr const char* kBasePath = "/TagService";
-inline constexpr int kProtocol = 1;
 // Largest request body the service reads, in bytes.
 inline constexpr std::size_t kMaxRequestBytes = 64 * 1024;
 // Tags made by "create" and not yet written that the service keeps; the

@@ -28,7 +28,12 @@ TEST(Utf8ToUtf16, EachBadByteBecomesOneReplacement) {
       {"\xE2\x82x", u"\uFFFD\uFFFDx"},          // truncated before ASCII
       {"\xFF" "a", u"\uFFFDa"},
   };
-  for (const auto& c : cases) EXPECT_EQ(utf8_to_utf16(c.in), c.want) << c.in;
+  for (const auto& c : cases) {
+    EXPECT_EQ(utf8_to_utf16(c.in), c.want) << c.in;
+    EXPECT_FALSE(is_valid_utf8(c.in)) << c.in;
+  }
+  EXPECT_TRUE(is_valid_utf8("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"));
+  EXPECT_TRUE(is_valid_utf8(std::string("\0", 1)));
 }
 
 TEST(AppendUtf8, LoneSurrogatesBecomeReplacement) {
@@ -73,6 +78,10 @@ TEST(EqualsAsciiNocase, FoldsOnlyAsciiLetters) {
   EXPECT_FALSE(equals_ascii_nocase(u"[", u"{"));
   EXPECT_FALSE(equals_ascii_nocase(u"ab", u"abc"));
   EXPECT_TRUE(equals_ascii_nocase(u"", u""));
+  // Byte texts follow the same rule.
+  EXPECT_TRUE(equals_ascii_nocase("Serial", "sERIAL"));
+  EXPECT_FALSE(equals_ascii_nocase("\xC3\xA9", "\xC3\x89"));
+  EXPECT_FALSE(equals_ascii_nocase("@", "`"));
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 // Timestamps of the protocol: the text form and its FILETIME value.
-#include "qel/wire_time.h"
+#include "protocol/wire_time.h"
 
 #include <gtest/gtest.h>
 
-namespace rfid_qel {
+namespace tag_protocol {
 namespace {
 
 // 2024-05-13T07:02:11Z: 1715583731 s after 1970, which is 11644473600 s
@@ -61,4 +61,4 @@ TEST(WireTime, UnixNanosecondsBecomeFiletime) {
 }
 
 }  // namespace
-}  // namespace rfid_qel
+}  // namespace tag_protocol

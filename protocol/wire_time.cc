@@ -1,8 +1,8 @@
-#include "qel/wire_time.h"
+#include "protocol/wire_time.h"
 
 #include <cstdio>
 
-namespace rfid_qel {
+namespace tag_protocol {
 namespace {
 
 constexpr std::uint64_t kTicksPerSecond = 10'000'000;
@@ -131,4 +131,4 @@ std::uint64_t filetime_from_unix_ns(std::int64_t ns) {
   return value < 0 ? 0 : static_cast<std::uint64_t>(value);
 }
 
-}  // namespace rfid_qel
+}  // namespace tag_protocol

@@ -2,15 +2,15 @@
 // "2024-05-13T09:41:07Z" or "2024-05-13T09:41:07.1234567Z", converted to and
 // from FILETIME values (100-nanosecond intervals since 1601-01-01 00:00 UTC).
 // Shared by the session library and the simulator. Pure code, no OS.
-#ifndef KORVO_QEL_WIRE_TIME_H_
-#define KORVO_QEL_WIRE_TIME_H_
+#ifndef KORVO_PROTOCOL_WIRE_TIME_H_
+#define KORVO_PROTOCOL_WIRE_TIME_H_
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace rfid_qel {
+namespace tag_protocol {
 
 // Parses "YYYY-MM-DDTHH:MM:SS[.F]Z" with 1 to 7 fraction digits, years 1601
 // to 9999 and real calendar dates. Returns nullopt for anything else.
@@ -24,6 +24,6 @@ std::string format_utc_timestamp(std::uint64_t filetime);
 // The FILETIME value of a POSIX time in nanoseconds (now, for instance).
 std::uint64_t filetime_from_unix_ns(std::int64_t ns);
 
-}  // namespace rfid_qel
+}  // namespace tag_protocol
 
-#endif  // KORVO_QEL_WIRE_TIME_H_
+#endif  // KORVO_PROTOCOL_WIRE_TIME_H_
