@@ -76,6 +76,7 @@ class llrp_client {
     const c = new llrp_client();
     c.socket = net.connect(port, '127.0.0.1');
     c.buffer = Buffer.alloc(0);
+    c.raw = Buffer.alloc(0);  // every byte received
     c.inbox = [];
     c.waiters = [];
     c.closed = false;
@@ -90,6 +91,7 @@ class llrp_client {
   }
 
   on_data(data) {
+    this.raw = Buffer.concat([this.raw, data]);
     this.buffer = Buffer.concat([this.buffer, data]);
     while (this.buffer.length >= 10) {
       const length = this.buffer.readUInt32BE(2);
