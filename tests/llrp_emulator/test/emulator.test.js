@@ -135,8 +135,10 @@ test('keepalives come at the configured period and acks are counted', async () =
     c.send('KEEPALIVE_ACK');
   }
   assert.ok(Date.now() - start >= 100, 'three periods of 40 ms');
-  await c.transact('GET_READER_CONFIG', {AntennaID: 0, RequestedData: 'All', GPIPortNum: 0,
-    GPOPortNum: 0});
+  const config = await c.transact('GET_READER_CONFIG', {AntennaID: 0, RequestedData: 'All',
+    GPIPortNum: 0, GPOPortNum: 0});
+  assert.deepEqual(config.data.KeepaliveSpec,
+      {KeepaliveTriggerType: 'Periodic', PeriodicTriggerValue: 40});
   assert.equal((await r.command({cmd: 'state'})).messages.KEEPALIVE_ACK, 3);
   await finish(r, c);
 });
@@ -154,10 +156,36 @@ test('framing: messages split or joined in TCP reads are all answered', async ()
     const m = await c.take((x) => x.id === id, `answer ${id}`);
     assert.equal(m.type, type);
   }
-  // A message the reader does not support gets an error message with its id.
-  const unsupported = await c.transact('GET_ROSPECS', {});
-  assert.equal(unsupported.type, 'ERROR_MESSAGE');
-  assert.equal(status_of(unsupported), 'M_UnsupportedMessage');
+  await finish(r, c);
+});
+
+test('messages the reader cannot take are answered with the reason and the same id', async () => {
+  const {r, c} = await connected();
+  const header = (word, length, id) => {
+    const b = Buffer.alloc(10);
+    b.writeUInt16BE(word, 0);
+    b.writeUInt32BE(length, 2);
+    b.writeUInt32BE(id, 6);
+    return b;
+  };
+  const cases = [
+    // [frame, answer type, status]
+    [new LLRPMessage({id: 11, type: 'GET_ROSPECS', data: {}}).encode().getBuffer(),
+      'ERROR_MESSAGE', 'M_UnsupportedMessage'],
+    [header((1 << 10) | 900, 10, 12), 'ERROR_MESSAGE', 'M_UnsupportedMessage'],
+    [header((2 << 10) | 20, 10, 13), 'ERROR_MESSAGE', 'M_UnsupportedVersion'],
+    // An ENABLE_ROSPEC without its ROSpecID field.
+    [header((1 << 10) | 24, 10, 14), 'ENABLE_ROSPEC_RESPONSE', 'M_ParameterError'],
+  ];
+  for (const [frame, type, status] of cases) {
+    c.socket.write(frame);
+    const id = frame.readUInt32BE(6);
+    const m = await c.take((x) => x.id === id, `answer to ${id}`);
+    assert.equal(m.type, type, `message ${id}`);
+    assert.equal(status_of(m), status, `message ${id}`);
+  }
+  // The connection is still good.
+  assert.equal(status_of(await c.transact('DELETE_ROSPEC', {ROSpecID: 0})), 'M_Success');
   await finish(r, c);
 });
 
