@@ -10,9 +10,7 @@
 namespace korvo {
 
 binding bind_session(const char16_t* library_path) {
-  std::string path;
-  append_utf8(path, library_path);
-  const load_result loaded = load_library(path);
+  const load_result loaded = load_library(path_bytes(library_path));
   if (loaded.handle == nullptr) {
     print("ERROR: Cannot load dll, code=%d\n", {loaded.code});
     // The loader's own words help a person; standard output keeps the line.
@@ -20,7 +18,7 @@ binding bind_session(const char16_t* library_path) {
     return {nullptr, 2};
   }
   auto create = reinterpret_cast<RfidQelCreateSessionExFn>(
-      resolve_symbol(loaded.handle, kRfidEntryPointName));
+      resolve_own_symbol(loaded.handle, kRfidEntryPointName));
   if (create == nullptr) {
     print("ERROR: Cannot locate entry point\n");
     return {nullptr, 2};
