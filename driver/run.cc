@@ -8,6 +8,7 @@
 #include "platform/utf.h"
 #include "report/listings.h"
 #include "session/binding.h"
+#include "session/error_report.h"
 
 namespace korvo {
 namespace {
@@ -185,7 +186,7 @@ int run_korvo(const std::vector<std::string>& args) {
   if (bound.session == nullptr) return bound.exit_code;
   IRfidSession* session = bound.session;
 
-  const std::u16string url = service_url(options.host, options.service_url);
+  const std::u16string url = build_service_url(options);
   int flag = 0;
   if (!session->openService(url.c_str())) {
     flag = report_error(session, u"openService");

@@ -1,7 +1,6 @@
 #include "session/binding.h"
 
 #include <cstdio>
-#include <string>
 
 #include "platform/console.h"
 #include "platform/library.h"
@@ -29,26 +28,6 @@ binding bind_session(const char16_t* library_path) {
     return {nullptr, 1};
   }
   return {session, 0};
-}
-
-std::u16string service_url(const char16_t* host, const char16_t* url) {
-  if (url != nullptr) return url;
-  std::u16string built = u"http://";
-  if (host != nullptr) built += host;
-  built += u":21645/TagService";
-  return built;
-}
-
-int report_error(IRfidSession* session, const char16_t* label) {
-  const char16_t* message = nullptr;
-  const std::int32_t status = session->getLastError(&message);
-  if (status >= 0) return 0;
-  if (message != nullptr) {
-    print("%s: %s\n", {label, message});
-  } else {
-    print("%s: status %d\n", {label, status});
-  }
-  return 1;
 }
 
 }  // namespace korvo
