@@ -514,7 +514,8 @@ TEST(LibraryDefences, AnswersOutsideTheProtocolAreBadAnswers) {
     std::string base;
     const char* message;
   } opens[] = {
-      {"/text", "sent an answer that is not a JSON object"},
+      {"/text", "sent an answer the session cannot read: it is not a JSON "
+                "object"},
       {"/other", "is not a tag service"},
       {"/v2", "speaks protocol 2; this session speaks 1"},
   };
