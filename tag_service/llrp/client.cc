@@ -281,7 +281,7 @@ bool reader_client::pump(steady_time deadline, std::string& cause) {
           cause = "malformed message from the reader (" + reason + ")";
           return false;
         }
-        heard_ = now();
+        if (m.type == msg_keepalive) heard_ = now();
         handle(m);
         if (closed_by_reader_) {
           cause = "the reader closed the connection";
@@ -298,11 +298,15 @@ bool reader_client::pump(steady_time deadline, std::string& cause) {
       std::lock_guard lock(mutex_);
       up = ready_;
     }
+    // Reports alone do not keep the link: the keepalive is what we asked for.
     const auto silence = options_.keepalive * options_.missed_keepalives;
     if (up && now() - heard_ > silence + tick) {
       cause = "no keepalive from the reader for " + seconds(silence);
       return false;
     }
+    // Back to the caller once something came, so that it sees at once what
+    // the messages changed (and a close right after them comes next time).
+    if (r > 0) return true;
   } while (now() < deadline);
   return true;
 }
@@ -498,6 +502,7 @@ bool reader_client::session(std::string& cause) {
     std::lock_guard lock(mutex_);
     ready_ = true;
     cause_.clear();
+    heard_ = now();
     changed_.notify_all();
   }
   log("connected, " + std::to_string(caps.caps.max_antennas) + " antennas");
