@@ -6,6 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+# The LLRP reader emulator the tests talk to (Node.js, pinned by its lock file).
+npm ci --prefix tests/llrp_emulator --no-audit --no-fund
 jobs=$(nproc)
 
 build_and_test() {  # build-dir, ctest filter, targets (empty: all), cmake options...
