@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "tag_service/epc/epc_field.h"
+#include "tag_service/epc/epc_scene.h"
 
 namespace {
 

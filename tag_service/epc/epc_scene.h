@@ -1,15 +1,15 @@
 // What the reader's EPCs become in the tag service: one tag format per EPC
 // scheme (format id = the scheme's header value), an item and a tag per
 // EPC, and write data in a scheme's format encoded into a new EPC.
-#ifndef KORVO_TAG_SERVICE_EPC_EPC_FIELD_H_
-#define KORVO_TAG_SERVICE_EPC_EPC_FIELD_H_
+#ifndef KORVO_TAG_SERVICE_EPC_EPC_SCENE_H_
+#define KORVO_TAG_SERVICE_EPC_EPC_SCENE_H_
 
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
 #include "tag_service/epc/epc.h"
-#include "tag_service/field.h"
+#include "tag_service/scene.h"
 
 namespace epc {
 
@@ -47,7 +47,7 @@ tag_service::tag epc_tag(const decoded& d);
 // "48:filter=3;company_prefix=0614141;item_reference=812345;serial=6789":
 // checked by the service's write-data rules against epc_formats(), then
 // encoded. The raw format takes "epc=HEX". Returns the tag of the new EPC
-// (id = its hex) and the EPC itself. Throws tag_service::field_error with a
+// (id = its hex) and the EPC itself. Throws tag_service::input_error with a
 // message for the client.
 struct new_epc {
   decoded epc;
@@ -57,4 +57,4 @@ new_epc epc_from_write_data(std::string_view data);
 
 }  // namespace epc
 
-#endif  // KORVO_TAG_SERVICE_EPC_EPC_FIELD_H_
+#endif  // KORVO_TAG_SERVICE_EPC_EPC_SCENE_H_

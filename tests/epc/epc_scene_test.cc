@@ -1,5 +1,5 @@
 // What EPCs become in the tag service: formats, items, tags, write data.
-#include "tag_service/epc/epc_field.h"
+#include "tag_service/epc/epc_scene.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@ namespace {
 
 decoded from_hex(const char* hex) { return decode_hex(hex).value(); }
 
-TEST(EpcField, EachSchemeHasAFormatWhoseFieldsAreTheSchemes) {
+TEST(EpcScene, EachSchemeHasAFormatWhoseFieldsAreTheSchemes) {
   const auto& formats = epc_formats();
   ASSERT_EQ(formats.size(), 7u);
   for (scheme s : {scheme::sgtin_96, scheme::sscc_96, scheme::sgln_96,
@@ -35,10 +35,10 @@ TEST(EpcField, EachSchemeHasAFormatWhoseFieldsAreTheSchemes) {
   for (auto& f : j["formats"]) {
     for (auto& d : f["fields"]) d.erase("has_value_description");
   }
-  EXPECT_NO_THROW(tag_service::load_field(j, 0));
+  EXPECT_NO_THROW(tag_service::load_scene(j, 0));
 }
 
-TEST(EpcField, ItemsAndTagsFollowTheScheme) {
+TEST(EpcScene, ItemsAndTagsFollowTheScheme) {
   const struct {
     const char* hex;
     std::int32_t format;
@@ -80,7 +80,7 @@ TEST(EpcField, ItemsAndTagsFollowTheScheme) {
   }
 }
 
-TEST(EpcField, TagValuesAreTheFieldsThenElementStringOrRawEpc) {
+TEST(EpcScene, TagValuesAreTheFieldsThenElementStringOrRawEpc) {
   const auto names_and_values = [](const tag_service::tag& t) {
     std::string out;
     for (const auto& v : t.values) out += v.name + "=" + v.value + ";";
@@ -95,7 +95,7 @@ TEST(EpcField, TagValuesAreTheFieldsThenElementStringOrRawEpc) {
             "tag_uri=urn:epc:raw:96.x30FC257BF7194E4000001A85;");
 }
 
-TEST(EpcField, WriteDataBecomesANewEpc) {
+TEST(EpcScene, WriteDataBecomesANewEpc) {
   const struct {
     const char* data;
     const char* hex;
@@ -127,7 +127,7 @@ TEST(EpcField, WriteDataBecomesANewEpc) {
   }
 }
 
-TEST(EpcField, BadWriteDataIsRefusedWithAMessage) {
+TEST(EpcScene, BadWriteDataIsRefusedWithAMessage) {
   const struct {
     const char* data;
     const char* message;
@@ -151,7 +151,7 @@ TEST(EpcField, BadWriteDataIsRefusedWithAMessage) {
     try {
       epc_from_write_data(c.data);
       ADD_FAILURE() << "accepted";
-    } catch (const tag_service::field_error& e) {
+    } catch (const tag_service::input_error& e) {
       EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos)
           << e.what();
     }
