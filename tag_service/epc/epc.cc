@@ -392,6 +392,7 @@ decoded decode(std::span<const std::uint8_t> epc, std::size_t bits) {
 }
 
 std::optional<decoded> decode_hex(std::string_view text) {
+  if (text.size() * 4 > kMaxEpcBits) return std::nullopt;
   std::vector<std::uint8_t> bytes((text.size() + 1) / 2, 0);
   for (std::size_t k = 0; k < text.size(); ++k) {
     const char c = text[k];
@@ -407,7 +408,6 @@ std::optional<decoded> decode_hex(std::string_view text) {
     }
     bytes[k / 2] |= static_cast<std::uint8_t>(k % 2 == 0 ? v << 4 : v);
   }
-  if (text.size() * 4 > kMaxEpcBits) return std::nullopt;
   return decode(bytes, text.size() * 4);
 }
 

@@ -135,8 +135,8 @@ std::vector<tag_format> make_formats() {
   raw.tag_type = kTypeUnknown;
   raw.fields.push_back(
       text("epc", 1, static_cast<std::int32_t>(kMaxEpcBits / 4), "EPC in hex",
-           "The EPC bits as hex digits, 4 bits each, as many as the EPC "
-           "has."));
+           "The EPC as hex digits, 4 bits each, in whole 16-bit words (a "
+           "multiple of 4 digits) as a tag's EPC memory holds it."));
   raw.fields.back().id = 1;
   out.push_back(std::move(raw));
   return out;
@@ -217,6 +217,13 @@ new_epc epc_from_write_data(std::string_view data) {
       throw tag_service::input_error(
           "write data: field 'epc' takes hex digits only, not '" + *hex_text +
           "'");
+    }
+    // A tag's EPC memory holds whole 16-bit words.
+    if (hex_text->size() % 4 != 0) {
+      throw tag_service::input_error(
+          "write data: field 'epc' takes whole 16-bit words (a multiple of 4 "
+          "hex digits), not " +
+          std::to_string(hex_text->size()) + " digits");
     }
   } else {
     const scheme s = *scheme_of_header(static_cast<std::uint8_t>(given.format));

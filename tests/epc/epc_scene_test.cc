@@ -150,6 +150,9 @@ TEST(EpcScene, BadWriteDataIsRefusedWithAMessage) {
        "write data: sgtin-96 needs serial"},
       {"256:epc=XYZ", "write data: field 'epc' takes hex digits only"},
       {"256:", "write data: the raw format needs epc"},
+      {"256:epc=E2801",
+       "field 'epc' takes whole 16-bit words (a multiple of "
+       "4 hex digits), not 5 digits"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.data);
