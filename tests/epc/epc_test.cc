@@ -161,6 +161,10 @@ TEST(EpcDecode, SgtinWithAlphanumericSerialComesInWholeBytesOrWords) {
       "3638789000789020C287122C68F224CA429535F78F9FFA60E4");  // 200 bits
   EXPECT_EQ(bytes.kind, scheme::sgtin_198) << bytes.problem;
   EXPECT_EQ(tag_uri(bytes), kKnown[12].tag_uri);
+  // Encoded again, it comes in whole 16-bit words.
+  std::vector<field_input> in;
+  for (const field& f : bytes.fields) in.push_back({f.name, f.value});
+  EXPECT_EQ(encode(bytes.kind, in), from_hex(kKnown[12].hex).bytes);
 }
 
 TEST(EpcDecode, TakesOnlyTheBitsItIsGiven) {
