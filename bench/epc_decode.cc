@@ -15,7 +15,7 @@
 #include <ctime>
 #include <vector>
 
-#include "tag_service/epc/epc_scene.h"
+#include "tag_service/epc/epc_field.h"
 
 namespace {
 

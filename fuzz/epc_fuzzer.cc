@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "tag_service/epc/epc_scene.h"
+#include "tag_service/epc/epc_field.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {

@@ -1,8 +1,8 @@
 // What the reader's EPCs become in the tag service: one tag format per EPC
 // scheme (format id = the scheme's header value), an item and a tag per
 // EPC, and write data in a scheme's format encoded into a new EPC.
-#ifndef KORVO_TAG_SERVICE_EPC_EPC_SCENE_H_
-#define KORVO_TAG_SERVICE_EPC_EPC_SCENE_H_
+#ifndef KORVO_TAG_SERVICE_EPC_EPC_FIELD_H_
+#define KORVO_TAG_SERVICE_EPC_EPC_FIELD_H_
 
 #include <cstdint>
 #include <string_view>
@@ -57,4 +57,4 @@ new_epc epc_from_write_data(std::string_view data);
 
 }  // namespace epc
 
-#endif  // KORVO_TAG_SERVICE_EPC_EPC_SCENE_H_
+#endif  // KORVO_TAG_SERVICE_EPC_EPC_FIELD_H_

@@ -1,5 +1,5 @@
 // What EPCs become in the tag service: formats, items, tags, write data.
-#include "tag_service/epc/epc_scene.h"
+#include "tag_service/epc/epc_field.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@ namespace {
 
 decoded from_hex(const char* hex) { return decode_hex(hex).value(); }
 
-TEST(EpcScene, EachSchemeHasAFormatWhoseFieldsAreTheSchemes) {
+TEST(EpcField, EachSchemeHasAFormatWhoseFieldsAreTheSchemes) {
   const auto& formats = epc_formats();
   ASSERT_EQ(formats.size(), 8u);
   for (scheme s :
@@ -29,7 +29,7 @@ TEST(EpcScene, EachSchemeHasAFormatWhoseFieldsAreTheSchemes) {
     }
   }
   EXPECT_EQ(formats.back().id, kRawFormatId);
-  // The formats obey the service's own rules for a field file.
+  // The formats obey the service's own rules for a scene file.
   nlohmann::json j = {{"formats", nlohmann::json::array()}};
   for (const auto& f : formats)
     j["formats"].push_back(tag_service::format_json(f));
@@ -39,7 +39,7 @@ TEST(EpcScene, EachSchemeHasAFormatWhoseFieldsAreTheSchemes) {
   EXPECT_NO_THROW(tag_service::load_scene(j, 0));
 }
 
-TEST(EpcScene, ItemsAndTagsFollowTheScheme) {
+TEST(EpcField, ItemsAndTagsFollowTheScheme) {
   const struct {
     const char* hex;
     std::int32_t format;
@@ -81,7 +81,7 @@ TEST(EpcScene, ItemsAndTagsFollowTheScheme) {
   }
 }
 
-TEST(EpcScene, TagValuesAreTheFieldsThenElementStringOrRawEpc) {
+TEST(EpcField, TagValuesAreTheFieldsThenElementStringOrRawEpc) {
   const auto names_and_values = [](const tag_service::tag& t) {
     std::string out;
     for (const auto& v : t.values) out += v.name + "=" + v.value + ";";
@@ -96,7 +96,7 @@ TEST(EpcScene, TagValuesAreTheFieldsThenElementStringOrRawEpc) {
             "tag_uri=urn:epc:raw:96.x30FC257BF7194E4000001A85;");
 }
 
-TEST(EpcScene, WriteDataBecomesANewEpc) {
+TEST(EpcField, WriteDataBecomesANewEpc) {
   const struct {
     const char* data;
     const char* hex;
@@ -132,7 +132,7 @@ TEST(EpcScene, WriteDataBecomesANewEpc) {
   }
 }
 
-TEST(EpcScene, BadWriteDataIsRefusedWithAMessage) {
+TEST(EpcField, BadWriteDataIsRefusedWithAMessage) {
   const struct {
     const char* data;
     const char* message;

@@ -1,4 +1,4 @@
-#include "tag_service/epc/epc_scene.h"
+#include "tag_service/epc/epc_field.h"
 
 #include <charconv>
 #include <string>
@@ -142,7 +142,7 @@ std::vector<tag_format> make_formats() {
   return out;
 }
 
-const tag_service::scene& epc_scene() {
+const tag_service::scene& formats_scene() {
   static const tag_service::scene f{epc_formats(), {}};
   return f;
 }
@@ -204,7 +204,7 @@ tag_service::tag epc_tag(const decoded& d) {
 
 new_epc epc_from_write_data(std::string_view data) {
   const tag_service::tag given =
-      tag_service::parse_write_data(epc_scene(), data);
+      tag_service::parse_write_data(formats_scene(), data);
   std::optional<decoded> d;
   if (given.format == kRawFormatId) {
     const std::string* hex_text =
