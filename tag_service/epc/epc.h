@@ -46,8 +46,9 @@ std::optional<scheme> scheme_named(std::string_view name);
 inline constexpr std::size_t kMaxEpcBits = 496;
 
 // One decoded field: its name (as in write data, e.g. "item_reference") and
-// its value as text (digits; leading zeros kept where the scheme counts
-// digits, as for company prefix and item reference).
+// its value as text: digits, leading zeros kept where the scheme counts
+// digits (company prefix, item reference); the SGTIN-198 serial as its
+// characters, not URI-escaped.
 struct field {
   std::string_view name;  // static storage
   std::string value;
