@@ -80,7 +80,14 @@ class emulator {
     this.conn = null;  // the one accepted connection
     this.next_message_id = 1;
     this.server = net.createServer((socket) => this.on_connection(socket));
-    this.report_timer = setInterval(() => this.tick(), this.report_ms);
+    // The next round is due a full period after the last one ended: llrpjs
+    // takes milliseconds per tag to encode a report, and rounds back to back
+    // would starve the requests and the control interface.
+    const round = () => {
+      this.tick();
+      this.report_timer = setTimeout(round, this.report_ms);
+    };
+    this.report_timer = setTimeout(round, this.report_ms);
   }
 
   listen(port) {
@@ -91,7 +98,7 @@ class emulator {
   }
 
   close() {
-    clearInterval(this.report_timer);
+    clearTimeout(this.report_timer);
     if (this.conn) this.drop_connection('emulator closing');
     this.server.close();
   }

@@ -13,10 +13,12 @@ const {LLRPMessage} = require('llrpjs');
 const {after} = require('node:test');
 
 // Emulators still running when a test file ends (a test failed before
-// stopping its own) are killed, so the test process can end.
+// stopping its own) are stopped, or killed, so the test process can end.
 const live = new Set();
-after(() => {
-  for (const r of live) r.child.kill();
+after(async () => {
+  for (const r of [...live]) {
+    await r.stop().catch(() => r.child.kill());
+  }
 });
 
 const READER = path.join(__dirname, '..', 'reader.js');
@@ -202,13 +204,34 @@ function status_of(m) {
 }
 
 // Starts an emulator with these tags, connects and checks the connection event.
-async function connected(tags = [], args = []) {
-  const r = await reader_process.start(args);
+// Connects to an emulator with these tags and checks the connection event.
+// With `shared` (an emulator several tests use) the reader is reset to its
+// factory defaults first; otherwise a new emulator is started with args.
+async function connected(tags = [], args = [], shared = null) {
+  // A test that failed may have left its connection to the shared emulator.
+  if (shared && shared.client) await disconnect(shared, shared.client);
+  const r = shared || await reader_process.start(args);
   assert.deepEqual(await r.command({cmd: 'tags', tags}), {ok: true});
   const c = llrp_client.connect(r.port);
   const event = await c.take_type('READER_EVENT_NOTIFICATION');
   assert.equal(event.data.ReaderEventNotificationData.ConnectionAttemptEvent.Status, 'Success');
+  if (shared) {
+    const reset = await c.transact('SET_READER_CONFIG', {ResetToFactoryDefault: true});
+    assert.equal(status_of(reset), 'M_Success');
+    // Reports of an ROSpec the reset deleted came before its answer.
+    c.inbox = [];
+    shared.client = c;
+  }
   return {r, c};
+}
+
+// Ends the connection and waits until the emulator has seen it go.
+async function disconnect(r, c) {
+  c.end();
+  if (r.client === c) r.client = null;
+  for (let i = 0; i < 200 && (await r.command({cmd: 'state'})).connected; i++) {
+    await new Promise((resolve) => setTimeout(resolve, 10));
+  }
 }
 
 async function start_inventory(c, id = 1, content = ALL_CONTENT) {
@@ -227,11 +250,13 @@ function epc_of(trd) {
   return (trd.EPC_96 || trd.EPCData).EPC;
 }
 
-async function finish(r, c) {
+// Ends the test's connection, and its emulator unless that is shared.
+async function finish(r, c, shared = null) {
+  if (r === shared) return disconnect(r, c);
   c.end();
   assert.equal(await r.stop(), 0, 'the emulator exits with 0 when standard input closes');
 }
 
 module.exports = {reader_process, llrp_client, within, rospec, connected, start_inventory,
-  tag_reports, epc_of, status_of, finish, ALL_CONTENT, EPC96, EPC128, NEW_EPC96};
+  tag_reports, epc_of, status_of, finish, disconnect, ALL_CONTENT, EPC96, EPC128, NEW_EPC96};
 
