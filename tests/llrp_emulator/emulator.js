@@ -109,6 +109,8 @@ class emulator {
     if (!Array.isArray(list)) throw new Error('"tags" must be a list');
     const tags = list.map((spec) => new tag(spec));
     this.tags = tags;
+    // Sightings of the tags replaced are not reported.
+    for (const r of this.rospecs.values()) r.pending = new Map();
   }
 
   set_fault(cmd) {

@@ -81,6 +81,14 @@ function check_rospec(em, spec) {
   if (!spec.ROSpecID) return 'ROSpecID 0 is reserved';
   if (em.rospecs.has(spec.ROSpecID)) return `ROSpec ${spec.ROSpecID} exists already`;
   if (spec.CurrentState !== 'Disabled') return 'a new ROSpec must be Disabled';
+  // This reader has no GPIs and no clock schedule: it starts ROSpecs when
+  // asked or when they are enabled, and stops them when asked or after a
+  // duration.
+  const boundary = spec.ROBoundarySpec || {};
+  const start = (boundary.ROSpecStartTrigger || {}).ROSpecStartTriggerType;
+  const stop = (boundary.ROSpecStopTrigger || {}).ROSpecStopTriggerType;
+  if (!['Null', 'Immediate'].includes(start)) return `start trigger ${start} is not supported`;
+  if (!['Null', 'Duration'].includes(stop)) return `stop trigger ${stop} is not supported`;
   const ai = as_list(spec.AISpec);
   if (ai.length === 0) return 'only AISpecs are supported';
   for (const a of ai) {
@@ -100,10 +108,25 @@ function unknown_rospec(id) {
   return field_error(`no ROSpec with id ${id}`);
 }
 
-function activate(rospec) {
+function activate(em, rospec) {
   rospec.state = 'Active';
   rospec.last_round = null;
   rospec.pending = new Map();
+  if (rospec.duration_ms) {
+    clearTimeout(rospec.stop_timer);
+    rospec.stop_timer = setTimeout(() => {
+      if (em.rospecs.get(rospec.id) === rospec && rospec.state === 'Active') deactivate(em, rospec);
+    }, rospec.duration_ms);
+  }
+}
+
+// Stops a running ROSpec; what it saw since the last report is reported.
+function deactivate(em, rospec) {
+  clearTimeout(rospec.stop_timer);
+  if (rospec.pending.size && em.selector_of(rospec).ROReportTrigger !== 'None') {
+    em.flush_report(rospec);
+  }
+  rospec.state = 'Inactive';
 }
 
 const handlers = {
@@ -164,13 +187,15 @@ const handlers = {
       antennas.push(...as_list(a.AntennaIDs));
       ips_id = ips_id || as_list(a.InventoryParameterSpec)[0].InventoryParameterSpecID;
     }
-    const start = spec.ROBoundarySpec && spec.ROBoundarySpec.ROSpecStartTrigger;
+    const {ROSpecStartTrigger: start, ROSpecStopTrigger: stop} = spec.ROBoundarySpec;
     this.rospecs.set(spec.ROSpecID, {
       id: spec.ROSpecID,
       state: 'Disabled',
       antennas,
       inventory_parameter_spec_id: ips_id,
-      immediate: !!start && start.ROSpecStartTriggerType === 'Immediate',
+      immediate: start.ROSpecStartTriggerType === 'Immediate',
+      duration_ms: stop.ROSpecStopTriggerType === 'Duration' ? stop.DurationTriggerValue : 0,
+      stop_timer: null,
       report_spec: spec.ROReportSpec || null,
       pending: new Map(),
       last_round: null,
@@ -183,7 +208,7 @@ const handlers = {
     if (!r) return unknown_rospec(data.ROSpecID);
     if (r.state === 'Disabled') {
       r.state = 'Inactive';
-      if (r.immediate) activate(r);
+      if (r.immediate) activate(this, r);
     }
     return ok();
   },
@@ -192,7 +217,10 @@ const handlers = {
     const targets = data.ROSpecID === 0 ? [...this.rospecs.values()] :
         [this.rospecs.get(data.ROSpecID)];
     if (!targets[0] && data.ROSpecID !== 0) return unknown_rospec(data.ROSpecID);
-    for (const r of targets) r.state = 'Disabled';
+    for (const r of targets) {
+      clearTimeout(r.stop_timer);
+      r.state = 'Disabled';
+    }
     return ok();
   },
 
@@ -201,7 +229,7 @@ const handlers = {
     if (!r) return unknown_rospec(data.ROSpecID);
     if (r.state === 'Disabled') return field_error(`ROSpec ${r.id} is not enabled`);
     if (r.state === 'Active') return field_error(`ROSpec ${r.id} is running already`);
-    activate(r);
+    activate(this, r);
     return ok();
   },
 
@@ -209,8 +237,7 @@ const handlers = {
     const r = this.rospecs.get(data.ROSpecID);
     if (!r) return unknown_rospec(data.ROSpecID);
     if (r.state !== 'Active') return field_error(`ROSpec ${r.id} is not running`);
-    if (r.pending.size && this.selector_of(r).ROReportTrigger !== 'None') this.flush_report(r);
-    r.state = 'Inactive';
+    deactivate(this, r);
     return ok();
   },
 

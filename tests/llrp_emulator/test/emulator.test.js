@@ -60,9 +60,21 @@ test('a second client is told a connection exists and is closed', async () => {
   await finish(r, c);
 });
 
+// An ROSpec with other triggers.
+function triggered(id, start, stop, duration = 0) {
+  const spec = rospec(id);
+  spec.ROSpec.ROBoundarySpec = {
+    ROSpecStartTrigger: {ROSpecStartTriggerType: start},
+    ROSpecStopTrigger: {ROSpecStopTriggerType: stop, DurationTriggerValue: duration},
+  };
+  return spec;
+}
+
 test('ROSpec requests follow the ROSpec state and refuse unknown ids', async () => {
   const {r, c} = await connected();
   const steps = [
+    ['ADD_ROSPEC', triggered(6, 'GPI', 'Null'), 'M_FieldError'],  // no GPIs here
+    ['ADD_ROSPEC', triggered(6, 'Null', 'GPI_With_Timeout'), 'M_FieldError'],
     ['START_ROSPEC', {ROSpecID: 7}, 'M_FieldError'],  // unknown
     ['ADD_ROSPEC', rospec(7), 'M_Success'],
     ['ADD_ROSPEC', rospec(7), 'M_FieldError'],  // duplicate id
@@ -124,6 +136,23 @@ test('reports carry each visible tag with the content asked for', async () => {
     }
     await finish(r, c);
   }
+});
+
+test('an ROSpec enabled with an immediate start runs for its duration', async () => {
+  const {r, c} = await connected([{epc: EPC96}]);
+  assert.equal(status_of(await c.transact('ADD_ROSPEC', triggered(2, 'Immediate', 'Duration',
+      150))), 'M_Success');
+  assert.equal(status_of(await c.transact('ENABLE_ROSPEC', {ROSpecID: 2})), 'M_Success');
+  const started = Date.now();
+  await c.take_type('RO_ACCESS_REPORT');
+  let state = await r.command({cmd: 'state'});
+  for (let i = 0; i < 100 && state.rospecs[0].state === 'Active'; i++) {
+    await new Promise((resolve) => setTimeout(resolve, 20));
+    state = await r.command({cmd: 'state'});
+  }
+  assert.deepEqual(state.rospecs, [{id: 2, state: 'Inactive'}]);
+  assert.ok(Date.now() - started >= 100, 'ran for about its duration');
+  await finish(r, c);
 });
 
 test('only the ROSpec antennas and existing antennas see tags', async () => {
