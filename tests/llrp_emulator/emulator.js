@@ -7,7 +7,7 @@
 // message over several, are all handled.
 
 const net = require('net');
-const {LLRPMessage} = require('llrpjs');
+const {LLRPMessage, LLRPCoreDef} = require('llrpjs');
 const {tag, hex_to_words, words_to_hex} = require('./tag');
 
 const HEADER_BYTES = 10;
@@ -49,6 +49,21 @@ function default_config() {
   };
 }
 
+const STATUS_CODES = LLRPCoreDef.LLRPStatus.fieldDescriptors
+    .find((f) => f.name === 'StatusCode').enumTable.map((e) => e.name);
+
+// The name of the message type with this number, or null.
+function message_name(type_num) {
+  const def = Object.values(LLRPCoreDef).find((d) => d.isMessage && d.typeNum === type_num);
+  return def ? def.name : null;
+}
+
+// The name of the answer to a message type, or null when it has none.
+function response_name(name) {
+  const def = LLRPCoreDef[name];
+  return (def && def.isMessage && def.responseType) || null;
+}
+
 function status(code = 'M_Success', description = '') {
   return {StatusCode: code, ErrorDescription: description};
 }
@@ -56,11 +71,6 @@ function status(code = 'M_Success', description = '') {
 function as_list(v) {
   if (v === undefined || v === null) return [];
   return Array.isArray(v) ? v : [v];
-}
-
-// The sub-parameters of a decoded element, in wire order, as [name, data].
-function children(element) {
-  return [...element.subElementList].map((e) => [e.getName(), e.getData()]);
 }
 
 class emulator {
@@ -144,8 +154,11 @@ class emulator {
         return;
       }
       case 'error_status': {
-        if (typeof cmd.message !== 'string' || !cmd.message) {
-          throw new Error('"message" must name the message type to refuse, e.g. "ADD_ROSPEC"');
+        if (!response_name(cmd.message)) {
+          throw new Error('"message" must name a request type that has an answer, e.g. "ADD_ROSPEC"');
+        }
+        if (cmd.status !== undefined && !STATUS_CODES.includes(cmd.status)) {
+          throw new Error(`"status" is one of ${STATUS_CODES.join(', ')}`);
         }
         const count = cmd.count === undefined ? Infinity : cmd.count;
         if (count !== Infinity && (!Number.isInteger(count) || count < 1)) {
@@ -162,6 +175,9 @@ class emulator {
       case 'slow': {
         const ms = cmd.ms;
         if (!Number.isInteger(ms) || ms < 0) throw new Error('"ms" must be >= 0');
+        if (cmd.message !== undefined && !(LLRPCoreDef[cmd.message] || {}).isMessage) {
+          throw new Error('"message" must name an LLRP message type');
+        }
         this.faults.slow = {ms, message: cmd.message || null};
         return;
       }
@@ -284,6 +300,7 @@ class emulator {
     const id = frame.readUInt32BE(6);
     if (version !== LLRP_VERSION) {
       this.count(this.received, `version_${version}`);
+      if (this.faults.hang) return;
       this.send('ERROR_MESSAGE',
           {LLRPStatus: status('M_UnsupportedVersion', `LLRP version ${version} is not supported`)}, id);
       return;
@@ -294,8 +311,9 @@ class emulator {
     } catch (e) {
       this.count(this.received, `type_${type_num}`);
       this.log(`cannot decode message type ${type_num}: ${e.message}`);
-      const name = this.name_of_type(type_num);
-      const response = name && this.response_name(name);
+      if (this.faults.hang) return;
+      const name = message_name(type_num);
+      const response = name && response_name(name);
       if (response && response !== 'ERROR_MESSAGE') {
         this.send(response, {LLRPStatus: status('M_ParameterError', `cannot decode: ${e.message}`)}, id);
       } else {
@@ -314,7 +332,7 @@ class emulator {
       if (this.conn !== conn) return;
     }
     const fail = this.faults.error_status;
-    const response = this.response_name(name);
+    const response = response_name(name);
     if (fail && fail.message === name && response) {
       if (--fail.count <= 0) delete this.faults.error_status;
       this.send(response, {LLRPStatus: status(fail.status, fail.description)}, id);
@@ -341,23 +359,6 @@ class emulator {
       clearInterval(conn.keepalive);
       this.conn = null;
     }
-  }
-
-  name_of_type(type_num) {
-    const {LLRPCoreDef} = require('llrpjs');
-    for (const [name, def] of Object.entries(LLRPCoreDef)) {
-      if (def.typeNum === type_num && def.responseType !== undefined) return name;
-    }
-    for (const [name, def] of Object.entries(LLRPCoreDef)) {
-      if (def.typeNum === type_num && /^[A-Z_]+$/.test(name)) return name;
-    }
-    return null;
-  }
-
-  response_name(name) {
-    const {LLRPCoreDef} = require('llrpjs');
-    const r = LLRPCoreDef[name] && LLRPCoreDef[name].responseType;
-    return (r && (r.name || r)) || null;
   }
 
   count(table, name) {

@@ -137,6 +137,8 @@ test('the control interface refuses what it cannot do and names it', async () =>
   const cases = [
     ['{"cmd":"fault","kind":"melt"}', /unknown fault kind/],
     ['{"cmd":"fault","kind":"slow"}', /"ms"/],
+    ['{"cmd":"fault","kind":"error_status","message":"KEEPALIVE_ACK"}', /has an answer/],
+    ['{"cmd":"fault","kind":"error_status","message":"ADD_ROSPEC","status":"Oops"}', /M_Success/],
     ['{"cmd":"tags","tags":[{"epc":"30742"}]}', /16-bit words/],
     ['{"cmd":"tags","tags":[{"epc":"3074","access_password":"xyz"}]}', /access_password/],
     ['{"cmd":"launch"}', /unknown command/],
