@@ -552,5 +552,6 @@ class emulator {
   }
 }
 
-module.exports = {emulator, default_config, now_us, FAULT_KINDS};
+module.exports = {emulator, default_config, status, as_list};
+// The message handlers extend the class; loaded last, as they use the exports above.
 require('./handlers');

@@ -3,11 +3,7 @@
 // decoded message data (and the decoded message, for wire order) and returns
 // the data of the response, or nothing for messages without one.
 
-const {emulator, default_config} = require('./emulator');
-
-function status(code = 'M_Success', description = '') {
-  return {StatusCode: code, ErrorDescription: description};
-}
+const {emulator, default_config, status, as_list} = require('./emulator');
 
 function ok() {
   return {LLRPStatus: status()};
@@ -15,11 +11,6 @@ function ok() {
 
 function field_error(description) {
   return {LLRPStatus: status('M_FieldError', description)};
-}
-
-function as_list(v) {
-  if (v === undefined || v === null) return [];
-  return Array.isArray(v) ? v : [v];
 }
 
 function capabilities(em, requested) {
