@@ -255,6 +255,7 @@ const handlers = {
     // The OpSpecs run in the order they came on the wire.
     const spec_element = [...msg.origin.subElementList].find((e) => e.getName() === 'AccessSpec');
     const command = [...spec_element.subElementList].find((e) => e.getName() === 'AccessCommand');
+    if (!command) return {LLRPStatus: status('M_MissingParameter', 'no AccessCommand')};
     let targets = [];
     const ops = [];
     for (const e of command.subElementList) {
@@ -265,9 +266,6 @@ const handlers = {
       } else if (['C1G2Write', 'C1G2Read', 'C1G2Lock'].includes(name)) {
         if (name === 'C1G2Write' && (op.WriteData || '').length % 4) {
           return field_error('WriteData must be whole words');
-        }
-        if (op.MB > 3 || (name === 'C1G2Write' && op.MB === 2)) {
-          return field_error(`memory bank ${op.MB} cannot be ${name === 'C1G2Write' ? 'written' : 'read'}`);
         }
         ops.push([name, op]);
       } else {
