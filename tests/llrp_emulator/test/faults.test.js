@@ -2,6 +2,10 @@
 // Each fault the control interface switches on is seen by an LLRP client,
 // and "none" brings the normal reader back. One emulator serves every case.
 
+const {spawnSync} = require('child_process');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const {LLRPMessage} = require('llrpjs');
@@ -133,7 +137,10 @@ test('every fault is seen by a client and "none" restores the reader', async () 
 });
 
 test('the control interface refuses what it cannot do and names it', async () => {
-  const r = await h.reader_process.start();
+  const file = path.join(os.tmpdir(), `emulator-tags-${process.pid}.json`);
+  fs.writeFileSync(file, JSON.stringify({tags: [{epc: EPC96, antenna: 2}]}));
+  const r = await h.reader_process.start(['--tags', file]);
+  fs.unlinkSync(file);
   const cases = [
     ['{"cmd":"fault","kind":"melt"}', /unknown fault kind/],
     ['{"cmd":"fault","kind":"slow"}', /"ms"/],
@@ -150,8 +157,19 @@ test('the control interface refuses what it cannot do and names it', async () =>
     assert.equal(answer.ok, false, line);
     assert.match(answer.error, error);
   }
-  assert.deepEqual((await r.command({cmd: 'state'})).tags, [], 'population unchanged');
+  const tags = (await r.command({cmd: 'state'})).tags;
+  assert.deepEqual(tags.map((t) => [t.epc, t.antenna]), [[EPC96, 2]], 'the file\'s population');
   assert.deepEqual(await r.command({cmd: 'quit'}), {ok: true});
   await h.until(() => r.code !== undefined, 'exit');
   assert.equal(r.code, 0);
+});
+
+test('bad options end the emulator with 2 and say why', () => {
+  for (const args of [['--port', 'x'], ['--antennas', '0'], ['--x'], ['--tags', '/nonexistent']]) {
+    const run = spawnSync(process.execPath, [path.join(__dirname, '..', 'reader.js'), ...args],
+        {input: '', encoding: 'utf8', timeout: 10000});
+    assert.equal(run.status, 2, args.join(' '));
+    assert.equal(run.stdout, '', 'no port printed');
+    assert.match(run.stderr, /reader\.js: .+/);
+  }
 });
