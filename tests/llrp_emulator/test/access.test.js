@@ -4,8 +4,15 @@
 
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const {connected, start_inventory, tag_reports, epc_of, status_of, finish} =
-    require('./harness');
+const h = require('./harness');
+const {start_inventory, tag_reports, epc_of, status_of} = h;
+
+// Both tests use one emulator, reset between them.
+let shared = null;
+test.before(async () => shared = await h.reader_process.start());
+test.after(async () => assert.equal(await shared.stop(), 0));
+const connected = (tags) => h.connected(tags, [], shared);
+const finish = (r, c) => h.finish(r, c, shared);
 
 const PW = 0x12345678;
 
