@@ -18,6 +18,8 @@ build_and_test() {  # build-dir, ctest filter, targets (empty: all), cmake optio
   ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300 ${filter:+-R "$filter"}
 }
 
+echo "== npm packages of the Node.js cross-checks"
+npm ci --prefix tests/epc --no-audit --no-fund
 echo "== plain build"
 build_and_test build "" ""
 echo "== address and undefined-behaviour sanitizers"
