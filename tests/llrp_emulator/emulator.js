@@ -64,6 +64,13 @@ function response_name(name) {
   return (def && def.isMessage && def.responseType) || null;
 }
 
+// Closes a socket once what was written has gone out; a peer that does not
+// close its side within a second is cut off.
+function end_soon(socket) {
+  socket.end();
+  setTimeout(() => socket.destroy(), 1000).unref();
+}
+
 function status(code = 'M_Success', description = '') {
   return {StatusCode: code, ErrorDescription: description};
 }
@@ -227,13 +234,13 @@ class emulator {
     if (refuse) {
       this.send_on(socket, 'READER_EVENT_NOTIFICATION',
           this.connection_event('Failed_Reason_Other_Than_A_Connection_Already_Exists'));
-      socket.end();
+      end_soon(socket);
       return;
     }
     if (this.conn || this.faults.busy) {
       this.send_on(socket, 'READER_EVENT_NOTIFICATION',
           this.connection_event('Failed_A_Client_Initiated_Connection_Already_Exists'));
-      socket.end();
+      end_soon(socket);
       return;
     }
     const conn = {socket, buffer: Buffer.alloc(0), chain: Promise.resolve(), keepalive: null};
@@ -263,13 +270,19 @@ class emulator {
     };
   }
 
-  drop_connection(reason) {
+  // Ends the connection: at once, or (flush) after what was sent so far
+  // has gone out, so the client sees the last message before the close.
+  drop_connection(reason, flush = false) {
     const conn = this.conn;
     if (!conn) return;
     this.log(`dropping the connection: ${reason}`);
     clearInterval(conn.keepalive);
     this.conn = null;
-    conn.socket.destroy();
+    if (flush) {
+      end_soon(conn.socket);
+    } else {
+      conn.socket.destroy();
+    }
   }
 
   on_data(conn, data) {
@@ -282,7 +295,7 @@ class emulator {
         const id = conn.buffer.readUInt32BE(6);
         this.send('ERROR_MESSAGE', {LLRPStatus: status('M_ParameterError',
             `message length ${length} outside ${HEADER_BYTES}..${MAX_FRAME_BYTES}`)}, id);
-        this.drop_connection(`bad message length ${length}`);
+        this.drop_connection(`bad message length ${length}`, true);
         return;
       }
       if (conn.buffer.length < length) return;
@@ -354,11 +367,7 @@ class emulator {
       this.log(`internal error handling ${name}: ${e.stack || e}`);
       this.send('ERROR_MESSAGE', {LLRPStatus: status('R_DeviceError', `emulator: ${e.message}`)}, id);
     }
-    if (name === 'CLOSE_CONNECTION') {
-      conn.socket.end();
-      clearInterval(conn.keepalive);
-      this.conn = null;
-    }
+    if (name === 'CLOSE_CONNECTION') this.drop_connection('closed by the client', true);
   }
 
   count(table, name) {
@@ -518,7 +527,7 @@ class emulator {
     const drop = this.faults.drop;
     if (drop && --drop.reports_left <= 0) {
       delete this.faults.drop;
-      this.drop_connection('fault: drop after reports');
+      this.drop_connection('fault: drop after reports', true);
     }
   }
 

@@ -101,12 +101,12 @@ test('reports carry each tag its antennas see, with the content asked for', asyn
 test('an ROSpec enabled with an immediate start runs for its duration', async () => {
   const {r, c} = await connected([{epc: EPC96}]);
   await c.transact('ADD_ROSPEC', rospec(2, ALL_CONTENT, [0], 'Immediate', 'Duration', 150));
-  assert.equal(status_of(await c.transact('ENABLE_ROSPEC', {ROSpecID: 2})), 'M_Success');
   const started = Date.now();
+  assert.equal(status_of(await c.transact('ENABLE_ROSPEC', {ROSpecID: 2})), 'M_Success');
   await c.take_type('RO_ACCESS_REPORT');
   await h.until(async () => (await r.command({cmd: 'state'})).rospecs[0].state === 'Inactive',
       'the ROSpec to stop');
-  assert.ok(Date.now() - started >= 100, 'ran for about its duration');
+  assert.ok(Date.now() - started >= 145, 'ran for its duration');
   await finish(r, c);
 });
 
@@ -114,14 +114,15 @@ test('keepalives come at the configured period and acks are counted', async () =
   const {r, c} = await connected();
   const acks_before = (await r.command({cmd: 'state'})).messages.KEEPALIVE_ACK || 0;
   const keepalive = {KeepaliveTriggerType: 'Periodic', PeriodicTriggerValue: 40};
+  const start = Date.now();
   assert.equal(status_of(await c.transact('SET_READER_CONFIG', {ResetToFactoryDefault: true,
     KeepaliveSpec: keepalive})), 'M_Success');
-  const start = Date.now();
   for (let i = 0; i < 3; i++) {
     await c.take_type('KEEPALIVE');
     c.send('KEEPALIVE_ACK');
   }
-  assert.ok(Date.now() - start >= 100, 'three periods of 40 ms');
+  // Timers may fire a millisecond early.
+  assert.ok(Date.now() - start >= 115, 'three periods of 40 ms');
   const config = await c.transact('GET_READER_CONFIG', {AntennaID: 0, RequestedData: 'All',
     GPIPortNum: 0, GPOPortNum: 0});
   assert.deepEqual(config.data.KeepaliveSpec, keepalive);
