@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     FUZZ_CHECK(n.tag.id == epc::hex(n.epc));
     const epc::decoded written = epc::decode(n.epc.bytes, n.epc.bits);
     FUZZ_CHECK(epc::tag_uri(written) == epc::tag_uri(n.epc));
-  } catch (const tag_service::field_error& e) {
+  } catch (const tag_service::input_error& e) {
     FUZZ_CHECK(std::string_view(e.what()).starts_with("write data"));
   }
   return 0;
