@@ -124,7 +124,7 @@ class emulator {
 
   set_tags(list) {
     if (!Array.isArray(list)) throw new Error('"tags" must be a list');
-    const tags = list.map((spec) => new tag(spec));
+    const tags = list.map((desc) => new tag(desc));
     this.tags = tags;
     // Sightings of the tags replaced are not reported.
     for (const r of this.rospecs.values()) r.pending = new Map();

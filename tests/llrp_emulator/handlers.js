@@ -68,19 +68,19 @@ function capabilities(em, requested) {
 }
 
 // Checks an ROSpec the client wants to add; returns an error text or null.
-function check_rospec(em, spec) {
-  if (!spec.ROSpecID) return 'ROSpecID 0 is reserved';
-  if (em.rospecs.has(spec.ROSpecID)) return `ROSpec ${spec.ROSpecID} exists already`;
-  if (spec.CurrentState !== 'Disabled') return 'a new ROSpec must be Disabled';
+function check_rospec(em, ro) {
+  if (!ro.ROSpecID) return 'ROSpecID 0 is reserved';
+  if (em.rospecs.has(ro.ROSpecID)) return `ROSpec ${ro.ROSpecID} exists already`;
+  if (ro.CurrentState !== 'Disabled') return 'a new ROSpec must be Disabled';
   // This reader has no GPIs and no clock schedule: it starts ROSpecs when
   // asked or when they are enabled, and stops them when asked or after a
   // duration.
-  const boundary = spec.ROBoundarySpec || {};
+  const boundary = ro.ROBoundarySpec || {};
   const start = (boundary.ROSpecStartTrigger || {}).ROSpecStartTriggerType;
   const stop = (boundary.ROSpecStopTrigger || {}).ROSpecStopTriggerType;
   if (!['Null', 'Immediate'].includes(start)) return `start trigger ${start} is not supported`;
   if (!['Null', 'Duration'].includes(stop)) return `stop trigger ${stop} is not supported`;
-  const ai = as_list(spec.AISpec);
+  const ai = as_list(ro.AISpec);
   if (ai.length === 0) return 'only AISpecs are supported';
   for (const a of ai) {
     for (const id of as_list(a.AntennaIDs)) {
@@ -169,25 +169,25 @@ const handlers = {
   },
 
   ADD_ROSPEC(data) {
-    const spec = data.ROSpec || {};
-    const error = check_rospec(this, spec);
+    const ro = data.ROSpec || {};
+    const error = check_rospec(this, ro);
     if (error) return field_error(error);
     const antennas = [];
     let ips_id = 0;
-    for (const a of as_list(spec.AISpec)) {
+    for (const a of as_list(ro.AISpec)) {
       antennas.push(...as_list(a.AntennaIDs));
       ips_id = ips_id || as_list(a.InventoryParameterSpec)[0].InventoryParameterSpecID;
     }
-    const {ROSpecStartTrigger: start, ROSpecStopTrigger: stop} = spec.ROBoundarySpec;
-    this.rospecs.set(spec.ROSpecID, {
-      id: spec.ROSpecID,
+    const {ROSpecStartTrigger: start, ROSpecStopTrigger: stop} = ro.ROBoundarySpec;
+    this.rospecs.set(ro.ROSpecID, {
+      id: ro.ROSpecID,
       state: 'Disabled',
       antennas,
       inventory_parameter_spec_id: ips_id,
       immediate: start.ROSpecStartTriggerType === 'Immediate',
       duration_ms: stop.ROSpecStopTriggerType === 'Duration' ? stop.DurationTriggerValue : 0,
       stop_timer: null,
-      report_spec: spec.ROReportSpec || null,
+      report_spec: ro.ROReportSpec || null,
       pending: new Map(),
       last_round: null,
     });
@@ -242,19 +242,19 @@ const handlers = {
   },
 
   ADD_ACCESSSPEC(data, msg) {
-    const spec = data.AccessSpec || {};
-    if (!spec.AccessSpecID) return field_error('AccessSpecID 0 is reserved');
-    if (this.accessspecs.has(spec.AccessSpecID)) {
-      return field_error(`AccessSpec ${spec.AccessSpecID} exists already`);
+    const access = data.AccessSpec || {};
+    if (!access.AccessSpecID) return field_error('AccessSpecID 0 is reserved');
+    if (this.accessspecs.has(access.AccessSpecID)) {
+      return field_error(`AccessSpec ${access.AccessSpecID} exists already`);
     }
-    if (spec.CurrentState !== 'Disabled') return field_error('a new AccessSpec must be Disabled');
-    if (spec.ProtocolID !== 'EPCGlobalClass1Gen2' || !this.gen2) {
-      return field_error(`air protocol ${spec.ProtocolID} is not supported`);
+    if (access.CurrentState !== 'Disabled') return field_error('a new AccessSpec must be Disabled');
+    if (access.ProtocolID !== 'EPCGlobalClass1Gen2' || !this.gen2) {
+      return field_error(`air protocol ${access.ProtocolID} is not supported`);
     }
-    if (spec.AntennaID > this.antennas) return field_error(`antenna ${spec.AntennaID} does not exist`);
+    if (access.AntennaID > this.antennas) return field_error(`antenna ${access.AntennaID} does not exist`);
     // The OpSpecs run in the order they came on the wire.
-    const spec_element = [...msg.origin.subElementList].find((e) => e.getName() === 'AccessSpec');
-    const command = [...spec_element.subElementList].find((e) => e.getName() === 'AccessCommand');
+    const access_element = [...msg.origin.subElementList].find((e) => e.getName() === 'AccessSpec');
+    const command = [...access_element.subElementList].find((e) => e.getName() === 'AccessCommand');
     if (!command) return {LLRPStatus: status('M_MissingParameter', 'no AccessCommand')};
     let targets = [];
     const ops = [];
@@ -273,14 +273,14 @@ const handlers = {
       }
     }
     if (ops.length === 0) return {LLRPStatus: status('M_MissingParameter', 'no OpSpec')};
-    const stop = spec.AccessSpecStopTrigger || {};
+    const stop = access.AccessSpecStopTrigger || {};
     const count = stop.AccessSpecStopTrigger === 'Operation_Count' && stop.OperationCountValue ?
         stop.OperationCountValue : Infinity;
-    this.accessspecs.set(spec.AccessSpecID, {
-      id: spec.AccessSpecID,
+    this.accessspecs.set(access.AccessSpecID, {
+      id: access.AccessSpecID,
       state: 'Disabled',
-      antenna: spec.AntennaID || 0,
-      rospec_id: spec.ROSpecID || 0,
+      antenna: access.AntennaID || 0,
+      rospec_id: access.ROSpecID || 0,
       targets,
       ops,
       operations_left: count,

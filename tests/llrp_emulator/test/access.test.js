@@ -38,7 +38,7 @@ function read(mb, word_pointer, count, password = 0) {
 const NEW96 = '30340000000000000000BEEF';
 const NEW128 = '3034000000000000000000000000CAFE';
 
-// tag: the tag's spec; ops: the OpSpecs in order; results: [result name,
+// tag: how the tag starts; ops: the OpSpecs in order; results: [result name,
 // extra fields]; after: fields of the tag's state afterwards.
 const CASES = [
   {name: 'write of the EPC words changes the EPC',
@@ -180,12 +180,12 @@ test('access operations honour passwords and locks', async () => {
 test('AccessSpec requests refuse unknown ids; a target that matches nothing runs nothing',
     async () => {
       const {r, c} = await connected([{epc: epc(1)}]);
-      const spec = access_spec(9, epc(2), [write(1, 2, NEW96)]);
+      const added = access_spec(9, epc(2), [write(1, 2, NEW96)]);
       for (const [type, data, expected] of [
         ['ENABLE_ACCESSSPEC', {AccessSpecID: 9}, 'M_FieldError'],
         ['DELETE_ACCESSSPEC', {AccessSpecID: 9}, 'M_FieldError'],
-        ['ADD_ACCESSSPEC', spec, 'M_Success'],
-        ['ADD_ACCESSSPEC', spec, 'M_FieldError'],
+        ['ADD_ACCESSSPEC', added, 'M_Success'],
+        ['ADD_ACCESSSPEC', added, 'M_FieldError'],
         ['ENABLE_ACCESSSPEC', {AccessSpecID: 9}, 'M_Success']]) {
         assert.equal(status_of(await c.transact(type, data)), expected, type);
       }
