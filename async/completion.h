@@ -59,7 +59,9 @@ struct async_write_callback final : async_callback, qel::IRfidAsyncTagWritten {
 
 struct async_security_callback final : async_callback,
                                        qel::IRfidAsyncTagSecurity {
-  // Both values are ignored.
+  // Both values are ignored: what they carry is the session library's
+  // choice (ours passes the operation's status and 1 for set, 0 for clear),
+  // and the outcome is read through getLastError like every other failure.
   void onCompleted(std::int32_t value1, std::int32_t value2,
                    IRfidSession* session) override;
 
