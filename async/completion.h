@@ -1,5 +1,9 @@
 // Completion objects for the session's asynchronous operations.
 //
+// Words, here and in the run: a completion is the object the session is
+// handed; its notice is the session's one call of onCompleted on it.
+// "callback" appears only in the class names the contract fixes.
+//
 // The run constructs one on its stack, hands it to the session's start call
 // as the completion interface and, when the start succeeded, waits on its
 // event. The session calls onCompleted exactly once, possibly on a thread of
