@@ -44,7 +44,6 @@ namespace {
 
 using nlohmann::json;
 
-
 struct error_record {
   std::int32_t status;
   std::u16string message;
@@ -138,8 +137,7 @@ class session_impl final : public IRfidSession, public tag_owner {
         std::string why;
         if (!decode_ping(reply.text, ping, why)) {
           reply.status = status_bad_answer;
-          reply.message =
-              bad_answer_message(address, tag_protocol::kPing, why);
+          reply.message = bad_answer_message(address, tag_protocol::kPing, why);
         } else if (!ping.tag_service) {
           reply.status = status_bad_answer;
           reply.message = "the service at " + address.display() +
@@ -147,8 +145,7 @@ class session_impl final : public IRfidSession, public tag_owner {
         } else if (*ping.protocol != tag_protocol::kVersion) {
           reply.status = status_bad_answer;
           reply.message = "the tag service at " + address.display() +
-                          " speaks protocol " +
-                          std::to_string(*ping.protocol) +
+                          " speaks protocol " + std::to_string(*ping.protocol) +
                           "; this session speaks " +
                           std::to_string(tag_protocol::kVersion);
         }
@@ -235,8 +232,8 @@ class session_impl final : public IRfidSession, public tag_owner {
         return nullptr;
       }
       const std::string body = json{{"data", utf8(data)}}.dump();
-      answer_text reply = fetch_answer_text(
-          address, "POST", tag_protocol::kCreateTag, &body);
+      answer_text reply =
+          fetch_answer_text(address, "POST", tag_protocol::kCreateTag, &body);
       if (reply.status != status_ok) {
         fail(reply.status, reply.message);
         return nullptr;
@@ -244,7 +241,8 @@ class session_impl final : public IRfidSession, public tag_owner {
       created_tag_holder holder;
       std::string why;
       if (!decode_created_tag(reply.text, this, holder, why)) {
-        fail(status_bad_answer, bad_answer_message(address, tag_protocol::kCreateTag, why));
+        fail(status_bad_answer,
+             bad_answer_message(address, tag_protocol::kCreateTag, why));
         return nullptr;
       }
       reply.text = std::string();  // the answer is no longer needed
@@ -497,9 +495,10 @@ class session_impl final : public IRfidSession, public tag_owner {
     std::unique_ptr<item_list_impl> list =
         decode_reading(reply.text, heap_, why);
     if (list == nullptr) {
-      return {make_record(status_bad_answer,
-                          bad_answer_message(address, tag_protocol::kItems, why)),
-              nullptr};
+      return {
+          make_record(status_bad_answer,
+                      bad_answer_message(address, tag_protocol::kItems, why)),
+          nullptr};
     }
     return {ok_record(), list.release()};
   }
@@ -638,7 +637,12 @@ class session_impl final : public IRfidSession, public tag_owner {
   heap_meter heap_;
 };
 
-// Every session ever made, kept reachable: the client never destroys one.
+// Every session ever made, kept reachable and never freed. The contract has
+// no slot that destroys a session: after closeSession the client may still
+// ask getLastError and getHeapSize, and release item lists and created tags
+// that point back into their session. A session must therefore live as long
+// as the library, which is never unloaded; the list keeps them reachable,
+// so leak checkers do not report them.
 std::mutex g_sessions_mutex;
 std::vector<session_impl*>* g_sessions = nullptr;
 

@@ -127,7 +127,8 @@ bool attack(int fd, const std::string& which, const std::string& route) {
     return false;
   }
   if (which == "reset") {
-    send_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n{\"items\": [");
+    send_all(fd,
+             "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n{\"items\": [");
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const linger hard{1, 0};  // closing now sends a reset
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
@@ -157,8 +158,8 @@ void serve(int fd) {
         route_at < space ? head.substr(route_at, space - route_at) : "";
     bool keep = true;
     if (route == "/ping") {
-      keep = send_all(fd, json_answer(
-                              R"({"service":"tag-service","protocol":1})"));
+      keep = send_all(fd,
+                      json_answer(R"({"service":"tag-service","protocol":1})"));
     } else if (route == "/reader/connect" || route == "/reader/disconnect") {
       keep = send_all(fd, json_answer("{}"));
     } else {
@@ -187,8 +188,7 @@ hostile_service::hostile_service() {
   if (listener < 0 ||
       ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
       ::listen(listener, 64) != 0 ||
-      ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length) !=
-          0) {
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
     if (listener >= 0) ::close(listener);
     throw std::runtime_error("the hostile service cannot listen");
   }

@@ -33,7 +33,7 @@ constexpr bool kMeasureMemory = true;
 #endif
 
 struct measured_run {
-  int code = -1;  // -1: killed after the timeout or by a signal
+  int code = -1;       // -1: killed after the timeout or by a signal
   std::string output;  // standard output and standard error together
   double seconds = 0;
   long max_rss_kb = 0;
@@ -88,7 +88,8 @@ measured_run run_korvo_measured(std::vector<std::string> args,
   return r;
 }
 
-TEST(HostileService, EveryAttackEndsKorvoWithAClearErrorInBoundedTimeAndMemory) {
+TEST(HostileService,
+     EveryAttackEndsKorvoWithAClearErrorInBoundedTimeAndMemory) {
   hostile_service hostile;
   const struct {
     const char* which;
@@ -125,8 +126,7 @@ TEST(HostileService, EveryAttackEndsKorvoWithAClearErrorInBoundedTimeAndMemory) 
                               run.route),
                 std::string::npos)
           << where << r.output;
-      EXPECT_NE(r.output.find(c.says), std::string::npos)
-          << where << r.output;
+      EXPECT_NE(r.output.find(c.says), std::string::npos) << where << r.output;
       EXPECT_LT(r.seconds, kMaxSeconds) << where;
       if (kMeasureMemory) {
         EXPECT_LT(r.max_rss_kb, kMaxKorvoKilobytes) << where;
