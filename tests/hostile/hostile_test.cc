@@ -21,14 +21,16 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 
 // What the README promises: korvo's peak memory stays below this, whatever
-// a service answers. Sanitizers take memory and time of their own, so they
-// are measured only for time, with more of it.
+// a service answers. The time allowed is well below the whole-request
+// limit (13 s), so a run must end by the limit its attack meets, yet leaves
+// room for a loaded machine. Sanitizers take memory and time of their own,
+// so they are measured only for time, with more of it.
 constexpr long kMaxKorvoKilobytes = 128 * 1024;
 #ifdef KORVO_SANITIZED
 constexpr double kMaxSeconds = 30;
 constexpr bool kMeasureMemory = false;
 #else
-constexpr double kMaxSeconds = 6;
+constexpr double kMaxSeconds = 10;
 constexpr bool kMeasureMemory = true;
 #endif
 
