@@ -1,5 +1,5 @@
-// The simulator's field: loading field files and reading write data.
-#include "tag_service/field.h"
+// The simulator's scene: loading scene files and reading write data.
+#include "tag_service/scene.h"
 
 #include <gtest/gtest.h>
 
@@ -8,27 +8,27 @@ namespace {
 
 using nlohmann::json;
 
-field demo() { return load_field(json::parse(demo_field_json()), 0); }
+scene demo() { return load_scene(json::parse(demo_scene_json()), 0); }
 
-TEST(Field, DemoFieldLoadsAndSurvivesItsOwnFileForm) {
-  const field f = demo();
+TEST(Scene, DemoSceneLoadsAndSurvivesItsOwnFileForm) {
+  const scene f = demo();
   EXPECT_EQ(f.formats.size(), 4u);
   EXPECT_EQ(f.items.size(), 12u);
-  const field again = load_field(field_json(f), 0);
-  EXPECT_EQ(field_json(again), field_json(f));
+  const scene again = load_scene(scene_json(f), 0);
+  EXPECT_EQ(scene_json(again), scene_json(f));
   // Items are secured exactly when one of their tags is.
   EXPECT_TRUE(f.items[1].secured());
   EXPECT_FALSE(f.items[6].secured());  // security asked for, not applied
 }
 
-TEST(Field, FileErrorsNameTheirPlace) {
+TEST(Scene, FileErrorsNameTheirPlace) {
   const json fmt = {{"id", 1}, {"fields", json::array()}};
   const json tag = {{"id", "T1"}, {"format", 1}};
   struct {
-    json field;
+    json scene;
     const char* where;
   } cases[] = {
-      {json::array(), "field is not a JSON object"},
+      {json::array(), "scene is not a JSON object"},
       {{{"format", json::array()}}, "unknown member 'format'"},
       {{{"formats", {fmt, fmt}}}, "formats[1].id repeats"},
       {{{"formats", {{{"description", "x"}}}}}, "formats[0].id is missing"},
@@ -60,9 +60,9 @@ TEST(Field, FileErrorsNameTheirPlace) {
   };
   for (const auto& c : cases) {
     try {
-      load_field(c.field, 0);
-      ADD_FAILURE() << "loaded: " << c.field.dump();
-    } catch (const field_error& e) {
+      load_scene(c.scene, 0);
+      ADD_FAILURE() << "loaded: " << c.scene.dump();
+    } catch (const input_error& e) {
       EXPECT_NE(std::string(e.what()).find(c.where), std::string::npos)
           << e.what();
     }
@@ -70,7 +70,7 @@ TEST(Field, FileErrorsNameTheirPlace) {
 }
 
 TEST(WriteData, BecomesATagOfTheFormat) {
-  const field f = demo();
+  const scene f = demo();
   struct {
     const char* data;
     std::int32_t format;
@@ -107,7 +107,7 @@ TEST(WriteData, BecomesATagOfTheFormat) {
 }
 
 TEST(WriteData, ErrorsSayWhatIsWrong) {
-  const field f = demo();
+  const scene f = demo();
   struct {
     std::string data;
     const char* error;
@@ -143,7 +143,7 @@ TEST(WriteData, ErrorsSayWhatIsWrong) {
     try {
       parse_write_data(f, c.data);
       ADD_FAILURE() << "accepted: " << c.data;
-    } catch (const field_error& e) {
+    } catch (const input_error& e) {
       EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos)
           << c.data << " -> " << e.what();
     }
@@ -151,12 +151,12 @@ TEST(WriteData, ErrorsSayWhatIsWrong) {
 }
 
 TEST(WriteData, TextLengthCountsCharactersNotBytes) {
-  const field f = demo();
-  // 24 characters of two bytes each fit a field of at most 24 characters.
+  const scene f = demo();
+  // 24 characters of two bytes each fit a scene of at most 24 characters.
   std::string s;
   for (int i = 0; i < 24; ++i) s += "é";
   EXPECT_NO_THROW(parse_write_data(f, "1:serial=" + s));
-  EXPECT_THROW(parse_write_data(f, "1:serial=" + s + "é"), field_error);
+  EXPECT_THROW(parse_write_data(f, "1:serial=" + s + "é"), input_error);
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
-// The built-in demo field: a small warehouse, library and cold store.
-#include "tag_service/field.h"
+// The built-in demo scene: a small warehouse, library and cold store.
+#include "tag_service/scene.h"
 
 namespace tag_service {
 
-std::string_view demo_field_json() {
+std::string_view demo_scene_json() {
   static const char kDemo[] = R"json({
   "formats": [
     {"id": 1, "description": "Asset label", "enabled": true,

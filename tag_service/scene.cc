@@ -1,9 +1,10 @@
-#include "tag_service/field.h"
+#include "tag_service/scene.h"
 
 #include <charconv>
 #include <limits>
 #include <set>
 
+#include "platform/utf.h"
 #include "protocol/wire_time.h"
 
 namespace tag_service {
@@ -14,7 +15,7 @@ using nlohmann::json;
 constexpr std::size_t kMaxIdBytes = 128;
 
 [[noreturn]] void bad(const std::string& where, const std::string& what) {
-  throw field_error(where + " " + what);
+  throw input_error(where + " " + what);
 }
 
 void check_keys(const json& j, const std::string& where,
@@ -286,11 +287,11 @@ std::vector<assignment> split_assignments(std::string_view s) {
   auto finish = [&] {
     if (!any) return;
     if (!in_value) {
-      throw field_error("write data: field '" + current.name +
+      throw input_error("write data: field '" + current.name +
                         "' has no value ('=' is missing)");
     }
     if (current.name.empty()) {
-      throw field_error("write data: a value '" + current.value +
+      throw input_error("write data: a value '" + current.value +
                         "' has no field name");
     }
     out.push_back(std::move(current));
@@ -308,7 +309,7 @@ std::vector<assignment> split_assignments(std::string_view s) {
     if (c == '\\') {
       if (i + 1 >= s.size() ||
           (s[i + 1] != ';' && s[i + 1] != '=' && s[i + 1] != '\\')) {
-        throw field_error(
+        throw input_error(
             "write data: a backslash must be followed by ';', '=' or '\\'");
       }
       c = s[++i];
@@ -342,7 +343,7 @@ void check_value(const field_def& d, const std::string& value,
       const std::size_t n = code_points(value);
       if (n < static_cast<std::size_t>(d.minimum) ||
           n > static_cast<std::size_t>(d.maximum)) {
-        throw field_error(what + "takes " + std::to_string(d.minimum) + " to " +
+        throw input_error(what + "takes " + std::to_string(d.minimum) + " to " +
                           std::to_string(d.maximum) + " characters, not " +
                           std::to_string(n));
       }
@@ -356,7 +357,7 @@ void check_value(const field_def& d, const std::string& value,
       const auto [end, ec] = std::from_chars(first, last, v);
       if (value.empty() || ec != std::errc() || end != last || v < d.minimum ||
           v > d.maximum) {
-        throw field_error(what + "takes a whole number from " +
+        throw input_error(what + "takes a whole number from " +
                           std::to_string(d.minimum) + " to " +
                           std::to_string(d.maximum) + ", not '" + value + "'");
       }
@@ -374,7 +375,7 @@ void check_value(const field_def& d, const std::string& value,
         if (!codes.empty()) codes += ", ";
         codes += c.code;
       }
-      throw field_error(what + "takes one of " + codes + ", not '" + value +
+      throw input_error(what + "takes one of " + codes + ", not '" + value +
                         "'");
     }
   }
@@ -389,33 +390,22 @@ bool item::secured() const {
   return false;
 }
 
-bool equals_nocase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-field load_field(const json& j, std::uint64_t now) {
-  check_keys(j, "field", {"formats", "items"});
-  field f;
-  const json& formats = array_at(j, "field", "formats", kMaxFormats);
+scene load_scene(const json& j, std::uint64_t now) {
+  check_keys(j, "scene", {"formats", "items"});
+  scene f;
+  const json& formats = array_at(j, "scene", "formats", kMaxFormats);
   std::set<std::int32_t> format_ids;
   for (std::size_t i = 0; i < formats.size(); ++i) {
-    const std::string at = at_index("field", "formats", i);
+    const std::string at = at_index("scene", "formats", i);
     f.formats.push_back(load_format(formats[i], at));
     if (!format_ids.insert(f.formats.back().id).second) {
       bad(at + ".id", "repeats the id of another format");
     }
   }
-  const json& items = array_at(j, "field", "items", kMaxItems);
+  const json& items = array_at(j, "scene", "items", kMaxItems);
   std::set<std::string> item_ids, tag_ids;
   for (std::size_t i = 0; i < items.size(); ++i) {
-    const std::string at = at_index("field", "items", i);
+    const std::string at = at_index("scene", "items", i);
     f.items.push_back(load_item(items[i], at, now));
     const item& it = f.items.back();
     if (!item_ids.insert(lower_ascii(it.id)).second) {
@@ -450,7 +440,7 @@ json tag_json(const tag& t) {
 
 json item_json(const item& i) { return item_json(i, true); }
 
-json field_json(const field& f) {
+json scene_json(const scene& f) {
   json formats = json::array();
   for (const tag_format& t : f.formats)
     formats.push_back(format_json(t, false));
@@ -459,16 +449,16 @@ json field_json(const field& f) {
   return {{"formats", std::move(formats)}, {"items", std::move(items)}};
 }
 
-const tag_format* find_format(const field& f, std::int32_t id) {
+const tag_format* find_format(const scene& f, std::int32_t id) {
   for (const tag_format& t : f.formats) {
     if (t.id == id) return &t;
   }
   return nullptr;
 }
 
-tag parse_write_data(const field& f, std::string_view data) {
+tag parse_write_data(const scene& f, std::string_view data) {
   if (data.size() > kMaxTextBytes) {
-    throw field_error("write data is longer than " +
+    throw input_error("write data is longer than " +
                       std::to_string(kMaxTextBytes) + " bytes");
   }
   const auto colon = data.find(':');
@@ -478,16 +468,16 @@ tag parse_write_data(const field& f, std::string_view data) {
       std::from_chars(head.data(), head.data() + head.size(), format_id);
   if (colon == std::string_view::npos || head.empty() || ec != std::errc() ||
       end != head.data() + head.size() || head.front() == '-') {
-    throw field_error(
+    throw input_error(
         "write data must start with a format id and ':', as in "
         "FORMAT:field=value;field=value");
   }
   const tag_format* format = find_format(f, format_id);
   if (format == nullptr) {
-    throw field_error("write data: there is no format " + std::string(head));
+    throw input_error("write data: there is no format " + std::string(head));
   }
   if (!format->enabled) {
-    throw field_error("write data: format " + std::string(head) + " (" +
+    throw input_error("write data: format " + std::string(head) + " (" +
                       format->description + ") is disabled");
   }
   const std::vector<assignment> given =
@@ -496,16 +486,16 @@ tag parse_write_data(const field& f, std::string_view data) {
   for (const assignment& a : given) {
     bool known = false;
     for (std::size_t k = 0; k < format->fields.size(); ++k) {
-      if (!equals_nocase(format->fields[k].name, a.name)) continue;
+      if (!korvo::equals_ascii_nocase(format->fields[k].name, a.name)) continue;
       known = true;
       if (by_field[k] != nullptr) {
-        throw field_error("write data: field '" + format->fields[k].name +
+        throw input_error("write data: field '" + format->fields[k].name +
                           "' is given twice");
       }
       by_field[k] = &a;
     }
     if (!known) {
-      throw field_error("write data: format " + std::string(head) +
+      throw input_error("write data: format " + std::string(head) +
                         " has no field '" + a.name +
                         "' (its fields: " + field_names(*format) + ")");
     }

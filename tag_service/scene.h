@@ -1,8 +1,9 @@
-// The simulated reader's world: tag formats with their field definitions,
-// and the items in the field with their tags. Loaded from JSON (a field
-// file, or the built-in demo field) and written back as the protocol's JSON.
-#ifndef KORVO_TAG_SERVICE_FIELD_H_
-#define KORVO_TAG_SERVICE_FIELD_H_
+// The simulated reader's world, its scene: tag formats with their field
+// definitions, and the items the reader sees with their tags. Loaded from
+// JSON (a scene file, or the built-in demo scene) and written back as the
+// protocol's JSON.
+#ifndef KORVO_TAG_SERVICE_SCENE_H_
+#define KORVO_TAG_SERVICE_SCENE_H_
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -76,12 +77,12 @@ struct item {
   bool secured() const;
 };
 
-struct field {
+struct scene {
   std::vector<tag_format> formats;
   std::vector<item> items;
 };
 
-// Limits that keep a field, and every request against it, bounded.
+// Limits that keep a scene, and every request against it, bounded.
 inline constexpr std::size_t kMaxTextBytes = 4096;
 inline constexpr std::size_t kMaxFormats = 1000;
 inline constexpr std::size_t kMaxFieldsPerFormat = 100;
@@ -90,43 +91,40 @@ inline constexpr std::size_t kMaxTagsPerItem = 100;
 inline constexpr std::size_t kMaxValuesPerTag = 100;
 inline constexpr std::size_t kMaxCodes = 100;
 
-// A field file (or request) that breaks the rules; the message names the
+// A scene file (or request) that breaks the rules; the message names the
 // place, such as "items[3].tags[0].id".
-class field_error : public std::runtime_error {
+class input_error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
-// Builds a field from its JSON form (see tag_service/README.md), checking
+// Builds a scene from its JSON form (see tag_service/README.md), checking
 // every member: types, ranges, unique format ids, unique field names within
 // a format, unique item ids and tag ids (ASCII letter case ignored). A
-// missing first_seen takes `now`. Throws field_error.
-field load_field(const nlohmann::json& j, std::uint64_t now);
+// missing first_seen takes `now`. Throws input_error.
+scene load_scene(const nlohmann::json& j, std::uint64_t now);
 
 // The protocol's JSON forms.
 nlohmann::json format_json(const tag_format& f);
 nlohmann::json tag_json(const tag& t);
 nlohmann::json item_json(const item& i);
-// The whole field, in the form load_field reads.
-nlohmann::json field_json(const field& f);
+// The whole scene, in the form load_scene reads.
+nlohmann::json scene_json(const scene& f);
 
-// Text equality that folds only the ASCII letters A to Z.
-bool equals_nocase(std::string_view a, std::string_view b);
+const tag_format* find_format(const scene& f, std::int32_t id);
 
-const tag_format* find_format(const field& f, std::int32_t id);
-
-// Parses write data "FORMAT:name=value;name=value" against the field's
+// Parses write data "FORMAT:name=value;name=value" against the scene's
 // formats and returns the tag it describes (without id and time): FORMAT is
 // a format id, the format must be enabled, every name one of its fields
 // (ASCII letter case ignored) at most once, every value valid for its field.
 // In names and values "\;", "\=" and "\\" stand for ";", "=" and "\".
 // Values come out in the order of the format's field definitions. Throws
-// field_error with a message for the client.
-tag parse_write_data(const field& f, std::string_view data);
+// input_error with a message for the client.
+tag parse_write_data(const scene& f, std::string_view data);
 
-// The JSON of the built-in demo field.
-std::string_view demo_field_json();
+// The JSON of the built-in demo scene.
+std::string_view demo_scene_json();
 
 }  // namespace tag_service
 
-#endif  // KORVO_TAG_SERVICE_FIELD_H_
+#endif  // KORVO_TAG_SERVICE_SCENE_H_

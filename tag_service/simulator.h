@@ -1,29 +1,25 @@
-// The tag service: the simulated reader and its field behind the JSON
-// protocol, served by an httplib server under /TagService.
-#ifndef KORVO_TAG_SERVICE_SERVICE_H_
-#define KORVO_TAG_SERVICE_SERVICE_H_
+// The tag service's operations: a request body in, an HTTP status and JSON
+// body out, with no HTTP in between. The operations check each request,
+// run it on a reader, and let tests put delays and failures in front of
+// them. tag_service/server.h serves them over HTTP.
+#ifndef KORVO_TAG_SERVICE_SIMULATOR_H_
+#define KORVO_TAG_SERVICE_SIMULATOR_H_
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
-#include "tag_service/field.h"
-
-namespace httplib {
-class Server;
-}
+#include "tag_service/reader.h"
 
 namespace tag_service {
 
 // Largest request body the service reads, in bytes.
 inline constexpr std::size_t kMaxRequestBytes = 64 * 1024;
-// Tags made by "create" and not yet written that the service keeps; the
-// oldest goes first.
-inline constexpr std::size_t kMaxPendingTags = 1000;
 
 // A delay and/or a failure that test code puts in front of an operation.
 struct injection {
@@ -35,11 +31,9 @@ struct injection {
 
 class simulator {
  public:
-  explicit simulator(field f);
-
-  // Registers the protocol's routes and the server's limits, timeouts and
-  // error answers. log: one line per request on standard error.
-  void attach(httplib::Server& server, bool log);
+  explicit simulator(std::unique_ptr<reader> r);
+  // The simulated reader with this scene.
+  explicit simulator(scene s);
 
   // Ends every injected delay at once, so that the server can stop.
   void shut_down();
@@ -50,33 +44,28 @@ class simulator {
     nlohmann::json body;
   };
 
-  // Runs one operation as a request would, after its injection (for tests
-  // in the same process). op is one of the operation names.
+  // Runs one operation on a request body ("" for none), after its
+  // injection. op is one of the protocol's operations (ping, connect,
+  // disconnect, formats, items, create, write, security) or a test hook
+  // (inject, clear, state); anything else is a 404.
   answer run(const std::string& op, const std::string& body);
 
  private:
   answer dispatch(const std::string& op, const nlohmann::json& request);
-  answer create_tag(const nlohmann::json& request);
-  answer write_tag(const nlohmann::json& request);
-  answer set_security(const nlohmann::json& request);
   answer inject(const nlohmann::json& request);
   answer state();
-  std::string fresh_tag_id();
-  std::string fresh_item_id();
-  tag* find_tag(const std::string& id);
 
-  std::mutex mutex_;
+  std::unique_ptr<reader> reader_;
+  std::mutex mutex_;  // guards what follows
   std::condition_variable wake_;
   bool stopping_ = false;
-  field field_;
-  bool connected_ = false;
-  std::map<std::string, tag> pending_;  // by id
-  std::deque<std::string> pending_order_;
-  std::uint64_t next_tag_ = 1;
-  std::uint64_t next_item_ = 1;
   std::map<std::string, injection> injections_;  // by operation or "*"
   std::map<std::string, std::uint64_t> calls_;
 };
+
+// The JSON error answer every failure carries:
+// {"error": {"status": N, "message": "..."}}.
+simulator::answer error_answer(int status, std::string_view message);
 
 // Message text safe to put in JSON: invalid UTF-8 and control characters
 // become '?', and it is cut at max_bytes.
@@ -84,4 +73,4 @@ std::string printable(std::string_view text, std::size_t max_bytes = 200);
 
 }  // namespace tag_service
 
-#endif  // KORVO_TAG_SERVICE_SERVICE_H_
+#endif  // KORVO_TAG_SERVICE_SIMULATOR_H_
