@@ -11,9 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -27,7 +25,6 @@
 namespace {
 
 constexpr int kDefaultPort = tag_protocol::kDefaultPort;
-constexpr std::size_t kMaxSceneFileBytes = 16 * 1024 * 1024;
 
 const char kUsage[] =
     "usage: tag-service [--host ADDR] [--port N] [--scene FILE] [--log]\n"
@@ -142,18 +139,10 @@ bool load(const options& o, tag_service::scene& out) {
     text = tag_service::demo_scene_json();
   } else {
     name = o.scene_file;
-    std::ifstream in(o.scene_file, std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "tag-service: cannot read %s: %s\n",
-                   o.scene_file.c_str(), std::strerror(errno));
-      return false;
-    }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    text = buffer.str();
-    if (text.size() > kMaxSceneFileBytes) {
-      std::fprintf(stderr, "tag-service: %s is larger than %zu bytes\n",
-                   o.scene_file.c_str(), kMaxSceneFileBytes);
+    try {
+      text = tag_service::read_scene_file(o.scene_file);
+    } catch (const tag_service::input_error& e) {
+      std::fprintf(stderr, "tag-service: %s\n", e.what());
       return false;
     }
   }
