@@ -287,8 +287,14 @@ void server::run() {
   auto access = [](void* cls, MHD_Connection* c, const char* url,
                    const char* method, const char*, const char* upload,
                    std::size_t* upload_size, void** context) {
-    return static_cast<impl*>(cls)->handle(c, url, method, upload, upload_size,
-                                           context);
+    try {
+      return static_cast<impl*>(cls)->handle(c, url, method, upload,
+                                             upload_size, context);
+    } catch (...) {
+      // Out of memory, or a page that failed: this connection ends; the
+      // service goes on.
+      return MHD_NO;
+    }
   };
   auto completed = [](void* cls, MHD_Connection* c, void** context,
                       MHD_RequestTerminationCode) {
