@@ -21,7 +21,7 @@ namespace korvo_test {
 
 service_process::service_process(std::vector<std::string> extra_args) {
   std::vector<std::string> args = {TAG_SERVICE_BINARY, "--host", "127.0.0.1",
-                                   "--port", "0"};
+                                   "--port", "0", "--test-hooks"};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   int out[2];
   if (::pipe(out) != 0) throw std::runtime_error("pipe");
