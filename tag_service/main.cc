@@ -30,6 +30,7 @@ constexpr std::size_t kMaxFieldFileBytes = 16 * 1024 * 1024;
 const char kUsage[] =
     "usage: tag-service [--host ADDR] [--port N] [--field FILE] [--log]\n"
     "       tag-service --print-demo-field\n"
+    "       tag-service --version\n"
     "\n"
     "Simulates the RFID tag service and its reader over HTTP, under the path\n"
     "/TagService, for korvo and its tests.\n"
@@ -42,6 +43,7 @@ const char kUsage[] =
     "                      built-in demo field (formats and items)\n"
     "  --print-demo-field  print the demo field as a field file and exit\n"
     "  --log               one line per request on standard error\n"
+    "  --version           print the version and exit\n"
     "  --help              this text\n"
     "\n"
     "The service runs until it gets SIGINT or SIGTERM. Operations, the field\n"
@@ -56,6 +58,7 @@ struct options {
   bool print_demo = false;
   bool log = false;
   bool help = false;
+  bool version = false;
 };
 
 // Returns false (after a message on standard error) for a bad command line.
@@ -106,6 +109,8 @@ bool parse_options(int argc, char** argv, options& o) {
       o.print_demo = true;
     } else if (arg == "--log") {
       o.log = true;
+    } else if (arg == "--version") {
+      o.version = true;
     } else if (arg == "--help" || arg == "-h") {
       o.help = true;
     } else {
@@ -171,6 +176,10 @@ int main(int argc, char** argv) {
   }
   if (o.help) {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (o.version) {
+    std::fputs("tag-service " KORVO_VERSION "\n", stdout);
     return 0;
   }
   tag_service::field field;
