@@ -2,7 +2,8 @@
 # Builds korvo and runs the whole test suite: a plain build with warnings as
 # errors, then the same suite under AddressSanitizer + UndefinedBehaviorSanitizer,
 # then the threaded tests under ThreadSanitizer; a short run of each fuzz
-# target (clang, libFuzzer) and the end-to-end suite under valgrind memcheck.
+# target (clang, libFuzzer), the end-to-end suite under valgrind memcheck, and
+# the Debian package built, installed, run and removed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -32,3 +33,5 @@ echo "== fuzz targets, a short smoke run each"
 scripts/fuzz.sh 5
 echo "== end-to-end suite under valgrind memcheck"
 MEMCHECK_BUILD_DIR=build scripts/memcheck.sh
+echo "== Debian package: build, lintian, install, run, remove"
+scripts/package.sh
