@@ -1,6 +1,5 @@
 // tag-service: a simulator of the tag service and its reader, for korvo and
 // its tests. See tag_service/README.md.
-#include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -19,17 +18,18 @@
 
 #include "protocol/tag_protocol.h"
 #include "protocol/wire_time.h"
-#include "tag_service/field.h"
-#include "tag_service/service.h"
+#include "tag_service/scene.h"
+#include "tag_service/server.h"
+#include "tag_service/simulator.h"
 
 namespace {
 
 constexpr int kDefaultPort = tag_protocol::kDefaultPort;
-constexpr std::size_t kMaxFieldFileBytes = 16 * 1024 * 1024;
+constexpr std::size_t kMaxSceneFileBytes = 16 * 1024 * 1024;
 
 const char kUsage[] =
-    "usage: tag-service [--host ADDR] [--port N] [--field FILE] [--log]\n"
-    "       tag-service --print-demo-field\n"
+    "usage: tag-service [--host ADDR] [--port N] [--scene FILE] [--log]\n"
+    "       tag-service --print-demo-scene\n"
     "       tag-service --version\n"
     "\n"
     "Simulates the RFID tag service and its reader over HTTP, under the path\n"
@@ -39,14 +39,17 @@ const char kUsage[] =
     "  --port N            port to listen on (default 21645); 0 picks a free\n"
     "                      port. The first line of standard output is always\n"
     "                      the port the service listens on.\n"
-    "  --field FILE        the reader's field from a JSON file instead of the\n"
-    "                      built-in demo field (formats and items)\n"
-    "  --print-demo-field  print the demo field as a field file and exit\n"
+    "  --scene FILE        what the reader sees (formats and items) from a "
+    "JSON\n"
+    "                      scene file instead of the built-in demo scene\n"
+    "                      (--field FILE is the same)\n"
+    "  --print-demo-scene  print the demo scene as a scene file and exit\n"
+    "                      (--print-demo-field is the same)\n"
     "  --log               one line per request on standard error\n"
     "  --version           print the version and exit\n"
     "  --help              this text\n"
     "\n"
-    "The service runs until it gets SIGINT or SIGTERM. Operations, the field\n"
+    "The service runs until it gets SIGINT or SIGTERM. Operations, the scene\n"
     "file, the write data syntax (FORMAT:field=value;field=value) and the\n"
     "test hooks (POST /TagService/test/inject) are described in\n"
     "tag_service/README.md.\n";
@@ -54,7 +57,7 @@ const char kUsage[] =
 struct options {
   std::string host = "127.0.0.1";
   int port = kDefaultPort;
-  std::string field_file;
+  std::string scene_file;
   bool print_demo = false;
   bool log = false;
   bool help = false;
@@ -73,8 +76,8 @@ bool parse_options(int argc, char** argv, options& o) {
       arg = arg.substr(0, eq);
       has_value = true;
     }
-    const bool takes_value =
-        arg == "--host" || arg == "--port" || arg == "--field";
+    const bool takes_value = arg == "--host" || arg == "--port" ||
+                             arg == "--scene" || arg == "--field";
     if (takes_value && !has_value) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "tag-service: %s needs a value\n", argv[i]);
@@ -103,9 +106,9 @@ bool parse_options(int argc, char** argv, options& o) {
         return false;
       }
       o.port = port;
-    } else if (arg == "--field") {
-      o.field_file = value;
-    } else if (arg == "--print-demo-field") {
+    } else if (arg == "--scene" || arg == "--field") {
+      o.scene_file = value;
+    } else if (arg == "--print-demo-scene" || arg == "--print-demo-field") {
       o.print_demo = true;
     } else if (arg == "--log") {
       o.log = true;
@@ -128,26 +131,26 @@ std::uint64_t now_filetime() {
   return tag_protocol::filetime_from_unix_ns(ns);
 }
 
-// Loads the field to simulate; on failure prints why and returns false.
-bool load(const options& o, tag_service::field& out) {
+// Loads the scene to simulate; on failure prints why and returns false.
+bool load(const options& o, tag_service::scene& out) {
   std::string text;
-  std::string name = "the demo field";
-  if (o.field_file.empty()) {
-    text = tag_service::demo_field_json();
+  std::string name = "the demo scene";
+  if (o.scene_file.empty()) {
+    text = tag_service::demo_scene_json();
   } else {
-    name = o.field_file;
-    std::ifstream in(o.field_file, std::ios::binary);
+    name = o.scene_file;
+    std::ifstream in(o.scene_file, std::ios::binary);
     if (!in) {
       std::fprintf(stderr, "tag-service: cannot read %s: %s\n",
-                   o.field_file.c_str(), std::strerror(errno));
+                   o.scene_file.c_str(), std::strerror(errno));
       return false;
     }
     std::ostringstream buffer;
     buffer << in.rdbuf();
     text = buffer.str();
-    if (text.size() > kMaxFieldFileBytes) {
+    if (text.size() > kMaxSceneFileBytes) {
       std::fprintf(stderr, "tag-service: %s is larger than %zu bytes\n",
-                   o.field_file.c_str(), kMaxFieldFileBytes);
+                   o.scene_file.c_str(), kMaxSceneFileBytes);
       return false;
     }
   }
@@ -158,8 +161,8 @@ bool load(const options& o, tag_service::field& out) {
     return false;
   }
   try {
-    out = tag_service::load_field(j, now_filetime());
-  } catch (const tag_service::field_error& e) {
+    out = tag_service::load_scene(j, now_filetime());
+  } catch (const tag_service::input_error& e) {
     std::fprintf(stderr, "tag-service: %s: %s\n", name.c_str(), e.what());
     return false;
   }
@@ -182,10 +185,10 @@ int main(int argc, char** argv) {
     std::fputs("tag-service " KORVO_VERSION "\n", stdout);
     return 0;
   }
-  tag_service::field field;
-  if (!load(o, field)) return 2;
+  tag_service::scene scene;
+  if (!load(o, scene)) return 2;
   if (o.print_demo) {
-    std::cout << tag_service::field_json(field).dump(2) << "\n";
+    std::cout << tag_service::scene_json(scene).dump(2) << "\n";
     return 0;
   }
 
@@ -198,16 +201,15 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  tag_service::simulator simulator(std::move(field));
-  httplib::Server server;
-  simulator.attach(server, o.log);
+  tag_service::simulator simulator(std::move(scene));
+  tag_service::server_options server_options;
+  server_options.host = o.host;
+  server_options.port = o.port;
+  server_options.log = o.log;
+  server_options.test_hooks = true;
+  tag_service::server server(simulator, server_options);
 
-  int port = o.port;
-  if (port == 0) {
-    port = server.bind_to_any_port(o.host);
-  } else if (!server.bind_to_port(o.host, port)) {
-    port = -1;
-  }
+  const int port = server.listen();
   if (port < 0) {
     std::fprintf(stderr, "tag-service: cannot listen on %s port %d\n",
                  o.host.c_str(), o.port);
@@ -219,21 +221,15 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "tag-service: serving http://%s%s%s:%d%s (%s)\n",
                ipv6 ? "[" : "", o.host.c_str(), ipv6 ? "]" : "", port,
                tag_protocol::kBasePath,
-               o.field_file.empty() ? "demo field" : o.field_file.c_str());
+               o.scene_file.empty() ? "demo scene" : o.scene_file.c_str());
 
   std::atomic<bool> finished{false};
   std::thread stopper([&] {
     int sig = 0;
     sigwait(&stop_signals, &sig);
-    if (finished) return;
-    simulator.shut_down();
-    // stop() does nothing until the server runs; repeat until it returns.
-    while (!finished) {
-      server.stop();
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    if (!finished) server.stop();
   });
-  server.listen_after_bind();
+  server.run();
   finished = true;
   // Lets the stopper go when the server ended on its own.
   pthread_kill(stopper.native_handle(), SIGTERM);

@@ -1,10 +1,10 @@
 // The simulator's operations, in process: reader state, tags, validation of
 // requests and the test hooks.
+#include "tag_service/simulator.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
-
-#include "tag_service/service.h"
 
 namespace tag_service {
 namespace {
@@ -13,7 +13,7 @@ using nlohmann::json;
 
 class Simulator : public ::testing::Test {
  protected:
-  Simulator() : sim_(load_field(json::parse(demo_field_json()), 0)) {}
+  Simulator() : sim_(load_scene(json::parse(demo_scene_json()), 0)) {}
 
   simulator::answer run(const std::string& op, const json& body) {
     return sim_.run(op, body.dump());

@@ -1,0 +1,515 @@
+#include "tag_service/scene.h"
+
+#include <charconv>
+#include <limits>
+#include <set>
+
+#include "platform/utf.h"
+#include "protocol/wire_time.h"
+
+namespace tag_service {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::size_t kMaxIdBytes = 128;
+
+[[noreturn]] void bad(const std::string& where, const std::string& what) {
+  throw input_error(where + " " + what);
+}
+
+void check_keys(const json& j, const std::string& where,
+                std::initializer_list<const char*> known) {
+  if (!j.is_object()) bad(where, "is not a JSON object");
+  for (const auto& [key, value] : j.items()) {
+    bool found = false;
+    for (const char* k : known) found = found || key == k;
+    if (!found) bad(where, "has an unknown member '" + key + "'");
+  }
+}
+
+const json* member(const json& j, const char* key) {
+  const auto it = j.find(key);
+  return it == j.end() ? nullptr : &*it;
+}
+
+std::string text_at(const json& j, const std::string& where, const char* key,
+                    bool required, std::size_t max_bytes = kMaxTextBytes) {
+  const json* v = member(j, key);
+  const std::string at = where + "." + key;
+  if (v == nullptr) {
+    if (required) bad(at, "is missing");
+    return {};
+  }
+  if (!v->is_string()) bad(at, "is not a text");
+  const auto& s = v->get_ref<const std::string&>();
+  if (s.size() > max_bytes) {
+    bad(at, "is longer than " + std::to_string(max_bytes) + " bytes");
+  }
+  if (required && s.empty()) bad(at, "is empty");
+  return s;
+}
+
+std::int32_t int_at(const json& j, const std::string& where, const char* key,
+                    std::int32_t fallback, std::int32_t low = INT32_MIN,
+                    std::int32_t high = INT32_MAX) {
+  const json* v = member(j, key);
+  if (v == nullptr) return fallback;
+  const std::string at = where + "." + key;
+  if (!v->is_number_integer()) bad(at, "is not an integer");
+  if (v->is_number_unsigned() && v->get<std::uint64_t>() > INT32_MAX) {
+    bad(at, "is out of range");
+  }
+  const auto i = v->get<std::int64_t>();
+  if (i < low || i > high) {
+    bad(at,
+        "must be from " + std::to_string(low) + " to " + std::to_string(high));
+  }
+  return static_cast<std::int32_t>(i);
+}
+
+bool bool_at(const json& j, const std::string& where, const char* key,
+             bool fallback) {
+  const json* v = member(j, key);
+  if (v == nullptr) return fallback;
+  if (!v->is_boolean()) bad(where + "." + key, "is not true or false");
+  return v->get<bool>();
+}
+
+std::uint64_t time_at(const json& j, const std::string& where, const char* key,
+                      std::uint64_t fallback) {
+  const json* v = member(j, key);
+  if (v == nullptr) return fallback;
+  if (v->is_string()) {
+    if (auto t = tag_protocol::parse_utc_timestamp(v->get<std::string>())) {
+      return *t;
+    }
+  }
+  bad(where + "." + key, "is not a UTC time such as 2024-05-13T09:41:07Z");
+}
+
+const json& array_at(const json& j, const std::string& where, const char* key,
+                     std::size_t max_size) {
+  static const json kEmpty = json::array();
+  const json* v = member(j, key);
+  if (v == nullptr) return kEmpty;
+  if (!v->is_array()) bad(where + "." + key, "is not a list");
+  if (v->size() > max_size) {
+    bad(where + "." + key,
+        "has more than " + std::to_string(max_size) + " entries");
+  }
+  return *v;
+}
+
+std::string at_index(const std::string& where, const char* key, std::size_t i) {
+  return where + "." + key + "[" + std::to_string(i) + "]";
+}
+
+std::string lower_ascii(std::string s) {
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+  return s;
+}
+
+std::int32_t type_at(const json& j, const std::string& where) {
+  return int_at(j, where, "type", 4, 0, 9);
+}
+
+field_def load_field_def(const json& j, const std::string& where) {
+  check_keys(j, where,
+             {"id", "name", "type", "description", "long_description",
+              "minimum", "maximum", "codes"});
+  field_def d;
+  d.id = int_at(j, where, "id", 0);
+  d.name = text_at(j, where, "name", true, kMaxIdBytes);
+  if (d.name.find_first_of(";=\\") != std::string::npos) {
+    bad(where + ".name", "cannot hold ';', '=' or '\\'");
+  }
+  d.type = int_at(j, where, "type", field_text, field_text, field_code);
+  d.description = text_at(j, where, "description", false);
+  d.long_description = text_at(j, where, "long_description", false);
+  d.minimum = int_at(j, where, "minimum", 0);
+  d.maximum = int_at(j, where, "maximum", 0);
+  if (d.type != field_code && d.minimum > d.maximum) {
+    bad(where, "has a minimum above its maximum");
+  }
+  if (d.type == field_text && d.minimum < 0) {
+    bad(where + ".minimum", "of a text length cannot be negative");
+  }
+  const json& codes = array_at(j, where, "codes", kMaxCodes);
+  if (d.type == field_code && codes.empty()) {
+    bad(where + ".codes", "must list the codes of a code field");
+  }
+  if (d.type != field_code && !codes.empty()) {
+    bad(where + ".codes", "belongs to code fields (type 3) only");
+  }
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    const std::string at = at_index(where, "codes", i);
+    check_keys(codes[i], at, {"code", "description"});
+    d.codes.push_back({text_at(codes[i], at, "code", true, kMaxIdBytes),
+                       text_at(codes[i], at, "description", false)});
+  }
+  return d;
+}
+
+tag_format load_format(const json& j, const std::string& where) {
+  check_keys(j, where,
+             {"id", "description", "enabled", "markets", "ordinal", "usages",
+              "tag_type", "fields"});
+  tag_format f;
+  f.id = int_at(j, where, "id", 0);
+  if (member(j, "id") == nullptr) bad(where + ".id", "is missing");
+  f.description = text_at(j, where, "description", false);
+  f.enabled = bool_at(j, where, "enabled", true);
+  f.markets = text_at(j, where, "markets", false);
+  f.ordinal = int_at(j, where, "ordinal", 0);
+  f.usages = text_at(j, where, "usages", false);
+  f.tag_type = int_at(j, where, "tag_type", 4, 0, 9);
+  const json& fields = array_at(j, where, "fields", kMaxFieldsPerFormat);
+  std::set<std::string> names;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const std::string at = at_index(where, "fields", i);
+    f.fields.push_back(load_field_def(fields[i], at));
+    if (!names.insert(lower_ascii(f.fields.back().name)).second) {
+      bad(at + ".name", "repeats a field name of this format");
+    }
+  }
+  return f;
+}
+
+field_value load_value(const json& j, const std::string& where) {
+  check_keys(j, where, {"name", "value", "description"});
+  field_value v;
+  v.name = text_at(j, where, "name", true, kMaxIdBytes);
+  v.value = text_at(j, where, "value", false);
+  if (member(j, "description") != nullptr) {
+    v.description = text_at(j, where, "description", false);
+  }
+  return v;
+}
+
+tag load_tag(const json& j, const std::string& where, std::uint64_t now) {
+  check_keys(
+      j, where,
+      {"id", "format", "type", "security", "secured", "first_seen", "values"});
+  tag t;
+  t.id = text_at(j, where, "id", true, kMaxIdBytes);
+  t.format = int_at(j, where, "format", 0);
+  t.type = type_at(j, where);
+  t.security = bool_at(j, where, "security", false);
+  t.secured = bool_at(j, where, "secured", false);
+  t.first_seen = time_at(j, where, "first_seen", now);
+  const json& values = array_at(j, where, "values", kMaxValuesPerTag);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    t.values.push_back(load_value(values[i], at_index(where, "values", i)));
+  }
+  return t;
+}
+
+item load_item(const json& j, const std::string& where, std::uint64_t now) {
+  check_keys(j, where, {"id", "valid", "type", "first_seen", "tags"});
+  item it;
+  it.id = text_at(j, where, "id", true, kMaxIdBytes);
+  it.valid = bool_at(j, where, "valid", true);
+  it.type = type_at(j, where);
+  it.first_seen = time_at(j, where, "first_seen", now);
+  const json& tags = array_at(j, where, "tags", kMaxTagsPerItem);
+  for (std::size_t i = 0; i < tags.size(); ++i) {
+    it.tags.push_back(load_tag(tags[i], at_index(where, "tags", i), now));
+  }
+  return it;
+}
+
+json field_def_json(const field_def& d, bool wire) {
+  json j = {{"id", d.id},
+            {"name", d.name},
+            {"type", d.type},
+            {"description", d.description},
+            {"long_description", d.long_description},
+            {"minimum", d.minimum},
+            {"maximum", d.maximum}};
+  if (wire) j["has_value_description"] = d.type == field_code;
+  if (!d.codes.empty()) {
+    json codes = json::array();
+    for (const code_entry& c : d.codes) {
+      codes.push_back({{"code", c.code}, {"description", c.description}});
+    }
+    j["codes"] = std::move(codes);
+  }
+  return j;
+}
+
+json format_json(const tag_format& f, bool wire) {
+  json fields = json::array();
+  for (const field_def& d : f.fields) fields.push_back(field_def_json(d, wire));
+  return {{"id", f.id},
+          {"description", f.description},
+          {"enabled", f.enabled},
+          {"markets", f.markets},
+          {"ordinal", f.ordinal},
+          {"usages", f.usages},
+          {"tag_type", f.tag_type},
+          {"fields", std::move(fields)}};
+}
+
+json item_json(const item& i, bool wire) {
+  json tags = json::array();
+  for (const tag& t : i.tags) tags.push_back(tag_json(t));
+  json j = {{"id", i.id},
+            {"valid", i.valid},
+            {"type", i.type},
+            {"first_seen", tag_protocol::format_utc_timestamp(i.first_seen)},
+            {"tags", std::move(tags)}};
+  if (wire) j["secured"] = i.secured();
+  return j;
+}
+
+std::size_t code_points(std::string_view s) {
+  std::size_t n = 0;
+  for (char c : s) {
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
+  }
+  return n;
+}
+
+// One "name=value" of write data, with escapes resolved.
+struct assignment {
+  std::string name;
+  std::string value;
+};
+
+std::vector<assignment> split_assignments(std::string_view s) {
+  std::vector<assignment> out;
+  assignment current;
+  bool in_value = false;
+  bool any = false;
+  auto finish = [&] {
+    if (!any) return;
+    if (!in_value) {
+      throw input_error("write data: field '" + current.name +
+                        "' has no value ('=' is missing)");
+    }
+    if (current.name.empty()) {
+      throw input_error("write data: a value '" + current.value +
+                        "' has no field name");
+    }
+    out.push_back(std::move(current));
+    current = {};
+    in_value = false;
+    any = false;
+  };
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    char c = s[i];
+    if (c == ';') {
+      finish();
+      continue;
+    }
+    any = true;
+    if (c == '\\') {
+      if (i + 1 >= s.size() ||
+          (s[i + 1] != ';' && s[i + 1] != '=' && s[i + 1] != '\\')) {
+        throw input_error(
+            "write data: a backslash must be followed by ';', '=' or '\\'");
+      }
+      c = s[++i];
+      (in_value ? current.value : current.name).push_back(c);
+      continue;
+    }
+    if (c == '=' && !in_value) {
+      in_value = true;
+      continue;
+    }
+    (in_value ? current.value : current.name).push_back(c);
+  }
+  finish();
+  return out;
+}
+
+std::string field_names(const tag_format& f) {
+  std::string names;
+  for (const field_def& d : f.fields) {
+    if (!names.empty()) names += ", ";
+    names += d.name;
+  }
+  return names.empty() ? "none" : names;
+}
+
+void check_value(const field_def& d, const std::string& value,
+                 field_value& out) {
+  const std::string what = "write data: field '" + d.name + "' ";
+  switch (d.type) {
+    case field_text: {
+      const std::size_t n = code_points(value);
+      if (n < static_cast<std::size_t>(d.minimum) ||
+          n > static_cast<std::size_t>(d.maximum)) {
+        throw input_error(what + "takes " + std::to_string(d.minimum) + " to " +
+                          std::to_string(d.maximum) + " characters, not " +
+                          std::to_string(n));
+      }
+      break;
+    }
+    case field_number: {
+      std::int64_t v = 0;
+      const char* first = value.data();
+      const char* last = value.data() + value.size();
+      if (first != last && *first == '+') ++first;
+      const auto [end, ec] = std::from_chars(first, last, v);
+      if (value.empty() || ec != std::errc() || end != last || v < d.minimum ||
+          v > d.maximum) {
+        throw input_error(what + "takes a whole number from " +
+                          std::to_string(d.minimum) + " to " +
+                          std::to_string(d.maximum) + ", not '" + value + "'");
+      }
+      break;
+    }
+    case field_code: {
+      for (const code_entry& c : d.codes) {
+        if (c.code == value) {
+          out.description = c.description;
+          return;
+        }
+      }
+      std::string codes;
+      for (const code_entry& c : d.codes) {
+        if (!codes.empty()) codes += ", ";
+        codes += c.code;
+      }
+      throw input_error(what + "takes one of " + codes + ", not '" + value +
+                        "'");
+    }
+  }
+}
+
+}  // namespace
+
+bool item::secured() const {
+  for (const tag& t : tags) {
+    if (t.secured) return true;
+  }
+  return false;
+}
+
+scene load_scene(const json& j, std::uint64_t now) {
+  check_keys(j, "scene", {"formats", "items"});
+  scene f;
+  const json& formats = array_at(j, "scene", "formats", kMaxFormats);
+  std::set<std::int32_t> format_ids;
+  for (std::size_t i = 0; i < formats.size(); ++i) {
+    const std::string at = at_index("scene", "formats", i);
+    f.formats.push_back(load_format(formats[i], at));
+    if (!format_ids.insert(f.formats.back().id).second) {
+      bad(at + ".id", "repeats the id of another format");
+    }
+  }
+  const json& items = array_at(j, "scene", "items", kMaxItems);
+  std::set<std::string> item_ids, tag_ids;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const std::string at = at_index("scene", "items", i);
+    f.items.push_back(load_item(items[i], at, now));
+    const item& it = f.items.back();
+    if (!item_ids.insert(lower_ascii(it.id)).second) {
+      bad(at + ".id", "repeats the id of another item");
+    }
+    for (std::size_t k = 0; k < it.tags.size(); ++k) {
+      if (!tag_ids.insert(lower_ascii(it.tags[k].id)).second) {
+        bad(at_index(at, "tags", k) + ".id", "repeats the id of another tag");
+      }
+    }
+  }
+  return f;
+}
+
+json format_json(const tag_format& f) { return format_json(f, true); }
+
+json tag_json(const tag& t) {
+  json values = json::array();
+  for (const field_value& v : t.values) {
+    json jv = {{"name", v.name}, {"value", v.value}};
+    if (v.description) jv["description"] = *v.description;
+    values.push_back(std::move(jv));
+  }
+  return {{"id", t.id},
+          {"format", t.format},
+          {"type", t.type},
+          {"security", t.security},
+          {"secured", t.secured},
+          {"first_seen", tag_protocol::format_utc_timestamp(t.first_seen)},
+          {"values", std::move(values)}};
+}
+
+json item_json(const item& i) { return item_json(i, true); }
+
+json scene_json(const scene& f) {
+  json formats = json::array();
+  for (const tag_format& t : f.formats)
+    formats.push_back(format_json(t, false));
+  json items = json::array();
+  for (const item& i : f.items) items.push_back(item_json(i, false));
+  return {{"formats", std::move(formats)}, {"items", std::move(items)}};
+}
+
+const tag_format* find_format(const scene& f, std::int32_t id) {
+  for (const tag_format& t : f.formats) {
+    if (t.id == id) return &t;
+  }
+  return nullptr;
+}
+
+tag parse_write_data(const scene& f, std::string_view data) {
+  if (data.size() > kMaxTextBytes) {
+    throw input_error("write data is longer than " +
+                      std::to_string(kMaxTextBytes) + " bytes");
+  }
+  const auto colon = data.find(':');
+  const std::string_view head = data.substr(0, colon);
+  std::int32_t format_id = 0;
+  const auto [end, ec] =
+      std::from_chars(head.data(), head.data() + head.size(), format_id);
+  if (colon == std::string_view::npos || head.empty() || ec != std::errc() ||
+      end != head.data() + head.size() || head.front() == '-') {
+    throw input_error(
+        "write data must start with a format id and ':', as in "
+        "FORMAT:field=value;field=value");
+  }
+  const tag_format* format = find_format(f, format_id);
+  if (format == nullptr) {
+    throw input_error("write data: there is no format " + std::string(head));
+  }
+  if (!format->enabled) {
+    throw input_error("write data: format " + std::string(head) + " (" +
+                      format->description + ") is disabled");
+  }
+  const std::vector<assignment> given =
+      split_assignments(data.substr(colon + 1));
+  std::vector<const assignment*> by_field(format->fields.size(), nullptr);
+  for (const assignment& a : given) {
+    bool known = false;
+    for (std::size_t k = 0; k < format->fields.size(); ++k) {
+      if (!korvo::equals_ascii_nocase(format->fields[k].name, a.name)) continue;
+      known = true;
+      if (by_field[k] != nullptr) {
+        throw input_error("write data: field '" + format->fields[k].name +
+                          "' is given twice");
+      }
+      by_field[k] = &a;
+    }
+    if (!known) {
+      throw input_error("write data: format " + std::string(head) +
+                        " has no field '" + a.name +
+                        "' (its fields: " + field_names(*format) + ")");
+    }
+  }
+  tag t;
+  t.format = format->id;
+  t.type = format->tag_type;
+  for (std::size_t k = 0; k < format->fields.size(); ++k) {
+    if (by_field[k] == nullptr) continue;
+    field_value v{format->fields[k].name, by_field[k]->value, std::nullopt};
+    check_value(format->fields[k], v.value, v);
+    t.values.push_back(std::move(v));
+  }
+  return t;
+}
+
+}  // namespace tag_service

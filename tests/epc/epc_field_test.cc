@@ -1,0 +1,162 @@
+// What EPCs become in the tag service: formats, items, tags, write data.
+#include "tag_service/epc/epc_field.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace epc {
+namespace {
+
+decoded from_hex(const char* hex) { return decode_hex(hex).value(); }
+
+TEST(EpcField, EachSchemeHasAFormatWhoseFieldsAreTheSchemes) {
+  const auto& formats = epc_formats();
+  ASSERT_EQ(formats.size(), 7u);
+  for (scheme s : {scheme::sgtin_96, scheme::sscc_96, scheme::sgln_96,
+                   scheme::grai_96, scheme::giai_96, scheme::gid_96}) {
+    SCOPED_TRACE(std::string(scheme_name(s)));
+    const tag_service::tag_format* f = nullptr;
+    for (const auto& candidate : formats) {
+      if (candidate.id == header_of(s)) f = &candidate;
+    }
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(f->fields.size(), field_names(s).size());
+    for (std::size_t k = 0; k < f->fields.size(); ++k) {
+      EXPECT_EQ(f->fields[k].name, field_names(s)[k]);
+      EXPECT_EQ(f->fields[k].id, static_cast<std::int32_t>(k + 1));
+    }
+  }
+  EXPECT_EQ(formats.back().id, kRawFormatId);
+  // The formats obey the service's own rules for a scene file.
+  nlohmann::json j = {{"formats", nlohmann::json::array()}};
+  for (const auto& f : formats)
+    j["formats"].push_back(tag_service::format_json(f));
+  for (auto& f : j["formats"]) {
+    for (auto& d : f["fields"]) d.erase("has_value_description");
+  }
+  EXPECT_NO_THROW(tag_service::load_scene(j, 0));
+}
+
+TEST(EpcField, ItemsAndTagsFollowTheScheme) {
+  const struct {
+    const char* hex;
+    std::int32_t format;
+    std::int32_t type;
+    const char* item_id;
+  } cases[] = {
+      {"3074257BF7194E4000001A85", 48, kTypeItem,
+       "urn:epc:id:sgtin:0614141.812345.6789"},
+      {"3174257BF4499602D2000000", 49, kTypeOther,
+       "urn:epc:id:sscc:0614141.1234567890"},
+      {"3274257BF460720000000190", 50, kTypeLocation,
+       "urn:epc:id:sgln:0614141.12345.400"},
+      {"3374257BF40C0E4000000190", 51, kTypeEquipment,
+       "urn:epc:id:grai:0614141.12345.400"},
+      {"3474257BF40000000000162E", 52, kTypeEquipment,
+       "urn:epc:id:giai:0614141.5678"},
+      {"350007AB70425D4000000586", 53, kTypeOther,
+       "urn:epc:id:gid:31415.271828.1414"},
+      {"E28011700000020A1B2C3D01", kRawFormatId, kTypeUnknown,
+       "E28011700000020A1B2C3D01"},
+      {"30FC257BF7194E4000001A85", kRawFormatId, kTypeUnknown,
+       "30FC257BF7194E4000001A85"},
+      {"000000000000000000000000", kRawFormatId, kTypeBlank,
+       "000000000000000000000000"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.hex);
+    const decoded d = from_hex(c.hex);
+    EXPECT_EQ(format_id(d), c.format);
+    EXPECT_EQ(item_type(d), c.type);
+    EXPECT_EQ(item_id(d), c.item_id);
+    const tag_service::tag t = epc_tag(d);
+    EXPECT_EQ(t.id, c.hex);
+    EXPECT_EQ(t.format, c.format);
+    EXPECT_EQ(t.type, c.type);
+    ASSERT_FALSE(t.values.empty());
+    EXPECT_EQ(t.values.back().name, "tag_uri");
+    EXPECT_EQ(t.values.back().value, tag_uri(d));
+  }
+}
+
+TEST(EpcField, TagValuesAreTheFieldsThenElementStringOrRawEpc) {
+  const auto names_and_values = [](const tag_service::tag& t) {
+    std::string out;
+    for (const auto& v : t.values) out += v.name + "=" + v.value + ";";
+    return out;
+  };
+  EXPECT_EQ(names_and_values(epc_tag(from_hex("3074257BF7194E4000001A85"))),
+            "filter=3;company_prefix=0614141;item_reference=812345;"
+            "serial=6789;element_string=(01)80614141123458(21)6789;"
+            "tag_uri=urn:epc:tag:sgtin-96:3.0614141.812345.6789;");
+  EXPECT_EQ(names_and_values(epc_tag(from_hex("30FC257BF7194E4000001A85"))),
+            "epc=30FC257BF7194E4000001A85;problem=partition 7 is reserved;"
+            "tag_uri=urn:epc:raw:96.x30FC257BF7194E4000001A85;");
+}
+
+TEST(EpcField, WriteDataBecomesANewEpc) {
+  const struct {
+    const char* data;
+    const char* hex;
+  } cases[] = {
+      {"48:filter=3;company_prefix=0614141;item_reference=812345;serial=6789",
+       "3074257BF7194E4000001A85"},
+      // Names ignore ASCII case and the filter takes a number's forms.
+      {"48:FILTER=+3;Company_Prefix=0614141;item_reference=812345;serial=6789",
+       "3074257BF7194E4000001A85"},
+      {"49:filter=3;company_prefix=0614141;serial_reference=1234567890",
+       "3174257BF4499602D2000000"},
+      {"50:filter=0;company_prefix=061414112345;location_reference=;"
+       "extension=0",
+       "3200393243F1640000000000"},
+      {"51:filter=3;company_prefix=0614141;asset_type=12345;serial=400",
+       "3374257BF40C0E4000000190"},
+      {"52:filter=3;company_prefix=0614141;asset_reference=5678",
+       "3474257BF40000000000162E"},
+      {"53:general_manager=31415;object_class=271828;serial=1414",
+       "350007AB70425D4000000586"},
+      {"256:epc=e28011700000020a1b2c3d01", "E28011700000020A1B2C3D01"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.data);
+    const new_epc n = epc_from_write_data(c.data);
+    EXPECT_EQ(hex(n.epc), c.hex);
+    EXPECT_EQ(n.tag.id, c.hex);
+    EXPECT_EQ(n.tag.format, format_id(n.epc));
+  }
+}
+
+TEST(EpcField, BadWriteDataIsRefusedWithAMessage) {
+  const struct {
+    const char* data;
+    const char* message;
+  } cases[] = {
+      {"47:serial=1", "write data: there is no format 47"},
+      {"48:lot=1", "write data: format 48 has no field 'lot'"},
+      {"48:company_prefix=06141;item_reference=1;serial=1",
+       "field 'company_prefix' takes 6 to 12 characters, not 5"},
+      {"48:filter=9;company_prefix=0614141;item_reference=812345;serial=1",
+       "field 'filter' takes a whole number from 0 to 7"},
+      {"48:company_prefix=0614141;item_reference=81234;serial=1",
+       "write data: item_reference must have 6 digits with a 7-digit company "
+       "prefix, not 5"},
+      {"48:company_prefix=0614141;item_reference=812345",
+       "write data: sgtin-96 needs serial"},
+      {"256:epc=XYZ", "write data: field 'epc' takes hex digits only"},
+      {"256:", "write data: the raw format needs epc"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.data);
+    try {
+      epc_from_write_data(c.data);
+      ADD_FAILURE() << "accepted";
+    } catch (const tag_service::input_error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos)
+          << e.what();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace epc

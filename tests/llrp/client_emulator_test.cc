@@ -1,0 +1,266 @@
+// The reader client against the reader emulator, an implementation of the
+// protocol nobody here wrote: reading, tag operations, faults, recovery.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "tag_service/llrp/client.h"
+#include "tests/llrp/emulator_process.h"
+
+namespace tag_service::llrp {
+namespace {
+
+using korvo_test::emulator_process;
+using namespace std::chrono_literals;
+
+const char* const epc_a = "3074257BF7194E4000001A85";
+const char* const epc_b = "E2801160600002054A1B2C3D";
+const char* const epc_new = "3034257BF7194E4000000001";
+
+bytes from_hex(const std::string& h) {
+  bytes out;
+  for (std::size_t i = 0; i + 1 < h.size(); i += 2)
+    out.push_back(
+        static_cast<std::uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+std::vector<std::uint16_t> words_of(const bytes& b) {
+  std::vector<std::uint16_t> w;
+  for (std::size_t i = 0; i + 1 < b.size(); i += 2)
+    w.push_back(static_cast<std::uint16_t>((b[i] << 8) | b[i + 1]));
+  return w;
+}
+
+bool eventually(const std::function<bool()>& done,
+                std::chrono::milliseconds timeout = 5000ms) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (done()) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return done();
+}
+
+client_options options_for(const emulator_process& e) {
+  client_options o;
+  std::string error;
+  parse_reader_url(e.url(), o.address, error);
+  o.keepalive = 300ms;
+  o.answer_timeout = 1500ms;
+  o.connect_timeout = 1000ms;
+  o.max_backoff = 400ms;
+  return o;
+}
+
+class ClientOnEmulator : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string missing = korvo_test::emulator_missing();
+    if (!missing.empty()) GTEST_SKIP() << missing;
+  }
+};
+
+TEST_F(ClientOnEmulator, ReadsTheTagsOnTheAntennasAsked) {
+  emulator_process e;
+  ASSERT_GT(e.port(), 0) << e.error();
+  e.command({{"cmd", "tags"},
+             {"tags",
+              {{{"epc", epc_a}, {"antenna", 1}, {"rssi", -52}},
+               {{"epc", epc_b}, {"antenna", 2}, {"rssi", -60}}}}});
+  const struct {
+    std::vector<std::uint16_t> antennas;
+    std::size_t tags;
+  } cases[] = {{{}, 2}, {{2}, 1}};
+  for (const auto& c : cases) {
+    client_options o = options_for(e);
+    o.antennas = c.antennas;
+    reader_client client(o);
+    client.start();
+    std::string cause;
+    ASSERT_TRUE(eventually([&] { return client.ready(cause); })) << cause;
+    EXPECT_TRUE(client.tags().empty());  // no inventory yet
+    ASSERT_TRUE(client.start_inventory(cause)) << cause;
+    ASSERT_TRUE(eventually([&] { return client.tags().size() == c.tags; }));
+    std::this_thread::sleep_for(300ms);
+    const auto tags = client.tags();
+    ASSERT_EQ(tags.size(), c.tags);
+    const seen_tag& last = tags.back();
+    EXPECT_EQ(last.epc, from_hex(epc_b));
+    EXPECT_EQ(last.epc_bits, 96);
+    EXPECT_EQ(last.antenna, 2);
+    EXPECT_EQ(last.peak_rssi, -60);
+    EXPECT_GT(last.seen_count, 1u);
+    EXPECT_GT(last.first_seen_us, 1'600'000'000'000'000u);  // a UTC time
+    EXPECT_GE(last.last_seen_us, last.first_seen_us);
+    ASSERT_TRUE(client.stop_inventory(cause)) << cause;
+    EXPECT_TRUE(client.tags().empty());
+  }
+}
+
+TEST_F(ClientOnEmulator, WritesLocksAndHonoursTheLock) {
+  emulator_process e;
+  ASSERT_GT(e.port(), 0) << e.error();
+  e.command({{"cmd", "tags"}, {"tags", {{{"epc", epc_a}}}}});
+  reader_client client(options_for(e));
+  client.start();
+  std::string error;
+  ASSERT_TRUE(eventually([&] { return client.ready(error); })) << error;
+  ASSERT_TRUE(client.start_inventory(error)) << error;
+
+  const auto write = [&](const char* target, const char* epc,
+                         std::uint32_t password) {
+    access_op op;
+    op.op_spec_id = 1;
+    op.access_password = password;
+    op.write = write_op{1, 2, words_of(from_hex(epc))};
+    std::vector<op_result> results;
+    if (!client.run_access(from_hex(target), {op}, results, error, 3000ms))
+      return std::string("failed: ") + error;
+    return op_result_text(results.at(0));
+  };
+
+  EXPECT_EQ(write(epc_a, epc_new, 0), "success");
+  EXPECT_TRUE(client.await_sighting(from_hex(epc_new), 3000ms));
+  EXPECT_EQ(e.state()["tags"][0]["epc"], epc_new);
+
+  // Give the tag a password, then lock its EPC and its password.
+  access_op password;
+  password.op_spec_id = 1;
+  password.write = write_op{0, 2, {0x1234, 0x5678}};
+  access_op lock;
+  lock.op_spec_id = 2;
+  lock.access_password = 0x12345678;
+  lock.lock = lock_op{{{lock_read_write, lock_epc_memory},
+                       {lock_read_write, lock_access_password}}};
+  std::vector<op_result> results;
+  ASSERT_TRUE(client.run_access(from_hex(epc_new), {password, lock}, results,
+                                error, 3000ms))
+      << error;
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].kind, op_kind::write);
+  EXPECT_EQ(results[0].result, 0);
+  EXPECT_EQ(results[1].kind, op_kind::lock);
+  EXPECT_EQ(results[1].result, 0);
+  EXPECT_EQ(e.state()["tags"][0]["epc_locked"], true);
+
+  EXPECT_EQ(write(epc_new, epc_a, 0), "tag memory locked");
+  EXPECT_EQ(write(epc_new, epc_a, 0x12345678), "success");
+  // A tag that is not there: the bound, not a hang.
+  const std::string missing = write(epc_b, epc_a, 0);
+  EXPECT_NE(missing.find("no answer from the tag"), std::string::npos)
+      << missing;
+}
+
+TEST_F(ClientOnEmulator, RefusalsAndGarbageAreNamedAndOutlived) {
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    nlohmann::json fault;
+    const char* cause;
+    bool recovers;
+  } cases[] = {
+      {"refuse", {}, {{"kind", "refuse"}}, "closed the connection", true},
+      {"refuse event",
+       {},
+       {{"kind", "refuse"}, {"mode", "event"}},
+       "refuses the connection",
+       true},
+      {"busy", {}, {{"kind", "busy"}}, "another client holds it", true},
+      {"garbage",
+       {},
+       {{"kind", "garbage"}, {"what", "bad_length"}},
+       "malformed message",
+       true},
+      {"huge frame",
+       {},
+       {{"kind", "garbage"}, {"what", "huge_length"}},
+       "above the cap",
+       true},
+      {"status",
+       {},
+       {{"kind", "error_status"}, {"message", "ADD_ROSPEC"}},
+       "refused ADD_ROSPEC",
+       true},
+  };
+  for (const auto& c : cases) {
+    emulator_process e(c.args);
+    ASSERT_GT(e.port(), 0) << e.error();
+    nlohmann::json fault = c.fault;
+    fault["cmd"] = "fault";
+    e.command(fault);
+    reader_client client(options_for(e));
+    client.start();
+    std::string cause;
+    EXPECT_TRUE(eventually([&] {
+      return !client.ready(cause) && cause.find(c.cause) != std::string::npos;
+    })) << c.name
+        << ": " << cause;
+    EXPECT_NE(cause.find(e.url()), std::string::npos)
+        << c.name << ": " << cause;
+    if (!c.recovers) continue;
+    e.command({{"cmd", "fault"}, {"kind", "none"}});
+    EXPECT_TRUE(eventually([&] { return client.ready(cause); }))
+        << c.name << ": " << cause;
+  }
+}
+
+TEST_F(ClientOnEmulator, LostLinkIsNoticedAndTheInventoryResumes) {
+  const struct {
+    const char* kind;
+    const char* cause;
+  } cases[] = {
+      {"drop", "closed the connection"},
+      {"no_keepalive", "no keepalive"},
+      {"hang", "no keepalive"},
+  };
+  for (const auto& c : cases) {
+    emulator_process e;
+    ASSERT_GT(e.port(), 0) << e.error();
+    e.command({{"cmd", "tags"}, {"tags", {{{"epc", epc_a}}}}});
+    reader_client client(options_for(e));
+    client.start();
+    std::string cause;
+    ASSERT_TRUE(eventually([&] { return client.ready(cause); })) << cause;
+    ASSERT_TRUE(client.start_inventory(cause)) << cause;
+    ASSERT_TRUE(eventually([&] { return client.tags().size() == 1; }));
+    e.command({{"cmd", "fault"}, {"kind", c.kind}});
+    const auto lost = std::chrono::steady_clock::now();
+    EXPECT_TRUE(eventually(
+        [&] {
+          return !client.ready(cause) &&
+                 cause.find(c.cause) != std::string::npos;
+        },
+        3000ms))
+        << c.kind << ": " << cause;
+    EXPECT_LT(std::chrono::steady_clock::now() - lost, 2500ms) << c.kind;
+    e.command({{"cmd", "fault"}, {"kind", "none"}});
+    EXPECT_TRUE(eventually([&] { return client.ready(cause); })) << c.kind;
+    // Started again on the new connection, without being asked.
+    EXPECT_TRUE(eventually([&] {
+      return e.state()["rospecs"][0]["state"] == "Active";
+    })) << c.kind;
+  }
+}
+
+TEST_F(ClientOnEmulator, StopLeavesTheReaderTidy) {
+  emulator_process e;
+  ASSERT_GT(e.port(), 0) << e.error();
+  {
+    reader_client client(options_for(e));
+    client.start();
+    std::string cause;
+    ASSERT_TRUE(eventually([&] { return client.ready(cause); })) << cause;
+    ASSERT_TRUE(client.start_inventory(cause)) << cause;
+    client.stop();
+  }
+  const auto state = e.state();
+  EXPECT_TRUE(state["rospecs"].empty()) << state.dump();
+  EXPECT_EQ(state["messages"].value("STOP_ROSPEC", 0), 1) << state.dump();
+  EXPECT_EQ(state["messages"].value("CLOSE_CONNECTION", 0), 1) << state.dump();
+}
+
+}  // namespace
+}  // namespace tag_service::llrp

@@ -1,0 +1,109 @@
+// The reader URL and the table of tags seen.
+#include "tag_service/llrp/client.h"
+
+#include <gtest/gtest.h>
+
+#include "tag_service/llrp/tag_table.h"
+
+namespace tag_service::llrp {
+namespace {
+
+TEST(ReaderUrl, ParsesHostAndPortOrSaysWhy) {
+  const struct {
+    const char* url;
+    const char* host;  // null: refused
+    std::uint16_t port;
+    const char* error;
+  } cases[] = {
+      {"llrp://reader.local", "reader.local", 5084, nullptr},
+      {"llrp://10.0.0.7:5085/", "10.0.0.7", 5085, nullptr},
+      {"llrp://[::1]:6000", "::1", 6000, nullptr},
+      {"llrp://[::1]", "::1", 5084, nullptr},
+      {"http://10.0.0.7", nullptr, 0, "must start with llrp://"},
+      {"llrp://", nullptr, 0, "needs a host"},
+      {"llrp://:5084", nullptr, 0, "needs a host"},
+      {"llrp://host:0", nullptr, 0, "port must be"},
+      {"llrp://host:65536", nullptr, 0, "port must be"},
+      {"llrp://host:", nullptr, 0, "port must be"},
+      {"llrp://host:50x", nullptr, 0, "port must be"},
+      {"llrp://[::1", nullptr, 0, "unclosed"},
+  };
+  for (const auto& c : cases) {
+    reader_address a;
+    std::string error;
+    const bool ok = parse_reader_url(c.url, a, error);
+    EXPECT_EQ(ok, c.host != nullptr) << c.url;
+    if (c.host) {
+      EXPECT_EQ(a.host, c.host) << c.url;
+      EXPECT_EQ(a.port, c.port) << c.url;
+    } else {
+      EXPECT_NE(error.find(c.error), std::string::npos)
+          << c.url << ": " << error;
+    }
+  }
+  reader_address v6{"::1", 6000};
+  EXPECT_EQ(v6.url(), "llrp://[::1]:6000");
+}
+
+tag_report sighting(std::uint8_t last_byte, std::uint64_t first,
+                    std::uint64_t last, std::optional<std::uint16_t> count,
+                    std::int8_t rssi) {
+  tag_report r;
+  r.epc = {0x30, 0x00, last_byte};
+  r.epc_bits = 24;
+  r.first_seen_us = first;
+  r.last_seen_us = last;
+  r.seen_count = count;
+  r.peak_rssi = rssi;
+  r.antenna = last_byte;
+  return r;
+}
+
+TEST(TagTable, MergesSightingsPerTagWithinTheHoldTime) {
+  using std::chrono::milliseconds;
+  tag_table table(milliseconds(2000));
+  const steady_time t0{};
+  table.merge(sighting(1, 500, 600, 2, -60), t0);
+  table.merge(sighting(1, 400, 900, std::nullopt, -50),
+              t0 + milliseconds(1000));
+  table.merge(sighting(1, 700, 800, 1, -70), t0 + milliseconds(1500));
+  table.merge(sighting(2, 100, 100, 1, -40), t0);
+
+  // At 2.5 s tag 2 (last seen at 0) has gone, tag 1 stays.
+  auto now = table.current(t0 + milliseconds(2500));
+  ASSERT_EQ(now.size(), 1u);
+  EXPECT_EQ(now[0].epc, (bytes{0x30, 0x00, 1}));
+  EXPECT_EQ(now[0].first_seen_us, 400u);  // the earliest the reader told
+  EXPECT_EQ(now[0].last_seen_us, 900u);
+  EXPECT_EQ(now[0].seen_count, 4u);  // 2 + 1 (no count) + 1
+  EXPECT_EQ(now[0].peak_rssi, -50);
+  EXPECT_EQ(table.size(), 1u);
+
+  // Back after more than the hold time: a new first sighting.
+  table.merge(sighting(1, 9000, 9100, 1, -65), t0 + milliseconds(4000));
+  now = table.current(t0 + milliseconds(4000));
+  ASSERT_EQ(now.size(), 1u);
+  EXPECT_EQ(now[0].first_seen_us, 9000u);
+  EXPECT_EQ(now[0].seen_count, 1u);
+  EXPECT_EQ(now[0].peak_rssi, -65);
+}
+
+TEST(TagTable, SizeFollowsDistinctTagsNotReports) {
+  using std::chrono::milliseconds;
+  tag_table table(milliseconds(10));
+  steady_time t{};
+  // 200 rounds of 256 distinct tags each, each round past the hold time.
+  for (int round = 0; round < 200; ++round) {
+    for (int i = 0; i < 256; ++i) {
+      tag_report r = sighting(static_cast<std::uint8_t>(i), 1, 1, 1, -50);
+      r.epc[1] = static_cast<std::uint8_t>(round);
+      table.merge(r, t);
+    }
+    t += milliseconds(20);
+  }
+  EXPECT_LE(table.size(), 2048u);
+  EXPECT_EQ(table.current(t - milliseconds(20)).size(), 256u);
+}
+
+}  // namespace
+}  // namespace tag_service::llrp

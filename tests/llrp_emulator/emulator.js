@@ -1,0 +1,546 @@
+'use strict';
+// The emulated reader: one LLRP connection at a time over TCP, ROSpecs that
+// inventory a tag population, AccessSpecs that read, write and lock tags,
+// and faults switched on and off at run time. Every LLRP message is encoded
+// and decoded by llrpjs; only the framing (by the length in the 10-byte
+// header) is done here, so that several messages in one TCP read, or one
+// message over several, are all handled.
+
+const net = require('net');
+const {LLRPMessage} = require('llrpjs');
+const {tag, hex_to_words, words_to_hex} = require('./tag');
+
+const HEADER_BYTES = 10;
+const LLRP_VERSION = 1;
+// A frame longer than this is treated as malformed and ends the connection.
+const MAX_FRAME_BYTES = 4 * 1024 * 1024;
+
+const FAULT_KINDS = ['refuse', 'busy', 'drop', 'error_status', 'slow', 'garbage',
+  'no_keepalive', 'hang', 'none'];
+const GARBAGE_KINDS = ['bytes', 'bad_length', 'huge_length', 'truncated_tlv', 'bad_version'];
+
+// Microseconds since 1970 with microsecond resolution, never going backwards.
+const clock_base_us = BigInt(Date.now()) * 1000n;
+const clock_base_ns = process.hrtime.bigint();
+let last_us = 0n;
+function now_us() {
+  let t = clock_base_us + (process.hrtime.bigint() - clock_base_ns) / 1000n;
+  if (t <= last_us) t = last_us + 1n;
+  last_us = t;
+  return t;
+}
+
+function default_config() {
+  return {
+    keepalive_ms: 0,
+    ro_report_spec: {
+      ROReportTrigger: 'None',
+      N: 0,
+      TagReportContentSelector: {
+        EnableROSpecID: 0, EnableSpecIndex: 0, EnableInventoryParameterSpecID: 0,
+        EnableAntennaID: 0, EnableChannelIndex: 0, EnablePeakRSSI: 0,
+        EnableFirstSeenTimestamp: 0, EnableLastSeenTimestamp: 0,
+        EnableTagSeenCount: 0, EnableAccessSpecID: 0,
+      },
+    },
+    access_report_trigger: 'Whenever_ROReport_Is_Generated',
+    hold_events_and_reports: 0,
+    event_notification_states: [],
+  };
+}
+
+function status(code = 'M_Success', description = '') {
+  return {StatusCode: code, ErrorDescription: description};
+}
+
+function as_list(v) {
+  if (v === undefined || v === null) return [];
+  return Array.isArray(v) ? v : [v];
+}
+
+// The sub-parameters of a decoded element, in wire order, as [name, data].
+function children(element) {
+  return [...element.subElementList].map((e) => [e.getName(), e.getData()]);
+}
+
+class emulator {
+  constructor(options) {
+    this.antennas = options.antennas;
+    this.gen2 = options.gen2;
+    this.report_ms = options.report_ms;
+    this.log = options.log || (() => {});
+    this.tags = [];
+    this.faults = {};
+    this.rospecs = new Map();
+    this.accessspecs = new Map();
+    this.config = default_config();
+    this.received = {};
+    this.sent = {};
+    this.connections = 0;
+    this.conn = null;  // the one accepted connection
+    this.next_message_id = 1;
+    this.server = net.createServer((socket) => this.on_connection(socket));
+    this.report_timer = setInterval(() => this.tick(), this.report_ms);
+  }
+
+  listen(port) {
+    return new Promise((resolve, reject) => {
+      this.server.once('error', reject);
+      this.server.listen(port, '127.0.0.1', () => resolve(this.server.address().port));
+    });
+  }
+
+  close() {
+    clearInterval(this.report_timer);
+    if (this.conn) this.drop_connection('emulator closing');
+    this.server.close();
+  }
+
+  // ---- the control interface ------------------------------------------------
+
+  set_tags(list) {
+    if (!Array.isArray(list)) throw new Error('"tags" must be a list');
+    const tags = list.map((spec) => new tag(spec));
+    this.tags = tags;
+  }
+
+  set_fault(cmd) {
+    const kind = cmd.kind;
+    if (!FAULT_KINDS.includes(kind)) {
+      throw new Error(`unknown fault kind ${JSON.stringify(kind)}; one of ${FAULT_KINDS.join(', ')}`);
+    }
+    switch (kind) {
+      case 'none':
+        this.faults = {};
+        return;
+      case 'refuse': {
+        const mode = cmd.mode || 'close';
+        if (!['close', 'event'].includes(mode)) throw new Error('"mode" is "close" or "event"');
+        this.faults.refuse = {mode};
+        return;
+      }
+      case 'busy':
+      case 'no_keepalive':
+      case 'hang':
+        this.faults[kind] = {};
+        return;
+      case 'drop': {
+        const after = cmd.after_reports || 0;
+        if (!Number.isInteger(after) || after < 0) throw new Error('"after_reports" must be >= 0');
+        if (after === 0) {
+          if (this.conn) this.drop_connection('fault: drop');
+        } else {
+          this.faults.drop = {reports_left: after};
+        }
+        return;
+      }
+      case 'error_status': {
+        if (typeof cmd.message !== 'string' || !cmd.message) {
+          throw new Error('"message" must name the message type to refuse, e.g. "ADD_ROSPEC"');
+        }
+        const count = cmd.count === undefined ? Infinity : cmd.count;
+        if (count !== Infinity && (!Number.isInteger(count) || count < 1)) {
+          throw new Error('"count" must be >= 1');
+        }
+        this.faults.error_status = {
+          message: cmd.message,
+          status: cmd.status || 'R_DeviceError',
+          description: cmd.description || `emulated failure of ${cmd.message}`,
+          count,
+        };
+        return;
+      }
+      case 'slow': {
+        const ms = cmd.ms;
+        if (!Number.isInteger(ms) || ms < 0) throw new Error('"ms" must be >= 0');
+        this.faults.slow = {ms, message: cmd.message || null};
+        return;
+      }
+      case 'garbage': {
+        const what = cmd.what || 'bytes';
+        if (!GARBAGE_KINDS.includes(what)) {
+          throw new Error(`"what" is one of ${GARBAGE_KINDS.join(', ')}`);
+        }
+        if (this.conn) {
+          this.send_garbage(this.conn, what);
+        } else {
+          this.faults.garbage = {what};
+        }
+        return;
+      }
+    }
+  }
+
+  state() {
+    return {
+      connected: !!this.conn,
+      connections: this.connections,
+      rospecs: [...this.rospecs.values()].map((r) => ({id: r.id, state: r.state})),
+      accessspecs: [...this.accessspecs.values()].map((a) => ({
+        id: a.id, state: a.state, rospec_id: a.rospec_id,
+        operations_left: a.operations_left === Infinity ? null : a.operations_left,
+      })),
+      keepalive_ms: this.config.keepalive_ms,
+      tags: this.tags.map((t) => t.describe()),
+      faults: Object.keys(this.faults),
+      messages: {...this.received},
+      sent: {...this.sent},
+    };
+  }
+
+  // ---- connections and framing -------------------------------------------------
+
+  on_connection(socket) {
+    socket.setNoDelay(true);
+    socket.on('error', () => {});
+    this.connections++;
+    const refuse = this.faults.refuse;
+    if (refuse && refuse.mode === 'close') {
+      socket.destroy();
+      return;
+    }
+    if (refuse) {
+      this.send_on(socket, 'READER_EVENT_NOTIFICATION',
+          this.connection_event('Failed_Reason_Other_Than_A_Connection_Already_Exists'));
+      socket.end();
+      return;
+    }
+    if (this.conn || this.faults.busy) {
+      this.send_on(socket, 'READER_EVENT_NOTIFICATION',
+          this.connection_event('Failed_A_Client_Initiated_Connection_Already_Exists'));
+      socket.end();
+      return;
+    }
+    const conn = {socket, buffer: Buffer.alloc(0), chain: Promise.resolve(), keepalive: null};
+    this.conn = conn;
+    socket.on('data', (data) => this.on_data(conn, data));
+    socket.on('close', () => {
+      if (this.conn === conn) {
+        clearInterval(conn.keepalive);
+        this.conn = null;
+      }
+    });
+    this.send_on(socket, 'READER_EVENT_NOTIFICATION', this.connection_event('Success'));
+    this.restart_keepalive();
+    if (this.faults.garbage) {
+      const {what} = this.faults.garbage;
+      delete this.faults.garbage;
+      this.send_garbage(conn, what);
+    }
+  }
+
+  connection_event(status_name) {
+    return {
+      ReaderEventNotificationData: {
+        UTCTimestamp: {Microseconds: now_us()},
+        ConnectionAttemptEvent: {Status: status_name},
+      },
+    };
+  }
+
+  drop_connection(reason) {
+    const conn = this.conn;
+    if (!conn) return;
+    this.log(`dropping the connection: ${reason}`);
+    clearInterval(conn.keepalive);
+    this.conn = null;
+    conn.socket.destroy();
+  }
+
+  on_data(conn, data) {
+    if (this.conn !== conn) return;
+    conn.buffer = Buffer.concat([conn.buffer, data]);
+    while (conn.buffer.length >= HEADER_BYTES) {
+      const length = conn.buffer.readUInt32BE(2);
+      if (length < HEADER_BYTES || length > MAX_FRAME_BYTES) {
+        // The stream cannot be resynchronised after a bad length.
+        const id = conn.buffer.readUInt32BE(6);
+        this.send('ERROR_MESSAGE', {LLRPStatus: status('M_ParameterError',
+            `message length ${length} outside ${HEADER_BYTES}..${MAX_FRAME_BYTES}`)}, id);
+        this.drop_connection(`bad message length ${length}`);
+        return;
+      }
+      if (conn.buffer.length < length) return;
+      const frame = conn.buffer.subarray(0, length);
+      conn.buffer = conn.buffer.subarray(length);
+      conn.chain = conn.chain.then(() => this.on_frame(conn, Buffer.from(frame)))
+          .catch((e) => this.log(`internal error: ${e.stack || e}`));
+    }
+  }
+
+  async on_frame(conn, frame) {
+    if (this.conn !== conn) return;
+    const version = (frame[0] >> 2) & 7;
+    const type_num = frame.readUInt16BE(0) & 0x3ff;
+    const id = frame.readUInt32BE(6);
+    if (version !== LLRP_VERSION) {
+      this.count(this.received, `version_${version}`);
+      this.send('ERROR_MESSAGE',
+          {LLRPStatus: status('M_UnsupportedVersion', `LLRP version ${version} is not supported`)}, id);
+      return;
+    }
+    let msg;
+    try {
+      msg = new LLRPMessage(frame).decode();
+    } catch (e) {
+      this.count(this.received, `type_${type_num}`);
+      this.log(`cannot decode message type ${type_num}: ${e.message}`);
+      const name = this.name_of_type(type_num);
+      const response = name && this.response_name(name);
+      if (response && response !== 'ERROR_MESSAGE') {
+        this.send(response, {LLRPStatus: status('M_ParameterError', `cannot decode: ${e.message}`)}, id);
+      } else {
+        this.send('ERROR_MESSAGE', {LLRPStatus: status(name ? 'M_ParameterError' :
+            'M_UnsupportedMessage', `cannot decode message type ${type_num}: ${e.message}`)}, id);
+      }
+      return;
+    }
+    const name = msg.getName();
+    this.count(this.received, name);
+    this.log(`<- ${name} #${id}`);
+    if (this.faults.hang) return;
+    const slow = this.faults.slow;
+    if (slow && (!slow.message || slow.message === name) && name !== 'KEEPALIVE_ACK') {
+      await new Promise((r) => setTimeout(r, slow.ms));
+      if (this.conn !== conn) return;
+    }
+    const fail = this.faults.error_status;
+    const response = this.response_name(name);
+    if (fail && fail.message === name && response) {
+      if (--fail.count <= 0) delete this.faults.error_status;
+      this.send(response, {LLRPStatus: status(fail.status, fail.description)}, id);
+      return;
+    }
+    const handler = this.handlers[name];
+    if (!handler) {
+      this.send('ERROR_MESSAGE',
+          {LLRPStatus: status('M_UnsupportedMessage', `${name} is not supported`)}, id);
+      return;
+    }
+    try {
+      const data = msg.toLLRPData().data || {};
+      const answer = handler.call(this, data, msg);
+      if (answer && response) this.send(response, answer, id);
+    } catch (e) {
+      // A fault of the emulator itself: say so on the wire rather than
+      // leave the client waiting.
+      this.log(`internal error handling ${name}: ${e.stack || e}`);
+      this.send('ERROR_MESSAGE', {LLRPStatus: status('R_DeviceError', `emulator: ${e.message}`)}, id);
+    }
+    if (name === 'CLOSE_CONNECTION') {
+      conn.socket.end();
+      clearInterval(conn.keepalive);
+      this.conn = null;
+    }
+  }
+
+  name_of_type(type_num) {
+    const {LLRPCoreDef} = require('llrpjs');
+    for (const [name, def] of Object.entries(LLRPCoreDef)) {
+      if (def.typeNum === type_num && def.responseType !== undefined) return name;
+    }
+    for (const [name, def] of Object.entries(LLRPCoreDef)) {
+      if (def.typeNum === type_num && /^[A-Z_]+$/.test(name)) return name;
+    }
+    return null;
+  }
+
+  response_name(name) {
+    const {LLRPCoreDef} = require('llrpjs');
+    const r = LLRPCoreDef[name] && LLRPCoreDef[name].responseType;
+    return (r && (r.name || r)) || null;
+  }
+
+  count(table, name) {
+    table[name] = (table[name] || 0) + 1;
+  }
+
+  send_on(socket, type, data, id) {
+    const message_id = id === undefined ? this.next_message_id++ : id;
+    const buf = new LLRPMessage({id: message_id, type, data}).encode().getBuffer();
+    this.count(this.sent, type);
+    this.log(`-> ${type} #${message_id}`);
+    socket.write(buf);
+  }
+
+  send(type, data, id) {
+    if (!this.conn) return;
+    this.send_on(this.conn.socket, type, data, id);
+  }
+
+  send_garbage(conn, what) {
+    let frame;
+    const header = (type, length, id) => {
+      const b = Buffer.alloc(HEADER_BYTES);
+      b.writeUInt16BE((LLRP_VERSION << 10) | type, 0);
+      b.writeUInt32BE(length, 2);
+      b.writeUInt32BE(id, 6);
+      return b;
+    };
+    switch (what) {
+      case 'bytes':
+        frame = Buffer.from('\xde\xad\xbe\xefgarbage\xff\xfe\x00\x01 not an LLRP message', 'latin1');
+        break;
+      case 'bad_length':
+        frame = header(61, 6, this.next_message_id++);
+        break;
+      case 'huge_length':
+        frame = header(61, 0xfffffff0, this.next_message_id++);
+        break;
+      case 'bad_version': {
+        frame = header(62, HEADER_BYTES, this.next_message_id++);
+        frame[0] = (frame[0] & 0xe3) | (7 << 2);
+        break;
+      }
+      case 'truncated_tlv': {
+        // A report whose TagReportData claims more bytes than the message holds.
+        const body = Buffer.alloc(8);
+        body.writeUInt16BE(240, 0);
+        body.writeUInt16BE(64, 2);
+        body.writeUInt16BE(0x8d30, 4);  // start of an EPC-96 TV parameter
+        frame = Buffer.concat([header(61, HEADER_BYTES + body.length, this.next_message_id++), body]);
+        break;
+      }
+    }
+    this.count(this.sent, `garbage_${what}`);
+    this.log(`-> garbage (${what})`);
+    conn.socket.write(frame);
+  }
+
+  restart_keepalive() {
+    const conn = this.conn;
+    if (!conn) return;
+    clearInterval(conn.keepalive);
+    conn.keepalive = null;
+    if (this.config.keepalive_ms > 0) {
+      conn.keepalive = setInterval(() => {
+        if (this.conn !== conn || this.faults.no_keepalive || this.faults.hang) return;
+        this.send('KEEPALIVE', {});
+      }, this.config.keepalive_ms);
+    }
+  }
+
+  // ---- inventory and access --------------------------------------------------
+
+  visible_tags(rospec) {
+    const antennas = rospec.antennas;
+    return this.tags.filter((t) => t.antenna <= this.antennas &&
+        (antennas.includes(0) || antennas.includes(t.antenna)));
+  }
+
+  selector_of(rospec) {
+    return (rospec.report_spec || this.config.ro_report_spec);
+  }
+
+  // One inventory round of every active ROSpec: access operations on the
+  // tags they match, then a report of what was seen.
+  tick() {
+    if (!this.conn || this.faults.hang) return;
+    for (const rospec of this.rospecs.values()) {
+      if (rospec.state !== 'Active') continue;
+      const now = now_us();
+      // Each round reads every visible tag twice: as the round starts and as
+      // it ends. Sightings add up until a report is sent.
+      const start = rospec.last_round || now - 1000n;
+      rospec.last_round = now;
+      let has_access = false;
+      for (const t of this.visible_tags(rospec)) {
+        let record = rospec.pending.get(t);
+        if (!record) {
+          record = {tag: t, epc: t.epc_hex(), first: start, last: now, count: 0, results: [],
+            accessspec: null};
+          rospec.pending.set(t, record);
+        }
+        record.last = now;
+        record.count += 2;
+        this.run_access(rospec, t, record);
+        has_access = has_access || record.results.length > 0;
+      }
+      const trigger = this.selector_of(rospec).ROReportTrigger;
+      if (trigger !== 'None' || has_access) this.flush_report(rospec);
+    }
+  }
+
+  run_access(rospec, t, record) {
+    for (const a of [...this.accessspecs.values()]) {
+      if (a.state !== 'Active') continue;
+      if (a.rospec_id !== 0 && a.rospec_id !== rospec.id) continue;
+      if (a.antenna !== 0 && a.antenna !== t.antenna) continue;
+      if (!a.targets.every((target) => t.matches(target))) continue;
+      record.accessspec = a.id;
+      for (const [op_name, op] of a.ops) {
+        const result = this.run_op(t, op_name, op);
+        record.results.push(result);
+        if (result[1].Result !== 'Success') break;
+      }
+      if (a.operations_left !== Infinity && --a.operations_left <= 0) this.accessspecs.delete(a.id);
+      return;  // one AccessSpec per tag and round
+    }
+  }
+
+  run_op(t, name, op) {
+    const password = op.AccessPassword >>> 0;
+    switch (name) {
+      case 'C1G2Write': {
+        const words = hex_to_words(op.WriteData || '');
+        const r = t.write(op.MB, op.WordPointer, words, password);
+        return ['C1G2WriteOpSpecResult',
+          {Result: r.result, OpSpecID: op.OpSpecID, NumWordsWritten: r.words_written}];
+      }
+      case 'C1G2Read': {
+        const r = t.read(op.MB, op.WordPointer, op.WordCount, password);
+        return ['C1G2ReadOpSpecResult',
+          {Result: r.result, OpSpecID: op.OpSpecID, ReadData: words_to_hex(r.words)}];
+      }
+      case 'C1G2Lock':
+        return ['C1G2LockOpSpecResult',
+          {Result: t.lock(as_list(op.C1G2LockPayload), password), OpSpecID: op.OpSpecID}];
+    }
+    throw new Error(`unsupported OpSpec ${name}`);
+  }
+
+  flush_report(rospec) {
+    const records = [...rospec.pending.values()];
+    rospec.pending = new Map();
+    const sel = this.selector_of(rospec).TagReportContentSelector;
+    const data = records.map((r) => this.tag_report_data(rospec, r, sel));
+    this.send('RO_ACCESS_REPORT', {TagReportData: data});
+    const drop = this.faults.drop;
+    if (drop && --drop.reports_left <= 0) {
+      delete this.faults.drop;
+      this.drop_connection('fault: drop after reports');
+    }
+  }
+
+  tag_report_data(rospec, r, sel) {
+    const d = {};
+    const epc_words = r.epc.length / 4;
+    if (epc_words === 6) {
+      d.EPC_96 = {EPC: r.epc};
+    } else {
+      d.EPCData = {EPC: r.epc};
+    }
+    if (sel.EnableROSpecID) d.ROSpecID = {ROSpecID: rospec.id};
+    if (sel.EnableSpecIndex) d.SpecIndex = {SpecIndex: 1};
+    if (sel.EnableInventoryParameterSpecID) {
+      d.InventoryParameterSpecID = {InventoryParameterSpecID: rospec.inventory_parameter_spec_id};
+    }
+    if (sel.EnableAntennaID) d.AntennaID = {AntennaID: r.tag.antenna};
+    if (sel.EnablePeakRSSI) d.PeakRSSI = {PeakRSSI: r.tag.rssi};
+    if (sel.EnableChannelIndex) d.ChannelIndex = {ChannelIndex: 1};
+    if (sel.EnableFirstSeenTimestamp) d.FirstSeenTimestampUTC = {Microseconds: r.first};
+    if (sel.EnableLastSeenTimestamp) d.LastSeenTimestampUTC = {Microseconds: r.last};
+    if (sel.EnableTagSeenCount) d.TagSeenCount = {TagCount: r.count};
+    if (r.accessspec !== null && (sel.EnableAccessSpecID || r.results.length)) {
+      d.AccessSpecID = {AccessSpecID: r.accessspec};
+    }
+    for (const [name, result] of r.results) {
+      if (!d[name]) d[name] = [];
+      d[name].push(result);
+    }
+    return d;
+  }
+}
+
+module.exports = {emulator, default_config, now_us, FAULT_KINDS};
+require('./handlers');

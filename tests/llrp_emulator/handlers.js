@@ -1,0 +1,316 @@
+'use strict';
+// What the emulated reader does with each client message. A handler gets the
+// decoded message data (and the decoded message, for wire order) and returns
+// the data of the response, or nothing for messages without one.
+
+const {emulator, default_config} = require('./emulator');
+
+function status(code = 'M_Success', description = '') {
+  return {StatusCode: code, ErrorDescription: description};
+}
+
+function ok() {
+  return {LLRPStatus: status()};
+}
+
+function field_error(description) {
+  return {LLRPStatus: status('M_FieldError', description)};
+}
+
+function as_list(v) {
+  if (v === undefined || v === null) return [];
+  return Array.isArray(v) ? v : [v];
+}
+
+function capabilities(em, requested) {
+  const all = requested === 'All';
+  const r = {LLRPStatus: status()};
+  if (all || requested === 'General_Device_Capabilities') {
+    const per_antenna = [];
+    for (let id = 1; id <= em.antennas; id++) {
+      per_antenna.push({AntennaID: id, ProtocolID: em.gen2 ? ['EPCGlobalClass1Gen2'] : []});
+    }
+    r.GeneralDeviceCapabilities = {
+      MaxNumberOfAntennaSupported: em.antennas,
+      CanSetAntennaProperties: 0,
+      HasUTCClockCapability: 1,
+      DeviceManufacturerName: 0,
+      ModelName: 1,
+      ReaderFirmwareVersion: 'emulator 1',
+      ReceiveSensitivityTableEntry: [{Index: 1, ReceiveSensitivityValue: 0}],
+      GPIOCapabilities: {NumGPIs: 0, NumGPOs: 0},
+      PerAntennaAirProtocol: per_antenna,
+    };
+  }
+  if (all || requested === 'LLRP_Capabilities') {
+    r.LLRPCapabilities = {
+      CanDoRFSurvey: 0, CanReportBufferFillWarning: 0, SupportsClientRequestOpSpec: 0,
+      CanDoTagInventoryStateAwareSingulation: 0, SupportsEventAndReportHolding: 0,
+      MaxNumPriorityLevelsSupported: 1, ClientRequestOpSpecTimeout: 0,
+      MaxNumROSpecs: 0, MaxNumSpecsPerROSpec: 0, MaxNumInventoryParameterSpecsPerAISpec: 0,
+      MaxNumAccessSpecs: 0, MaxNumOpSpecsPerAccessSpec: 0,
+    };
+  }
+  if (all || requested === 'Regulatory_Capabilities') {
+    const band = {
+      TransmitPowerLevelTableEntry: [{Index: 1, TransmitPowerValue: 3000}],
+      FrequencyInformation: {Hopping: 0, FixedFrequencyTable: {Frequency: [866900]}},
+    };
+    band.C1G2UHFRFModeTable = {
+      C1G2UHFRFModeTableEntry: [{
+        ModeIdentifier: 0, DRValue: 'DRV_8', EPCHAGTCConformance: 0, MValue: 'MV_FM0',
+        ForwardLinkModulation: 'PR_ASK', SpectralMaskIndicator: 'Unknown', BDRValue: 40000,
+        PIEValue: 1500, MinTariValue: 25000, MaxTariValue: 25000, StepTariValue: 0,
+      }],
+    };
+    // The UHF band capabilities need an air protocol mode table; a reader
+    // without Gen2 has none to give.
+    r.RegulatoryCapabilities = {CountryCode: 276, CommunicationsStandard: 'ETSI_302_208'};
+    if (em.gen2) r.RegulatoryCapabilities.UHFBandCapabilities = band;
+  }
+  if ((all || requested === 'LLRP_Air_Protocol_Capabilities') && em.gen2) {
+    r.C1G2LLRPCapabilities = {
+      CanSupportBlockErase: 0, CanSupportBlockWrite: 0, MaxNumSelectFiltersPerQuery: 2,
+    };
+  }
+  return r;
+}
+
+// Checks an ROSpec the client wants to add; returns an error text or null.
+function check_rospec(em, spec) {
+  if (!spec.ROSpecID) return 'ROSpecID 0 is reserved';
+  if (em.rospecs.has(spec.ROSpecID)) return `ROSpec ${spec.ROSpecID} exists already`;
+  if (spec.CurrentState !== 'Disabled') return 'a new ROSpec must be Disabled';
+  const ai = as_list(spec.AISpec);
+  if (ai.length === 0) return 'only AISpecs are supported';
+  for (const a of ai) {
+    for (const id of as_list(a.AntennaIDs)) {
+      if (id > em.antennas) return `antenna ${id} does not exist (${em.antennas} antennas)`;
+    }
+    for (const ips of as_list(a.InventoryParameterSpec)) {
+      if (ips.ProtocolID !== 'EPCGlobalClass1Gen2' || !em.gen2) {
+        return `air protocol ${ips.ProtocolID} is not supported`;
+      }
+    }
+  }
+  return null;
+}
+
+function unknown_rospec(id) {
+  return field_error(`no ROSpec with id ${id}`);
+}
+
+function activate(rospec) {
+  rospec.state = 'Active';
+  rospec.last_round = null;
+  rospec.pending = new Map();
+}
+
+const handlers = {
+  GET_READER_CAPABILITIES(data) {
+    return capabilities(this, data.RequestedData);
+  },
+
+  GET_READER_CONFIG() {
+    const c = this.config;
+    return {
+      LLRPStatus: status(),
+      ROReportSpec: c.ro_report_spec,
+      AccessReportSpec: {AccessReportTrigger: c.access_report_trigger},
+      KeepaliveSpec: {
+        KeepaliveTriggerType: c.keepalive_ms ? 'Periodic' : 'Null',
+        PeriodicTriggerValue: c.keepalive_ms,
+      },
+      EventsAndReports: {HoldEventsAndReportsUponReconnect: c.hold_events_and_reports},
+    };
+  },
+
+  SET_READER_CONFIG(data) {
+    const ka = data.KeepaliveSpec;
+    if (ka && ka.KeepaliveTriggerType === 'Periodic' && !ka.PeriodicTriggerValue) {
+      return field_error('a periodic keepalive needs a period');
+    }
+    for (const ac of as_list(data.AntennaConfiguration)) {
+      if (ac.AntennaID > this.antennas) return field_error(`antenna ${ac.AntennaID} does not exist`);
+    }
+    if (data.ResetToFactoryDefault) {
+      this.config = default_config();
+      this.rospecs.clear();
+      this.accessspecs.clear();
+    }
+    if (data.ROReportSpec) this.config.ro_report_spec = data.ROReportSpec;
+    if (data.AccessReportSpec) {
+      this.config.access_report_trigger = data.AccessReportSpec.AccessReportTrigger;
+    }
+    if (data.EventsAndReports) {
+      this.config.hold_events_and_reports =
+          data.EventsAndReports.HoldEventsAndReportsUponReconnect;
+    }
+    if (ka) {
+      this.config.keepalive_ms = ka.KeepaliveTriggerType === 'Periodic' ?
+          ka.PeriodicTriggerValue : 0;
+    }
+    if (ka || data.ResetToFactoryDefault) this.restart_keepalive();
+    return ok();
+  },
+
+  ADD_ROSPEC(data) {
+    const spec = data.ROSpec || {};
+    const error = check_rospec(this, spec);
+    if (error) return field_error(error);
+    const antennas = [];
+    let ips_id = 0;
+    for (const a of as_list(spec.AISpec)) {
+      antennas.push(...as_list(a.AntennaIDs));
+      ips_id = ips_id || as_list(a.InventoryParameterSpec)[0].InventoryParameterSpecID;
+    }
+    const start = spec.ROBoundarySpec && spec.ROBoundarySpec.ROSpecStartTrigger;
+    this.rospecs.set(spec.ROSpecID, {
+      id: spec.ROSpecID,
+      state: 'Disabled',
+      antennas,
+      inventory_parameter_spec_id: ips_id,
+      immediate: !!start && start.ROSpecStartTriggerType === 'Immediate',
+      report_spec: spec.ROReportSpec || null,
+      pending: new Map(),
+      last_round: null,
+    });
+    return ok();
+  },
+
+  ENABLE_ROSPEC(data) {
+    const r = this.rospecs.get(data.ROSpecID);
+    if (!r) return unknown_rospec(data.ROSpecID);
+    if (r.state === 'Disabled') {
+      r.state = 'Inactive';
+      if (r.immediate) activate(r);
+    }
+    return ok();
+  },
+
+  DISABLE_ROSPEC(data) {
+    const targets = data.ROSpecID === 0 ? [...this.rospecs.values()] :
+        [this.rospecs.get(data.ROSpecID)];
+    if (!targets[0] && data.ROSpecID !== 0) return unknown_rospec(data.ROSpecID);
+    for (const r of targets) r.state = 'Disabled';
+    return ok();
+  },
+
+  START_ROSPEC(data) {
+    const r = this.rospecs.get(data.ROSpecID);
+    if (!r) return unknown_rospec(data.ROSpecID);
+    if (r.state === 'Disabled') return field_error(`ROSpec ${r.id} is not enabled`);
+    if (r.state === 'Active') return field_error(`ROSpec ${r.id} is running already`);
+    activate(r);
+    return ok();
+  },
+
+  STOP_ROSPEC(data) {
+    const r = this.rospecs.get(data.ROSpecID);
+    if (!r) return unknown_rospec(data.ROSpecID);
+    if (r.state !== 'Active') return field_error(`ROSpec ${r.id} is not running`);
+    if (r.pending.size && this.selector_of(r).ROReportTrigger !== 'None') this.flush_report(r);
+    r.state = 'Inactive';
+    return ok();
+  },
+
+  DELETE_ROSPEC(data) {
+    if (data.ROSpecID === 0) {
+      this.rospecs.clear();
+    } else if (!this.rospecs.delete(data.ROSpecID)) {
+      return unknown_rospec(data.ROSpecID);
+    }
+    return ok();
+  },
+
+  ADD_ACCESSSPEC(data, msg) {
+    const spec = data.AccessSpec || {};
+    if (!spec.AccessSpecID) return field_error('AccessSpecID 0 is reserved');
+    if (this.accessspecs.has(spec.AccessSpecID)) {
+      return field_error(`AccessSpec ${spec.AccessSpecID} exists already`);
+    }
+    if (spec.CurrentState !== 'Disabled') return field_error('a new AccessSpec must be Disabled');
+    if (spec.ProtocolID !== 'EPCGlobalClass1Gen2' || !this.gen2) {
+      return field_error(`air protocol ${spec.ProtocolID} is not supported`);
+    }
+    if (spec.AntennaID > this.antennas) return field_error(`antenna ${spec.AntennaID} does not exist`);
+    // The OpSpecs run in the order they came on the wire.
+    const spec_element = [...msg.origin.subElementList].find((e) => e.getName() === 'AccessSpec');
+    const command = [...spec_element.subElementList].find((e) => e.getName() === 'AccessCommand');
+    let targets = [];
+    const ops = [];
+    for (const e of command.subElementList) {
+      const name = e.getName();
+      const op = e.getData();
+      if (name === 'C1G2TagSpec') {
+        targets = as_list(op.C1G2TargetTag);
+      } else if (['C1G2Write', 'C1G2Read', 'C1G2Lock'].includes(name)) {
+        if (name === 'C1G2Write' && (op.WriteData || '').length % 4) {
+          return field_error('WriteData must be whole words');
+        }
+        if (op.MB > 3 || (name === 'C1G2Write' && op.MB === 2)) {
+          return field_error(`memory bank ${op.MB} cannot be ${name === 'C1G2Write' ? 'written' : 'read'}`);
+        }
+        ops.push([name, op]);
+      } else {
+        return {LLRPStatus: status('M_UnsupportedParameter', `${name} is not supported`)};
+      }
+    }
+    if (ops.length === 0) return {LLRPStatus: status('M_MissingParameter', 'no OpSpec')};
+    const stop = spec.AccessSpecStopTrigger || {};
+    const count = stop.AccessSpecStopTrigger === 'Operation_Count' && stop.OperationCountValue ?
+        stop.OperationCountValue : Infinity;
+    this.accessspecs.set(spec.AccessSpecID, {
+      id: spec.AccessSpecID,
+      state: 'Disabled',
+      antenna: spec.AntennaID || 0,
+      rospec_id: spec.ROSpecID || 0,
+      targets,
+      ops,
+      operations_left: count,
+    });
+    return ok();
+  },
+
+  ENABLE_ACCESSSPEC(data) {
+    const a = this.accessspecs.get(data.AccessSpecID);
+    if (!a) return field_error(`no AccessSpec with id ${data.AccessSpecID}`);
+    a.state = 'Active';
+    return ok();
+  },
+
+  DISABLE_ACCESSSPEC(data) {
+    const targets = data.AccessSpecID === 0 ? [...this.accessspecs.values()] :
+        [this.accessspecs.get(data.AccessSpecID)];
+    if (!targets[0] && data.AccessSpecID !== 0) {
+      return field_error(`no AccessSpec with id ${data.AccessSpecID}`);
+    }
+    for (const a of targets) a.state = 'Disabled';
+    return ok();
+  },
+
+  DELETE_ACCESSSPEC(data) {
+    if (data.AccessSpecID === 0) {
+      this.accessspecs.clear();
+    } else if (!this.accessspecs.delete(data.AccessSpecID)) {
+      return field_error(`no AccessSpec with id ${data.AccessSpecID}`);
+    }
+    return ok();
+  },
+
+  GET_REPORT() {
+    for (const r of this.rospecs.values()) {
+      if (r.pending.size) this.flush_report(r);
+    }
+  },
+
+  ENABLE_EVENTS_AND_REPORTS() {},
+
+  KEEPALIVE_ACK() {},
+
+  CLOSE_CONNECTION() {
+    return ok();
+  },
+};
+
+emulator.prototype.handlers = handlers;
