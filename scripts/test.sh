@@ -21,6 +21,8 @@ build_and_test() {  # build-dir, ctest filter, targets (empty: all), cmake optio
 
 echo "== npm packages of the Node.js cross-checks"
 npm ci --prefix tests/epc --no-audit --no-fund
+# playwright-core, which drives Debian's chromium through the live page test.
+npm ci --prefix tests/browser --no-audit --no-fund
 echo "== plain build"
 build_and_test build "" ""
 echo "== address and undefined-behaviour sanitizers"

@@ -18,6 +18,7 @@
 
 #include "protocol/tag_protocol.h"
 #include "protocol/wire_time.h"
+#include "tag_service/live_view.h"
 #include "tag_service/scene.h"
 #include "tag_service/server.h"
 #include "tag_service/simulator.h"
@@ -208,6 +209,13 @@ int main(int argc, char** argv) {
   server_options.log = o.log;
   server_options.test_hooks = true;
   tag_service::server server(simulator, server_options);
+  server.add_page(tag_service::kLivePagePath,
+                  {"text/html; charset=utf-8",
+                   [] { return std::string(tag_service::live_page()); }});
+  server.add_page(tag_service::kLiveStatusPath,
+                  {"application/json", [&simulator] {
+                     return simulator.live_snapshot(now_filetime()).dump();
+                   }});
 
   const int port = server.listen();
   if (port < 0) {

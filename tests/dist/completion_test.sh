@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work" && mkdir sub && touch lib.kzm other.so
 
 all_keywords="addr async clr compact disconnect dll flt formats header heap host pause print set write"
-all_options="--field --help --host --log --port --print-demo-field --version"
+all_options="--field --help --host --log --port --print-demo-field --print-demo-scene --scene --version"
 
 # Splits LINE into COMP_WORDS the way readline does: at blanks, and with
 # ':' and '=' as words of their own.
@@ -73,10 +73,11 @@ check "korvo print dll o" "other.so"
 # korvo stops at a word that is not a keyword, and so does its completion.
 check "korvo bogus " ""
 check "korvo print host" "host"
-# tag-service: options; --field takes a file, --host and --port free values.
+# tag-service: options; --scene (--field) takes a file, --host and --port free values.
 check "tag-service " "$all_options"
-check "tag-service --p" "--port --print-demo-field"
-check "tag-service --log --f" "--field"
+check "tag-service --p" "--port --print-demo-field --print-demo-scene"
+check "tag-service --log --s" "--scene"
+check "tag-service --scene " "lib.kzm other.so sub"
 check "tag-service --field " "lib.kzm other.so sub"
 check "tag-service --field=li" "lib.kzm"
 check "tag-service --port " ""
