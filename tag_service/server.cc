@@ -5,11 +5,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include "protocol/tag_protocol.h"
+#include "tag_service/log_line.h"
 
 namespace tag_service {
 namespace {
@@ -35,6 +36,10 @@ constexpr route kRoutes[] = {
     {"DELETE", "/test/inject", "clear", true},
     {"GET", "/test/state", "state", true},
 };
+
+// When the request this thread serves was routed; the server serves each
+// request on one thread, from routing to the log line.
+thread_local std::optional<std::chrono::steady_clock::time_point> request_start;
 
 }  // namespace
 
@@ -114,6 +119,7 @@ void server::impl::attach() {
   // any limit applies. The protocol needs neither, so both are refused
   // before the body is read.
   http.set_pre_routing_handler([](const Request& req, Response& res) {
+    request_start = std::chrono::steady_clock::now();
     if (req.has_header("Transfer-Encoding")) {
       res.status = 411;
       res.set_content(
@@ -172,9 +178,20 @@ void server::impl::attach() {
       });
   if (options.log) {
     http.set_logger([](const Request& req, const Response& res) {
-      std::fprintf(stderr, "tag-service: %s %s -> %d\n",
-                   printable(req.method, 16).c_str(),
-                   printable(req.path).c_str(), res.status);
+      // A request the server refused before routing it has no start time.
+      std::string ms;
+      if (request_start) {
+        ms = std::to_string(
+            std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - *request_start)
+                .count());
+        request_start.reset();
+      }
+      write_log_line({{"method", req.method},
+                      {"path", req.path},
+                      {"status", std::to_string(res.status)},
+                      {"ms", ms},
+                      {"client", req.remote_addr}});
     });
   }
 }

@@ -20,13 +20,16 @@ const [tagService, korvo, outDir] = process.argv.slice(2);
 const guard = setTimeout(() => { console.error('FAIL: timed out'); process.exit(1); }, 90000);
 
 let failures = 0;
+let serviceLog = '';
 function check(ok, what) {
   console.log((ok ? 'ok   ' : 'FAIL ') + what);
   if (!ok) ++failures;
 }
 
 function startService() {
-  const child = spawn(tagService, ['--port', '0'], {stdio: ['ignore', 'pipe', 'inherit']});
+  const child = spawn(tagService, ['--port', '0', '--log'], {stdio: ['ignore', 'pipe', 'pipe']});
+  child.stderr.setEncoding('utf8');
+  child.stderr.on('data', text => { serviceLog += text; });
   return new Promise((resolve, reject) => {
     createInterface({input: child.stdout}).once('line', line => resolve({child, port: Number(line)}));
     child.once('exit', code => reject(new Error('tag-service exited with ' + code)));
@@ -111,6 +114,9 @@ try {
   check(await shows(page, '#updated', 'does not answer', 4000), 'a silent service shows as such');
 
   check(requests.every(r => r.startsWith(url + '/')), 'the page loads nothing from elsewhere');
+  // --log: one line per request, UTC timestamp first, then key=value fields.
+  const line = /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{7})?Z method=GET path=\/status\.json status=200 ms=\d+ client=127\.0\.0\.1$/m;
+  check(line.test(serviceLog), 'the service logs each poll as one key=value line');
 } finally {
   await context.close();
   service.kill('SIGTERM');
