@@ -1,7 +1,7 @@
 // The tag service's live page in headless Debian chromium: the demo field
 // shows, a tag written with korvo appears within two seconds and its markup
 // stays text, a disconnected reader shows as such, and the page fits a phone.
-// usage: node live_page_test.mjs TAG_SERVICE KORVO OUTPUT_DIR
+// usage: node live_page_test.mjs TAG_SERVICE KORVO SESSION_LIBRARY OUTPUT_DIR
 import {spawn, execFile} from 'node:child_process';
 import {mkdtempSync, rmSync} from 'node:fs';
 import {tmpdir} from 'node:os';
@@ -16,7 +16,7 @@ try {
   process.exit(77);
 }
 
-const [tagService, korvo, outDir] = process.argv.slice(2);
+const [tagService, korvo, library, outDir] = process.argv.slice(2);
 const guard = setTimeout(() => { console.error('FAIL: timed out'); process.exit(1); }, 90000);
 
 let failures = 0;
@@ -36,9 +36,11 @@ function startService() {
   });
 }
 
+// The library is named with dll: under AddressSanitizer, whose dlopen
+// stands in for korvo's, korvo's RUNPATH does not find it.
 function runKorvo(args) {
   return new Promise(resolve => {
-    execFile(korvo, args, {timeout: 15000}, (error, stdout, stderr) =>
+    execFile(korvo, [...args, 'dll', library], {timeout: 15000}, (error, stdout, stderr) =>
       resolve({code: error ? error.code : 0, stdout, stderr}));
   });
 }
