@@ -7,8 +7,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-# The LLRP reader emulator the tests talk to (Node.js, pinned by its lock file).
-npm ci --prefix tests/llrp_emulator --no-audit --no-fund
 jobs=$(nproc)
 
 build_and_test() {  # build-dir, ctest filter, targets (empty: all), cmake options...
@@ -19,8 +17,9 @@ build_and_test() {  # build-dir, ctest filter, targets (empty: all), cmake optio
   ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300 ${filter:+-R "$filter"}
 }
 
-echo "== npm packages of the Node.js cross-checks"
+echo "== npm packages of the Node.js cross-checks and the LLRP reader emulator"
 npm ci --prefix tests/epc --no-audit --no-fund
+npm ci --prefix tests/llrp_emulator --no-audit --no-fund
 # playwright-core, which drives Debian's chromium through the live page test.
 npm ci --prefix tests/browser --no-audit --no-fund
 echo "== plain build"

@@ -2,16 +2,16 @@
 // its tests. See tag_service/README.md.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -26,10 +26,10 @@
 namespace {
 
 constexpr int kDefaultPort = tag_protocol::kDefaultPort;
-constexpr std::size_t kMaxSceneFileBytes = 16 * 1024 * 1024;
 
 const char kUsage[] =
     "usage: tag-service [--host ADDR] [--port N] [--scene FILE] [--log]\n"
+    "                   [--test-hooks]\n"
     "       tag-service --print-demo-scene\n"
     "       tag-service --version\n"
     "\n"
@@ -47,13 +47,15 @@ const char kUsage[] =
     "  --print-demo-scene  print the demo scene as a scene file and exit\n"
     "                      (--print-demo-field is the same)\n"
     "  --log               one line per request on standard error\n"
+    "  --test-hooks        serve the test hooks under /TagService/test, with\n"
+    "                      which anyone who reaches the service can make\n"
+    "                      operations fail or wait; off by default\n"
     "  --version           print the version and exit\n"
     "  --help              this text\n"
     "\n"
     "The service runs until it gets SIGINT or SIGTERM. Operations, the scene\n"
     "file, the write data syntax (FORMAT:field=value;field=value) and the\n"
-    "test hooks (POST /TagService/test/inject) are described in\n"
-    "tag_service/README.md.\n";
+    "test hooks are described in tag_service/README.md.\n";
 
 struct options {
   std::string host = "127.0.0.1";
@@ -61,6 +63,7 @@ struct options {
   std::string scene_file;
   bool print_demo = false;
   bool log = false;
+  bool test_hooks = false;
   bool help = false;
   bool version = false;
 };
@@ -113,6 +116,8 @@ bool parse_options(int argc, char** argv, options& o) {
       o.print_demo = true;
     } else if (arg == "--log") {
       o.log = true;
+    } else if (arg == "--test-hooks") {
+      o.test_hooks = true;
     } else if (arg == "--version") {
       o.version = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -140,18 +145,10 @@ bool load(const options& o, tag_service::scene& out) {
     text = tag_service::demo_scene_json();
   } else {
     name = o.scene_file;
-    std::ifstream in(o.scene_file, std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "tag-service: cannot read %s: %s\n",
-                   o.scene_file.c_str(), std::strerror(errno));
-      return false;
-    }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    text = buffer.str();
-    if (text.size() > kMaxSceneFileBytes) {
-      std::fprintf(stderr, "tag-service: %s is larger than %zu bytes\n",
-                   o.scene_file.c_str(), kMaxSceneFileBytes);
+    try {
+      text = tag_service::read_scene_file(o.scene_file);
+    } catch (const tag_service::input_error& e) {
+      std::fprintf(stderr, "tag-service: %s\n", e.what());
       return false;
     }
   }
@@ -202,12 +199,20 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // Room for the server's connection limit: the usual soft limit of 1024
+  // open files is below it.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 4096) {
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 4096);
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
+
   tag_service::simulator simulator(std::move(scene));
   tag_service::server_options server_options;
   server_options.host = o.host;
   server_options.port = o.port;
   server_options.log = o.log;
-  server_options.test_hooks = true;
+  server_options.test_hooks = o.test_hooks;
   tag_service::server server(simulator, server_options);
   server.add_page(tag_service::kLivePagePath,
                   {"text/html; charset=utf-8",
@@ -223,8 +228,12 @@ int main(int argc, char** argv) {
                  o.host.c_str(), o.port);
     return 1;
   }
-  std::printf("%d\n", port);
-  std::fflush(stdout);
+  // Scripts wait for this line; a service they cannot find is no use.
+  if (std::printf("%d\n", port) < 0 || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "tag-service: cannot write the port line: %s\n",
+                 std::strerror(errno));
+    return 1;
+  }
   const bool ipv6 = o.host.find(':') != std::string::npos;
   std::fprintf(stderr, "tag-service: serving http://%s%s%s:%d%s (%s)\n",
                ipv6 ? "[" : "", o.host.c_str(), ipv6 ? "]" : "", port,
