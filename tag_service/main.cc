@@ -18,6 +18,7 @@
 
 #include "protocol/tag_protocol.h"
 #include "protocol/wire_time.h"
+#include "tag_service/live_view.h"
 #include "tag_service/scene.h"
 #include "tag_service/server.h"
 #include "tag_service/simulator.h"
@@ -30,6 +31,7 @@ const char kUsage[] =
     "usage: tag-service [--host ADDR] [--port N] [--scene FILE] [--log]\n"
     "                   [--test-hooks]\n"
     "       tag-service --print-demo-scene\n"
+    "       tag-service --version\n"
     "\n"
     "Simulates the RFID tag service and its reader over HTTP, under the path\n"
     "/TagService, for korvo and its tests.\n"
@@ -48,6 +50,7 @@ const char kUsage[] =
     "  --test-hooks        serve the test hooks under /TagService/test, with\n"
     "                      which anyone who reaches the service can make\n"
     "                      operations fail or wait; off by default\n"
+    "  --version           print the version and exit\n"
     "  --help              this text\n"
     "\n"
     "The service runs until it gets SIGINT or SIGTERM. Operations, the scene\n"
@@ -62,6 +65,7 @@ struct options {
   bool log = false;
   bool test_hooks = false;
   bool help = false;
+  bool version = false;
 };
 
 // Returns false (after a message on standard error) for a bad command line.
@@ -114,6 +118,8 @@ bool parse_options(int argc, char** argv, options& o) {
       o.log = true;
     } else if (arg == "--test-hooks") {
       o.test_hooks = true;
+    } else if (arg == "--version") {
+      o.version = true;
     } else if (arg == "--help" || arg == "-h") {
       o.help = true;
     } else {
@@ -173,6 +179,10 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (o.version) {
+    std::fputs("tag-service " KORVO_VERSION "\n", stdout);
+    return 0;
+  }
   tag_service::scene scene;
   if (!load(o, scene)) return 2;
   if (o.print_demo) {
@@ -204,6 +214,13 @@ int main(int argc, char** argv) {
   server_options.log = o.log;
   server_options.test_hooks = o.test_hooks;
   tag_service::server server(simulator, server_options);
+  server.add_page(tag_service::kLivePagePath,
+                  {"text/html; charset=utf-8",
+                   [] { return std::string(tag_service::live_page()); }});
+  server.add_page(tag_service::kLiveStatusPath,
+                  {"application/json", [&simulator] {
+                     return simulator.live_snapshot(now_filetime()).dump();
+                   }});
 
   const int port = server.listen();
   if (port < 0) {
