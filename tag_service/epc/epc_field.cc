@@ -130,8 +130,8 @@ std::vector<tag_format> make_formats() {
   return out;
 }
 
-const tag_service::field& epc_field() {
-  static const tag_service::field f{epc_formats(), {}};
+const tag_service::scene& epc_field() {
+  static const tag_service::scene f{epc_formats(), {}};
   return f;
 }
 
@@ -197,11 +197,11 @@ new_epc epc_from_write_data(std::string_view data) {
     const std::string* hex_text =
         given.values.empty() ? nullptr : &given.values.front().value;
     if (hex_text == nullptr) {
-      throw tag_service::field_error("write data: the raw format needs epc");
+      throw tag_service::input_error("write data: the raw format needs epc");
     }
     d = decode_hex(*hex_text);
     if (!d) {
-      throw tag_service::field_error(
+      throw tag_service::input_error(
           "write data: field 'epc' takes hex digits only, not '" + *hex_text +
           "'");
     }
@@ -229,7 +229,7 @@ new_epc epc_from_write_data(std::string_view data) {
       const std::vector<std::uint8_t> bytes = encode(s, inputs);
       d = decode(bytes, bytes.size() * 8);
     } catch (const encode_error& e) {
-      throw tag_service::field_error(std::string("write data: ") + e.what());
+      throw tag_service::input_error(std::string("write data: ") + e.what());
     }
   }
   new_epc out{*d, epc_tag(*d)};

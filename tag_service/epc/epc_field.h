@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tag_service/epc/epc.h"
-#include "tag_service/field.h"
+#include "tag_service/scene.h"
 
 namespace epc {
 
@@ -47,7 +47,7 @@ tag_service::tag epc_tag(const decoded& d);
 // "48:filter=3;company_prefix=0614141;item_reference=812345;serial=6789":
 // checked by the service's write-data rules against epc_formats(), then
 // encoded. The raw format takes "epc=HEX". Returns the tag of the new EPC
-// (id = its hex) and the EPC itself. Throws tag_service::field_error with a
+// (id = its hex) and the EPC itself. Throws tag_service::input_error with a
 // message for the client.
 struct new_epc {
   decoded epc;

@@ -35,7 +35,7 @@ TEST(EpcField, EachSchemeHasAFormatWhoseFieldsAreTheSchemes) {
   for (auto& f : j["formats"]) {
     for (auto& d : f["fields"]) d.erase("has_value_description");
   }
-  EXPECT_NO_THROW(tag_service::load_field(j, 0));
+  EXPECT_NO_THROW(tag_service::load_scene(j, 0));
 }
 
 TEST(EpcField, ItemsAndTagsFollowTheScheme) {
@@ -151,7 +151,7 @@ TEST(EpcField, BadWriteDataIsRefusedWithAMessage) {
     try {
       epc_from_write_data(c.data);
       ADD_FAILURE() << "accepted";
-    } catch (const tag_service::field_error& e) {
+    } catch (const tag_service::input_error& e) {
       EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos)
           << e.what();
     }
