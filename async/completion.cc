@@ -1,6 +1,6 @@
 #include "async/completion.h"
 
-#include "session/binding.h"
+#include "session/error_report.h"
 
 namespace korvo {
 namespace {

@@ -116,4 +116,12 @@ run_options parse_arguments(const std::vector<std::u16string>& args,
   return o;
 }
 
+std::u16string build_service_url(const run_options& options) {
+  if (options.service_url != nullptr) return options.service_url;
+  std::u16string built = u"http://";
+  if (options.host != nullptr) built += options.host;
+  built += u":21645/TagService";
+  return built;
+}
+
 }  // namespace korvo

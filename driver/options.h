@@ -43,6 +43,10 @@ struct run_options {
 run_options parse_arguments(const std::vector<std::u16string>& args,
                             const char16_t* initial_library_path);
 
+// The URL the session opens: "http://" + host + ":21645/TagService", or
+// service_url as a whole when it was given (then host plays no part).
+std::u16string build_service_url(const run_options& options);
+
 // The usage text, printed in one piece when there is no work.
 extern const char kUsageText[];
 

@@ -8,6 +8,7 @@
 #include "platform/utf.h"
 #include "report/listings.h"
 #include "session/binding.h"
+#include "session/error_report.h"
 
 namespace korvo {
 namespace {
@@ -20,27 +21,34 @@ report_options report_options_of(const run_options& o) {
   return {o.compact, o.header, o.filter};
 }
 
+// How an asynchronous operation went: not run (no event to wait on; the
+// caller runs it synchronously), started and waited for, or refused.
+enum class async_outcome { not_run, started, refused };
+
 // Runs one asynchronous operation: start() hands the completion c to the
 // session. A started operation is waited for without a time limit, so the
 // session is done with c (and with the tag or text it was given) before the
 // caller goes on; a notice that read a negative status fails the operation
 // for the run (the notice has printed its own line). A refused start is
 // reported under label and not waited for. Then the completion's heap figure
-// is printed, when asked for and the flag is clear. Returns false, having
-// started nothing, when c has no event: an operation whose completion cannot
-// be waited on must not be started, and runs synchronously instead.
+// is printed, when asked for and the flag is clear. Starts nothing when c
+// has no event: an operation whose completion cannot be waited on must not
+// be started, and runs synchronously instead.
 template <typename Completion, typename Start>
-bool run_async(IRfidSession* session, const run_options& o, Completion& c,
-               const char16_t* label, int& flag, Start start) {
-  if (!c.has_event()) return false;
+async_outcome run_async(IRfidSession* session, const run_options& o,
+                        Completion& c, const char16_t* label, int& flag,
+                        Start start) {
+  if (!c.has_event()) return async_outcome::not_run;
+  async_outcome outcome = async_outcome::started;
   if (start()) {
     c.wait(kWaitForever);
     if (c.status < 0) flag = 1;
   } else {
     flag = report_error(session, label);
+    outcome = async_outcome::refused;
   }
   if (flag == 0 && o.heap) print("ASYNC_HEAP_SIZE=%u\n", {c.heap_size});
-  return true;
+  return outcome;
 }
 
 // Creates a tag from the write data and writes it. A written tag's id becomes
@@ -55,8 +63,9 @@ void write_stage(IRfidSession* session, run_options& o, int& flag) {
     bool ran_async = false;
     if (o.async) {
       async_write_callback done;
-      ran_async = run_async(session, o, done, u"writeTagAsync", flag,
-                            [&] { return session->writeTagAsync(tag, &done); });
+      ran_async = run_async(session, o, done, u"writeTagAsync", flag, [&] {
+                    return session->writeTagAsync(tag, &done);
+                  }) != async_outcome::not_run;
     }
     if (!ran_async && !session->writeTag(tag)) {
       flag = report_error(session, u"writeTag");
@@ -76,9 +85,10 @@ void security_stage(IRfidSession* session, run_options& o, int& flag) {
   bool ran_async = false;
   if (o.async) {
     async_security_callback done;
-    ran_async = run_async(session, o, done, u"setTagSecurityAsync", flag, [&] {
-      return session->setTagSecurityAsync(o.tag_id, o.secure, &done);
-    });
+    ran_async =
+        run_async(session, o, done, u"setTagSecurityAsync", flag, [&] {
+          return session->setTagSecurityAsync(o.tag_id, o.secure, &done);
+        }) != async_outcome::not_run;
   }
   if (!ran_async && !session->setTagSecurity(o.tag_id, o.secure)) {
     flag = report_error(session, u"setTagSecurity");
@@ -94,22 +104,25 @@ void security_stage(IRfidSession* session, run_options& o, int& flag) {
 void read_stage(IRfidSession* session, const run_options& o, int& flag) {
   const std::uint32_t t0 = tick_count();
   IRfidItemList* items = nullptr;
-  bool ran_async = false;
+  async_outcome outcome = async_outcome::not_run;
   if (o.async) {
     async_read_callback done;
-    ran_async = run_async(session, o, done, u"readItemsAsync", flag,
-                          [&] { return session->readItemsAsync(&done); });
+    outcome = run_async(session, o, done, u"readItemsAsync", flag,
+                        [&] { return session->readItemsAsync(&done); });
     items = done.items;  // none when the start was refused
   }
-  if (!ran_async) items = session->readItems();
+  if (outcome == async_outcome::not_run) items = session->readItems();
   print("Elapsed (read): %ums\n", {elapsed_ms(t0, tick_count())});
   if (items != nullptr) {
     print_reading(items, report_options_of(o));
     items->release();
-  } else if (report_error(session, u"readItems") != 0) {
-    // Only ever sets the flag: a failed asynchronous reading stays failed
-    // even when the session's status has turned non-negative since.
-    flag = 1;
+  } else {
+    const int reported = report_error(session, u"readItems");
+    // A reading whose notice failed stays failed even when the session's
+    // status has turned non-negative since; otherwise the report sets the
+    // flag as every report does.
+    const bool notice_failed = outcome == async_outcome::started && flag != 0;
+    if (!notice_failed) flag = reported;
   }
 }
 
@@ -159,12 +172,21 @@ int run_korvo(const std::vector<std::string>& args) {
     print(kUsageText);
     return 2;
   }
+  // A library path given on the command line opens the file the user named,
+  // byte for byte, even where its name is no UTF-8.
+  std::u16string library_path;
+  for (std::size_t k = 0; k < wide.size(); ++k) {
+    if (options.library_path == wide[k].c_str()) {
+      library_path = path_to_utf16(args[k]);
+      options.library_path = library_path.c_str();
+    }
+  }
 
   const binding bound = bind_session(options.library_path);
   if (bound.session == nullptr) return bound.exit_code;
   IRfidSession* session = bound.session;
 
-  const std::u16string url = service_url(options.host, options.service_url);
+  const std::u16string url = build_service_url(options);
   int flag = 0;
   if (!session->openService(url.c_str())) {
     flag = report_error(session, u"openService");

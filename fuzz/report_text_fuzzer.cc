@@ -18,7 +18,7 @@
 #include "fuzz/fuzz_check.h"
 #include "platform/console.h"
 #include "platform/utf.h"
-#include "report/text.h"
+#include "report/report_text.h"
 
 namespace {
 

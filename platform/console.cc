@@ -1,6 +1,7 @@
 #include "platform/console.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <bit>
@@ -285,6 +286,12 @@ bool flush_output() {
 bool output_failed() { return state().failed; }
 
 int output_error_number() { return state().error_number; }
+
+bool output_reader_left() {
+  return state().failed && state().error_number == EPIPE;
+}
+
+void keep_running_when_output_closes() { ::signal(SIGPIPE, SIG_IGN); }
 
 std::string read_line(std::size_t max_bytes) {
   std::string line;

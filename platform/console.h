@@ -195,6 +195,16 @@ bool output_failed();
 // The reason of the first failed write, for a message on standard error.
 int output_error_number();
 
+// True when the first failed write failed because the reader of the pipe
+// had gone (EPIPE): the reader left on purpose, which needs no message.
+bool output_reader_left();
+
+// Makes a write to standard output whose reader has gone fail with EPIPE,
+// like any other failed write, instead of ending the process (SIGPIPE is
+// ignored): the session's last calls must still happen. Call once, first
+// thing in main().
+void keep_running_when_output_closes();
+
 // Reads one line from standard input, byte by byte, taking at most max_bytes
 // bytes (a newline ends the line and is taken as well); returns what was
 // read. At end of input it returns at once. Bytes after those taken stay

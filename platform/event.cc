@@ -6,6 +6,8 @@
 #include <mutex>
 #include <new>
 
+#include "platform/event_test_seam.h"
+
 namespace korvo {
 namespace {
 

@@ -42,10 +42,6 @@ class manual_reset_event {
   state* state_;
 };
 
-// For tests only: while on, creating an event fails as if the system had
-// none to give. The client never turns it on.
-void fail_event_creation_for_testing(bool fail);
-
 }  // namespace korvo
 
 #endif  // KORVO_PLATFORM_EVENT_H_

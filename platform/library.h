@@ -10,20 +10,24 @@ namespace korvo {
 struct load_result {
   void* handle = nullptr;  // null when loading failed
   // Why it failed, as an errno value: the system error behind the failure
-  // (ENOENT for a missing file, EACCES, ...), or ENOEXEC for a file that was
-  // found but is no usable library. Never 0 on failure.
+  // (ENOENT for a missing file or an empty path, EACCES, ...), or ENOEXEC
+  // for a file that was found but is no usable library (wrong format, or a
+  // library it needs is missing). Never 0 on failure.
   int code = 0;
   std::string message;  // the loader's own message, for standard error
 };
 
-// Loads a shared library by path, resolving every symbol now and keeping its
-// symbols local. The library is never unloaded. A path without '/' is looked
-// for by the dynamic loader's usual search (the executable's RUNPATH first,
-// then LD_LIBRARY_PATH and the system paths).
+// Loads a shared library by path (bytes, as the file system names it),
+// resolving every symbol now and keeping its symbols local. The library is
+// never unloaded. A path without '/' is looked for by the dynamic loader's
+// usual search: LD_LIBRARY_PATH first, then the executable's RUNPATH, then
+// the system paths.
 load_result load_library(const std::string& path);
 
-// Address of an exported symbol, or null when the library has none.
-void* resolve_symbol(void* handle, const char* name);
+// Address of a symbol the loaded library itself exports, or null when it
+// has none; a symbol that only a library it depends on exports is not its
+// own and gives null.
+void* resolve_own_symbol(void* handle, const char* name);
 
 // True iff path names an existing file system entry.
 bool file_exists(const std::string& path);

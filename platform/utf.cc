@@ -10,6 +10,9 @@ namespace korvo {
 namespace {
 
 constexpr char16_t kReplacement = 0xFFFD;
+// A byte carried through a path text is the lone surrogate kCarriedByteBase
+// + byte.
+constexpr char16_t kCarriedByteBase = 0xDC00;
 
 // Writes the UTF-8 form of cp at p; returns the end.
 char* put_code_point(char* p, std::uint32_t cp) {
@@ -78,9 +81,9 @@ bool equals_folded(std::basic_string_view<Char> a,
   return true;
 }
 
-}  // namespace
-
-char16_t* write_utf16(char16_t* out, std::string_view bytes) {
+// Writes the UTF-16 form of bytes at out; a byte that starts no well-formed
+// sequence becomes U+FFFD, or with carry_bytes the lone U+DC00 + byte.
+char16_t* decode_utf8(char16_t* out, std::string_view bytes, bool carry_bytes) {
   const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t n = bytes.size();
   char16_t* p = out;
@@ -93,7 +96,8 @@ char16_t* write_utf16(char16_t* out, std::string_view bytes) {
     std::uint32_t cp = 0;
     const std::size_t len = decode_sequence(b, i, n, cp);
     if (len == 0) {
-      *p++ = kReplacement;
+      *p++ = carry_bytes ? static_cast<char16_t>(kCarriedByteBase + b[i])
+                         : kReplacement;
       ++i;
       continue;
     }
@@ -107,6 +111,39 @@ char16_t* write_utf16(char16_t* out, std::string_view bytes) {
     i += len;
   }
   return p;
+}
+
+}  // namespace
+
+char16_t* write_utf16(char16_t* out, std::string_view bytes) {
+  return decode_utf8(out, bytes, false);
+}
+
+std::u16string path_to_utf16(std::string_view bytes) {
+  std::u16string out(bytes.size(), u'\0');
+  out.resize(static_cast<std::size_t>(decode_utf8(out.data(), bytes, true) -
+                                      out.data()));
+  return out;
+}
+
+std::string path_bytes(const char16_t* text) {
+  std::string out;
+  if (text == nullptr) return out;
+  const std::u16string_view t(text);
+  std::size_t run = 0;  // start of the units not yet appended
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const char16_t c = t[i];
+    if (is_high_surrogate(c) && i + 1 < t.size() &&
+        is_low_surrogate(t[i + 1])) {
+      ++i;  // a pair is a character, whatever its low half
+    } else if (c >= kCarriedByteBase + 0x80 && c <= kCarriedByteBase + 0xFF) {
+      append_utf8(out, t.substr(run, i - run));
+      out.push_back(static_cast<char>(c - kCarriedByteBase));
+      run = i + 1;
+    }
+  }
+  append_utf8(out, t.substr(run));
+  return out;
 }
 
 bool is_valid_utf8(std::string_view bytes) {

@@ -19,6 +19,19 @@ std::u16string utf8_to_utf16(std::string_view bytes);
 // written.
 char16_t* write_utf16(char16_t* out, std::string_view bytes);
 
+// Library paths are bytes, and a file's name need not be UTF-8. A path
+// argument is decoded as utf8_to_utf16 does, except that each byte that
+// starts no well-formed sequence (always 0x80 to 0xFF) becomes the lone low
+// surrogate U+DC00 + byte (U+DC80 to U+DCFF), which no well-formed UTF-8
+// yields. Printed, such a unit still shows as U+FFFD; path_bytes turns the
+// text back into exactly the bytes it was decoded from.
+std::u16string path_to_utf16(std::string_view bytes);
+
+// The bytes of a path text: UTF-8, except that a lone U+DC80 to U+DCFF
+// becomes the byte it carries (see path_to_utf16). Any other unpaired
+// surrogate becomes U+FFFD. A null text gives an empty path.
+std::string path_bytes(const char16_t* text);
+
 // True when every byte belongs to a well-formed UTF-8 sequence, by the same
 // rule utf8_to_utf16 decodes with (so it is true exactly when that decoding
 // makes no U+FFFD of its own).

@@ -1,239 +1,396 @@
 #include "qel/http_service.h"
 
-#include <httplib.h>
+#include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
+#include <new>
+
+#include "qel/answer_decoder.h"
 
 namespace rfid_qel {
 namespace {
 
 using clock_type = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
-// Stops the client's request once the whole request has taken longer than
-// its limit. The per-read and per-write timeouts of the client bound each
-// wait, but not a service that keeps answering a byte at a time; this bounds
-// the request as a whole. The client's stop() is the one call it allows from
-// another thread: it shuts the socket down and the request fails.
-class request_deadline {
- public:
-  request_deadline(httplib::Client& client, std::chrono::milliseconds limit)
-      : thread_([this, &client, limit] { watch(client, limit); }) {}
-  ~request_deadline() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-  }
-  request_deadline(const request_deadline&) = delete;
-  request_deadline& operator=(const request_deadline&) = delete;
-
-  bool expired() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return expired_;
-  }
-
- private:
-  void watch(httplib::Client& client, std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (wake_.wait_for(lock, limit, [this] { return done_; })) return;
-    expired_ = true;
-    // A stop that lands while the connection is still being set up finds no
-    // socket to shut down, so repeat until the request gives up.
-    while (!done_) {
-      lock.unlock();
-      client.stop();
-      lock.lock();
-      wake_.wait_for(lock, std::chrono::milliseconds(50),
-                     [this] { return done_; });
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool done_ = false;
-  bool expired_ = false;
-  std::thread thread_;  // last: it starts once the fields above exist
-};
-
-std::string service_message(const nlohmann::json& answer) {
-  if (!answer.is_object()) return {};
-  const auto e = answer.find("error");
-  if (e == answer.end() || !e->is_object()) return {};
-  const auto m = e->find("message");
-  if (m == e->end() || !m->is_string()) return {};
-  return m->get<std::string>();
+// libcurl is set up once per process, before the first handle; nothing of
+// it needs the TLS or socket set-up the default asks for.
+bool curl_ready() {
+  static const bool ready = curl_global_init(CURL_GLOBAL_NOTHING) == CURLE_OK;
+  return ready;
 }
 
-template <typename Reply = service_reply>
-Reply failure(std::int32_t status, std::string message) {
-  Reply r;
+// The handles of one thread. The multi handle owns the connection cache, so
+// consecutive requests of the thread reuse a kept-alive connection; the
+// handles are freed when the thread ends.
+struct thread_handles {
+  CURLM* multi = nullptr;
+  CURL* easy = nullptr;
+  thread_handles() = default;
+  thread_handles(const thread_handles&) = delete;
+  thread_handles& operator=(const thread_handles&) = delete;
+  ~thread_handles() {
+    if (easy != nullptr) curl_easy_cleanup(easy);
+    if (multi != nullptr) curl_multi_cleanup(multi);
+  }
+  bool ready() {
+    if (!curl_ready()) return false;
+    if (multi == nullptr) multi = curl_multi_init();
+    if (easy == nullptr) easy = curl_easy_init();
+    return multi != nullptr && easy != nullptr;
+  }
+};
+
+thread_handles& this_thread_handles() {
+  thread_local thread_handles handles;
+  return handles;
+}
+
+struct curl_headers {
+  curl_slist* list = nullptr;
+  ~curl_headers() { curl_slist_free_all(list); }
+  bool add(const char* line) {
+    curl_slist* next = curl_slist_append(list, line);
+    if (next == nullptr) return false;
+    list = next;
+    return true;
+  }
+};
+
+// What the callbacks collect while the answer comes in.
+struct transfer {
+  std::string body;
+  std::size_t header_bytes = 0;
+  bool body_too_large = false;
+  bool headers_too_large = false;
+  clock_type::time_point last_byte;
+  CURL* easy = nullptr;
+};
+
+std::size_t on_body(char* data, std::size_t, std::size_t n, void* user) {
+  auto* t = static_cast<transfer*>(user);
+  t->last_byte = clock_type::now();
+  if (n > kMaxAnswerBytes - t->body.size()) {
+    t->body_too_large = true;
+    return 0;  // anything but n stops the transfer
+  }
+  try {
+    if (t->body.empty()) {
+      // An answer that says its length is received into room made once.
+      curl_off_t length = -1;
+      curl_easy_getinfo(t->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+      if (length > 0 && static_cast<std::size_t>(length) <= kMaxAnswerBytes) {
+        t->body.reserve(static_cast<std::size_t>(length));
+      }
+    }
+    t->body.append(data, n);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return n;
+}
+
+std::size_t on_header(char* data, std::size_t, std::size_t n, void* user) {
+  static_cast<void>(data);
+  auto* t = static_cast<transfer*>(user);
+  t->last_byte = clock_type::now();
+  t->header_bytes += n;
+  if (t->header_bytes > kMaxHeaderBytes) {
+    t->headers_too_large = true;
+    return 0;
+  }
+  return n;
+}
+
+// The request's URL for libcurl: what the user gave, with the bytes a URL
+// may not carry as they are (the path is printable ASCII) percent-encoded.
+std::string curl_url(const service_address& address, const std::string& path) {
+  const std::string whole = address.base_path + path;
+  std::string out = service_address{address.host, address.port, "", {}}
+                        .display();
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char c : whole) {
+    switch (c) {
+      case '"': case '<': case '>': case '\\': case '^': case '`':
+      case '{': case '|': case '}':
+        out += '%';
+        out += kHex[static_cast<unsigned char>(c) >> 4];
+        out += kHex[static_cast<unsigned char>(c) & 15];
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+answer_text failure(std::int32_t status, std::string message) {
+  answer_text r;
   r.status = status;
   r.message = std::move(message);
   return r;
 }
 
-service_text send_request(const service_address& address, const char* method,
-                          const std::string& path, const nlohmann::json* body) {
-  const std::string url = address.display() + path;
+// Why the session gave up waiting, when it was the session.
+enum class gave_up { no, idle, whole };
+
+bool set_options(CURL* easy, const service_address& address,
+                 const std::string& url, const char* method,
+                 const std::string* body, curl_slist* headers, transfer& t,
+                 char* error_text) {
   const request_limits& limits = address.limits;
-
-  httplib::Client client(address.host, address.port);
-  client.set_connection_timeout(std::chrono::milliseconds(limits.connect_ms));
-  client.set_read_timeout(std::chrono::milliseconds(limits.io_ms));
-  client.set_write_timeout(std::chrono::milliseconds(limits.io_ms));
-  client.set_keep_alive(false);
-  client.set_follow_location(false);
-
-  httplib::Request request;
-  request.method = method;
-  request.path = address.base_path + path;
-  request.set_header("Accept", "application/json");
-  if (body != nullptr) {
-    request.body = body->dump();
-    request.set_header("Content-Type", "application/json");
+  // Read and write limits are whole seconds for libcurl's speed check.
+  const long io_seconds = std::max(1L, (limits.io_ms + 999L) / 1000L);
+  bool ok = true;
+  auto set = [&ok](CURLcode c) { ok = ok && c == CURLE_OK; };
+  set(curl_easy_setopt(easy, CURLOPT_URL, url.c_str()));
+  set(curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http"));
+  set(curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http"));
+  set(curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L));
+  // The service is asked directly: a proxy named in the environment
+  // (http_proxy and the like) is not used.
+  set(curl_easy_setopt(easy, CURLOPT_PROXY, ""));
+  set(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L));
+  set(curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1));
+  set(curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                       static_cast<long>(limits.connect_ms)));
+  set(curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
+                       static_cast<long>(limits.total_ms())));
+  set(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, kMinBytesPerSecond));
+  set(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, io_seconds));
+  set(curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                       static_cast<curl_off_t>(kMaxAnswerBytes)));
+  set(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers));
+  set(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, on_body));
+  set(curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t));
+  set(curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, on_header));
+  set(curl_easy_setopt(easy, CURLOPT_HEADERDATA, &t));
+  set(curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_text));
+  if (std::string_view(method) == "POST") {
+    // A POST always says its length, also when it has no body.
+    const std::string& text = body != nullptr ? *body : std::string();
+    set(curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(text.size())));
+    set(curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, text.c_str()));
+  } else {
+    set(curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L));
   }
-  std::string answer;
-  bool too_large = false;
-  request.content_receiver = [&](const char* data, std::size_t n,
-                                 std::uint64_t offset, std::uint64_t total) {
-    if (answer.size() + n > kMaxAnswerBytes) {
-      too_large = true;
-      return false;
-    }
-    // An answer with a Content-Length is received into room made once.
-    if (offset == 0 && total > n && total <= kMaxAnswerBytes) {
-      answer.reserve(static_cast<std::size_t>(total));
-    }
-    answer.append(data, n);
-    return true;
-  };
-
-  httplib::Response response;
-  httplib::Error error = httplib::Error::Success;
-  const auto started = clock_type::now();
-  bool sent = false;
-  bool expired = false;
-  {
-    request_deadline deadline(client,
-                              std::chrono::milliseconds(limits.total_ms()));
-    sent = client.send(request, response, error);
-    expired = deadline.expired();
-  }
-  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          clock_type::now() - started)
-                          .count();
-
-  if (too_large) {
-    return failure<service_text>(
-        status_bad_answer,
-        "the tag service at " + url +
-            " sent an answer larger than the session accepts (" +
-            std::to_string(kMaxAnswerBytes) + " bytes)");
-  }
-  if (expired) {
-    return failure<service_text>(status_timed_out,
-                                 "the tag service at " + url +
-                                     " did not finish its answer within " +
-                                     std::to_string(limits.total_ms()) + " ms");
-  }
-  if (!sent) {
-    switch (error) {
-      case httplib::Error::Connection:
-        return failure<service_text>(
-            status_unreachable, "cannot connect to the tag service at " + url);
-      case httplib::Error::ConnectionTimeout:
-        return failure<service_text>(
-            status_timed_out, "cannot connect to the tag service at " + url +
-                                  " within " +
-                                  std::to_string(limits.connect_ms) + " ms");
-      case httplib::Error::Read:
-      case httplib::Error::Write:
-        // The client does not tell a timeout from a closed connection; the
-        // time spent does.
-        if (waited + 50 >= limits.io_ms) {
-          return failure<service_text>(
-              status_timed_out, "the tag service at " + url +
-                                    " did not answer within " +
-                                    std::to_string(limits.io_ms) + " ms");
-        }
-        return failure<service_text>(
-            status_unreachable, "the connection to the tag service at " + url +
-                                    " broke before a complete answer");
-      default:
-        return failure<service_text>(
-            status_unreachable, "the request to the tag service at " + url +
-                                    " failed: " + httplib::to_string(error));
-    }
-  }
-
-  if (response.status < 200 || response.status > 299) {
-    std::string detail = service_message(
-        nlohmann::json::parse(answer, nullptr, /*allow_exceptions=*/false));
-    if (detail.empty()) detail = "no reason given";
-    return failure<service_text>(status_service_error,
-                                 "the tag service at " + url + " answered " +
-                                     std::to_string(response.status) + ": " +
-                                     detail);
-  }
-  service_text ok;
-  ok.text = std::move(answer);
   return ok;
 }
 
-// Runs fetch, turning every exception into a failure that names the URL.
-template <typename Reply, typename Fetch>
-Reply guarded(const service_address& address, const std::string& path,
-              Fetch fetch) {
-  try {
-    return fetch();
-  } catch (const std::bad_alloc&) {
-    return failure<Reply>(status_internal,
-                          "out of memory while asking the tag "
-                          "service at " +
-                              address.display() + path);
-  } catch (const std::exception& e) {
-    return failure<Reply>(
-        status_internal, "the request to the tag service at " +
-                             address.display() + path + " failed: " + e.what());
-  } catch (...) {
-    return failure<Reply>(status_internal,
-                          "the request to the tag service at " +
-                              address.display() + path + " failed");
+answer_text send_request(const service_address& address, const char* method,
+                         const std::string& path, const std::string* body,
+                         request_effect effect) {
+  const std::string url = address.display() + path;
+  const request_limits& limits = address.limits;
+  thread_handles& handles = this_thread_handles();
+  if (!handles.ready()) {
+    return failure(status_internal,
+                   "the HTTP client could not be set up for " + url);
   }
+  CURL* easy = handles.easy;
+  curl_easy_reset(easy);
+  curl_headers headers;
+  if (!headers.add("Accept: application/json") || !headers.add("Expect:") ||
+      (body != nullptr && !headers.add("Content-Type: application/json"))) {
+    throw std::bad_alloc();
+  }
+  transfer t;
+  t.easy = easy;
+  char error_text[CURL_ERROR_SIZE] = {};
+  if (!set_options(easy, address, curl_url(address, path), method, body,
+                   headers.list, t, error_text)) {
+    return failure(status_internal,
+                   "the HTTP client refused the request to " + url);
+  }
+
+  // The session runs the transfer itself, so that it can hold every wait
+  // for data to the read limit in milliseconds and the whole request to its
+  // total.
+  const auto started = clock_type::now();
+  const auto whole_end = started + milliseconds(limits.total_ms());
+  const milliseconds io(limits.io_ms);
+  bool sent = false;
+  gave_up why = gave_up::no;
+  CURLcode result = CURLE_OK;
+  bool finished = false;
+  CURLM* multi = handles.multi;
+  if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+    return failure(status_internal,
+                   "the HTTP client refused the request to " + url);
+  }
+  for (;;) {
+    int running = 0;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) break;
+    int left = 0;
+    while (CURLMsg* m = curl_multi_info_read(multi, &left)) {
+      if (m->msg == CURLMSG_DONE && m->easy_handle == easy) {
+        result = m->data.result;
+        finished = true;
+      }
+    }
+    if (!sent) {
+      long request_bytes = 0;
+      curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &request_bytes);
+      if (request_bytes > 0) {
+        sent = true;
+        t.last_byte = clock_type::now();
+      }
+    }
+    if (finished || running == 0) break;
+    const auto now = clock_type::now();
+    if (now >= whole_end) {
+      why = gave_up::whole;
+      break;
+    }
+    auto wake = whole_end;
+    if (sent) {
+      if (now - t.last_byte >= io) {
+        why = gave_up::idle;
+        break;
+      }
+      wake = std::min(wake, t.last_byte + io);
+    }
+    const auto wait = std::chrono::duration_cast<milliseconds>(wake - now);
+    curl_multi_poll(multi, nullptr, 0,
+                    static_cast<int>(std::clamp<long long>(
+                        wait.count() + 1, 1, 1000)),
+                    nullptr);
+  }
+  curl_multi_remove_handle(multi, easy);
+  const auto waited = clock_type::now() - started;
+
+  // A request that may have changed something and then failed: the service
+  // may have carried it out.
+  const std::string unknown =
+      sent && effect == request_effect::changes
+          ? "; the service may have carried out the request"
+          : "";
+  if (t.body_too_large || result == CURLE_FILESIZE_EXCEEDED) {
+    return failure(status_bad_answer,
+                   "the tag service at " + url +
+                       " sent an answer larger than the session accepts (" +
+                       std::to_string(kMaxAnswerBytes) + " bytes)" + unknown);
+  }
+  if (t.headers_too_large) {
+    return failure(status_bad_answer,
+                   "the tag service at " + url +
+                       " sent headers larger than the session accepts (" +
+                       std::to_string(kMaxHeaderBytes) + " bytes)" + unknown);
+  }
+  const std::string did_not_finish = "the tag service at " + url +
+                                     " did not finish its answer within " +
+                                     std::to_string(limits.total_ms()) + " ms";
+  const std::string did_not_answer = "the tag service at " + url +
+                                     " did not answer within " +
+                                     std::to_string(limits.io_ms) + " ms";
+  if (why == gave_up::whole) {
+    if (!sent) {
+      return failure(status_timed_out,
+                     "cannot connect to the tag service at " + url +
+                         " within " + std::to_string(limits.connect_ms) +
+                         " ms");
+    }
+    return failure(status_timed_out, did_not_finish + unknown);
+  }
+  if (why == gave_up::idle) {
+    return failure(status_timed_out, did_not_answer + unknown);
+  }
+  if (!finished) {
+    return failure(status_internal,
+                   "the HTTP client failed on the request to " + url);
+  }
+  switch (result) {
+    case CURLE_OK:
+      break;
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return failure(status_unreachable,
+                     "cannot connect to the tag service at " + url);
+    case CURLE_OPERATION_TIMEDOUT:
+      if (!sent) {
+        return failure(status_timed_out,
+                       "cannot connect to the tag service at " + url +
+                           " within " + std::to_string(limits.connect_ms) +
+                           " ms");
+      }
+      if (waited + milliseconds(50) >= milliseconds(limits.total_ms())) {
+        return failure(status_timed_out, did_not_finish + unknown);
+      }
+      if (clock_type::now() - t.last_byte + milliseconds(50) >= io) {
+        return failure(status_timed_out, did_not_answer + unknown);
+      }
+      return failure(status_timed_out,
+                     "the tag service at " + url +
+                         " sent its answer too slowly (under " +
+                         std::to_string(kMinBytesPerSecond) +
+                         " bytes a second for " +
+                         std::to_string(limits.io_ms) + " ms)" + unknown);
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+      return failure(status_unreachable,
+                     "the connection to the tag service at " + url +
+                         " broke before a complete answer" + unknown);
+    case CURLE_OUT_OF_MEMORY:
+      // libcurl also says this of a header line longer than it holds.
+      if (sent) {
+        return failure(status_bad_answer,
+                       "the tag service at " + url +
+                           " sent headers larger than the session accepts (" +
+                           std::to_string(kMaxHeaderBytes) + " bytes)" +
+                           unknown);
+      }
+      return failure(status_internal,
+                     "out of memory while asking the tag service at " + url);
+    case CURLE_WRITE_ERROR:
+      // Only the body callback refuses, and only for want of memory.
+      return failure(status_internal,
+                     "out of memory while asking the tag service at " + url);
+    default:
+      if (sent) {
+        return failure(status_bad_answer,
+                       "the tag service at " + url +
+                           " sent an answer that is not HTTP the session "
+                           "reads (" +
+                           (error_text[0] != 0 ? std::string(error_text)
+                                               : curl_easy_strerror(result)) +
+                           ")" + unknown);
+      }
+      return failure(status_unreachable,
+                     "the request to the tag service at " + url +
+                         " failed: " + curl_easy_strerror(result));
+  }
+
+  long code = 0;
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code);
+  if (code < 200 || code > 299) {
+    std::string detail = service_error_message(t.body);
+    if (detail.empty()) detail = "no reason given";
+    return failure(status_service_error, "the tag service at " + url +
+                                             " answered " +
+                                             std::to_string(code) + ": " +
+                                             detail);
+  }
+  answer_text ok;
+  ok.text = std::move(t.body);
+  return ok;
 }
 
 }  // namespace
 
-service_text fetch_service(const service_address& address, const char* method,
-                           const std::string& path,
-                           const nlohmann::json* body) {
-  return guarded<service_text>(
-      address, path, [&] { return send_request(address, method, path, body); });
-}
-
-service_reply call_service(const service_address& address, const char* method,
-                           const std::string& path,
-                           const nlohmann::json* body) {
-  return guarded<service_reply>(address, path, [&] {
-    service_text text = send_request(address, method, path, body);
-    if (text.status != status_ok) {
-      return failure(text.status, std::move(text.message));
-    }
-    service_reply ok;
-    ok.body =
-        nlohmann::json::parse(text.text, nullptr, /*allow_exceptions=*/false);
-    if (!ok.body.is_object()) {
-      return failure(status_bad_answer,
-                     "the tag service at " + address.display() + path +
-                         " sent an answer that is not a JSON object");
-    }
-    return ok;
-  });
+answer_text fetch_answer_text(const service_address& address,
+                              const char* method, const std::string& path,
+                              const std::string* body, request_effect effect) {
+  try {
+    return send_request(address, method, path, body, effect);
+  } catch (const std::bad_alloc&) {
+    return failure(status_internal, "out of memory while asking the tag "
+                                    "service at " +
+                                        address.display() + path);
+  }
 }
 
 }  // namespace rfid_qel

@@ -1,9 +1,10 @@
-// One request to the tag service: JSON over HTTP with bounded time and size.
+// One request to the tag service over HTTP, with bounded time, size and
+// headers. The answer's body comes back as text for a decoder to read.
 #ifndef KORVO_QEL_HTTP_SERVICE_H_
 #define KORVO_QEL_HTTP_SERVICE_H_
 
+#include <cstddef>
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <string>
 
 #include "qel/service_url.h"
@@ -11,35 +12,40 @@
 
 namespace rfid_qel {
 
-struct service_reply {
-  std::int32_t status = status_ok;  // status_ok or a negative status
-  std::string message;              // set when status is negative
-  nlohmann::json body;              // the answer's JSON object on success
-};
-
-// A 2xx answer's body as it came, for answers read as a stream.
-struct service_text {
+// A 2xx answer's body as it came, or why there is none.
+struct answer_text {
   std::int32_t status = status_ok;  // status_ok or a negative status
   std::string message;              // set when status is negative
   std::string text;                 // the answer's body on success
 };
 
-// Largest answer the session accepts, in bytes.
+// Largest answer body the session accepts, in bytes.
 inline constexpr std::size_t kMaxAnswerBytes = 16 * 1024 * 1024;
+// Most bytes of an answer's status line and headers together.
+inline constexpr std::size_t kMaxHeaderBytes = 16 * 1024;
+// An answer that comes slower than this, on average, for as long as one
+// read may wait, is given up.
+inline constexpr long kMinBytesPerSecond = 1024;
 
-// Sends METHOD base_path + path (path starts with "/") with the given JSON
-// body (none when null) and waits for the answer within address.limits.
-// Success is a 2xx answer whose body is a JSON object. Anything else gives a
+// Whether a request may change what the service holds. When such a request
+// fails after it was sent, the message says the service may have carried it
+// out.
+enum class request_effect { reads, changes };
+
+// Sends METHOD base_path + path (path starts with "/"), with body as its
+// JSON body when not null, and waits for the answer within address.limits.
+// Success is a 2xx answer of at most kMaxAnswerBytes. Anything else gives a
 // negative status and a message that names the request's URL; a service
-// error answer contributes its own message. Failures come back as a status;
-// only running out of memory while reporting one can throw.
-service_reply call_service(const service_address& address, const char* method,
-                           const std::string& path, const nlohmann::json* body);
-
-// Like call_service, but success is any 2xx answer, whose body comes back
-// unparsed for the caller to read (and check) itself.
-service_text fetch_service(const service_address& address, const char* method,
-                           const std::string& path, const nlohmann::json* body);
+// error answer contributes its own message.
+//
+// Connections stay open between the requests one thread makes, so the
+// requests of a run reuse one connection. No proxy, redirect, compression
+// or protocol other than plain HTTP is used. Thread-safe; never throws
+// except std::bad_alloc.
+answer_text fetch_answer_text(const service_address& address,
+                              const char* method, const std::string& path,
+                              const std::string* body,
+                              request_effect effect = request_effect::reads);
 
 }  // namespace rfid_qel
 

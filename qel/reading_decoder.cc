@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "protocol/wire_time.h"
+#include "qel/answer_decoder.h"
 
 namespace rfid_qel {
 
@@ -122,7 +123,7 @@ class reading_decoder {
   }
 
   bool start_object(std::size_t) {
-    if (skip_ > 0) return ++skip_, true;
+    if (skip_ > 0) return deeper();
     switch (place_) {
       case place::before:
         place_ = place::root;
@@ -177,7 +178,7 @@ class reading_decoder {
   }
 
   bool start_array(std::size_t) {
-    if (skip_ > 0) return ++skip_, true;
+    if (skip_ > 0) return deeper();
     if (const char* why = not_an_object()) return fail(why);
     switch (const member m = std::exchange(member_, member::none)) {
       case member::skip:
@@ -219,23 +220,7 @@ class reading_decoder {
 
   bool parse_error(std::size_t position, const std::string&,
                    const nlohmann::json::exception& e) {
-    // The parser's own text names the fault after a prefix with its error
-    // number and line; what it read last (which may be long, and any bytes)
-    // is left out.
-    std::string reason = e.what();
-    const std::size_t number = reason.find("] ");
-    if (reason.rfind('[', 0) == 0 && number != std::string::npos) {
-      reason.erase(0, number + 2);
-    }
-    const std::size_t colon = reason.find(": ");
-    if (reason.rfind("parse error", 0) == 0 && colon != std::string::npos) {
-      reason.erase(0, colon + 2);
-    }
-    const std::size_t last = reason.find("; last read");
-    if (last != std::string::npos) reason.resize(last);
-    if (reason.size() > 120) reason.resize(120);
-    return fail("it is not well-formed JSON (at byte " +
-                std::to_string(position) + ": " + reason + ")");
+    return fail(malformed_reason(position, e));
   }
 
  private:
@@ -347,6 +332,22 @@ class reading_decoder {
   bool fail(std::string why) {
     if (error_.empty()) error_ = std::move(why);
     return false;
+  }
+
+  // One level deeper into a skipped value. The answer's own shape is seven
+  // levels deep at most, so a skipped value may nest what is left of the
+  // limit.
+  bool deeper() {
+    if (++skip_ + 7 <= kMaxAnswerDepth) return true;
+    return fail("it nests deeper than " + std::to_string(kMaxAnswerDepth) +
+                " levels");
+  }
+
+  // Counts one more object of the answer against the limit.
+  bool one_more_object() {
+    if (++objects_ <= kMaxReadingObjects) return true;
+    return fail("it holds more than " + std::to_string(kMaxReadingObjects) +
+                " items, tags and field values");
   }
 
   bool wrong_type(member m) {
@@ -489,6 +490,7 @@ class reading_decoder {
   }
 
   bool end_value() {
+    if (!one_more_object()) return false;
     if (value_.name_ == nullptr) return fail("'name' is missing");
     if (value_.value_ == nullptr) value_.value_ = store_.add_text({});
     values_.push_back(value_);
@@ -497,6 +499,7 @@ class reading_decoder {
   }
 
   bool end_tag() {
+    if (!one_more_object()) return false;
     if (tag_.id_ == nullptr) return fail("'id' is missing");
     if (*tag_.id_ == 0) return fail("a tag has an empty 'id'");
     tag_.values_.first_ = store_.add_array(values_.data(), values_.size());
@@ -513,6 +516,7 @@ class reading_decoder {
   }
 
   bool end_item() {
+    if (!one_more_object()) return false;
     if (item_.id_ == nullptr) return fail("'id' is missing");
     item_.tags_.first_ = store_.add_array(tags_.data(), tags_.size());
     item_.tags_.count_ = static_cast<std::uint32_t>(tags_.size());
@@ -527,6 +531,7 @@ class reading_decoder {
   place place_ = place::before;
   member member_ = member::none;
   std::size_t skip_ = 0;
+  std::size_t objects_ = 0;
   std::string error_;
 
   // The objects being read, and the finished children of the current item

@@ -8,7 +8,9 @@
 // decoding fail with a reason (a short English phrase such as "'id' is
 // missing") and nothing is handed out. Members the session does not know are
 // skipped, however deeply nested; a member given twice counts with its last
-// value, and a null member counts as absent.
+// value, and a null member counts as absent. An answer that nests deeper
+// than kMaxAnswerDepth or holds more than kMaxReadingObjects objects is
+// refused.
 #ifndef KORVO_QEL_READING_DECODER_H_
 #define KORVO_QEL_READING_DECODER_H_
 
@@ -16,9 +18,13 @@
 #include <string>
 #include <string_view>
 
-#include "qel/objects.h"
+#include "qel/result_objects.h"
 
 namespace rfid_qel {
+
+// Most items, tags and field values together in one answer; with the
+// answer's size limit this bounds what a reading costs.
+inline constexpr std::size_t kMaxReadingObjects = 200000;
 
 // Decodes the answer {"items": [ITEM, ...]} of a reading. On success
 // returns the list, whose bytes are added to meter (which must outlive it);

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -29,9 +30,11 @@
 #include "platform/utf.h"
 #include "protocol/tag_protocol.h"
 #include "protocol/wire_time.h"
+#include "qel/answer_decoder.h"
 #include "qel/http_service.h"
-#include "qel/objects.h"
 #include "qel/reading_decoder.h"
+#include "qel/result_objects.h"
+#include "qel/service_text.h"
 #include "qel/service_url.h"
 #include "qel/status.h"
 #include "session/rfid_session.h"
@@ -48,9 +51,10 @@ struct error_record {
 };
 using error_ptr = std::shared_ptr<const error_record>;
 
+// A message may quote the service, so it is handed out as a service's text.
 error_ptr make_record(std::int32_t status, const std::string& message) {
   return std::make_shared<const error_record>(
-      error_record{status, korvo::utf8_to_utf16(message)});
+      error_record{status, service_text_utf16(message)});
 }
 
 const error_ptr& ok_record() {
@@ -127,21 +131,26 @@ class session_impl final : public IRfidSession, public tag_owner {
         close_service();
         return fail(status_bad_url, why);
       }
-      service_reply reply = call_service(address, "GET", tag_protocol::kPing, nullptr);
+      answer_text reply =
+          fetch_answer_text(address, "GET", tag_protocol::kPing, nullptr);
       if (reply.status == status_ok) {
-        const json& body = reply.body;
-        const auto service = body.find("service");
-        const auto protocol = body.find("protocol");
-        if (service == body.end() || *service != tag_protocol::kServiceName ||
-            protocol == body.end() || !protocol->is_number_integer()) {
+        ping_answer ping;
+        std::string why;
+        if (!decode_ping(reply.text, ping, why)) {
+          reply.status = status_bad_answer;
+          reply.message =
+              bad_answer_message(address, tag_protocol::kPing, why);
+        } else if (!ping.tag_service) {
           reply.status = status_bad_answer;
           reply.message = "the service at " + address.display() +
-                          "/ping is not a tag service";
-        } else if (protocol->get<std::int64_t>() != tag_protocol::kVersion) {
+                          tag_protocol::kPing + " is not a tag service";
+        } else if (*ping.protocol != tag_protocol::kVersion) {
           reply.status = status_bad_answer;
           reply.message = "the tag service at " + address.display() +
-                          " speaks protocol " + protocol->dump() +
-                          "; this session speaks " + std::to_string(tag_protocol::kVersion);
+                          " speaks protocol " +
+                          std::to_string(*ping.protocol) +
+                          "; this session speaks " +
+                          std::to_string(tag_protocol::kVersion);
         }
       }
       if (reply.status != status_ok) {
@@ -161,7 +170,8 @@ class session_impl final : public IRfidSession, public tag_owner {
     return guard(false, [&] {
       service_address address;
       if (!current(address)) return fail_not_open();
-      return store(call(address, "POST", tag_protocol::kConnect, nullptr).error);
+      return store(acknowledge(address, tag_protocol::kConnect, nullptr,
+                               request_effect::reads));
     });
   }
 
@@ -174,18 +184,18 @@ class session_impl final : public IRfidSession, public tag_owner {
         fail_not_open();
         return nullptr;
       }
-      const service_reply reply =
-          call_service(address, "GET", tag_protocol::kFormats, nullptr);
+      answer_text reply =
+          fetch_answer_text(address, "GET", tag_protocol::kFormats, nullptr);
       if (reply.status != status_ok) {
         fail(reply.status, reply.message);
         return nullptr;
       }
-      std::unique_ptr<tag_format_list_impl> list;
-      try {
-        list = std::make_unique<tag_format_list_impl>(reply.body);
-      } catch (const decode_error& e) {
+      std::string why;
+      std::unique_ptr<tag_format_list_impl> list =
+          decode_formats(reply.text, why);
+      if (list == nullptr) {
         fail(status_bad_answer,
-             bad_answer_message(address, tag_protocol::kFormats, e.what()));
+             bad_answer_message(address, tag_protocol::kFormats, why));
         return nullptr;
       }
       tag_format_list_impl* raw = list.get();
@@ -224,8 +234,9 @@ class session_impl final : public IRfidSession, public tag_owner {
         fail_not_open();
         return nullptr;
       }
-      const json body = {{"data", utf8(data)}};
-      service_text reply = fetch_service(address, "POST", tag_protocol::kCreateTag, &body);
+      const std::string body = json{{"data", utf8(data)}}.dump();
+      answer_text reply = fetch_answer_text(
+          address, "POST", tag_protocol::kCreateTag, &body);
       if (reply.status != status_ok) {
         fail(reply.status, reply.message);
         return nullptr;
@@ -277,7 +288,8 @@ class session_impl final : public IRfidSession, public tag_owner {
     guard(false, [&] {
       service_address address;
       if (!current(address)) return fail_not_open();
-      return store(call(address, "POST", tag_protocol::kDisconnect, nullptr).error);
+      return store(acknowledge(address, tag_protocol::kDisconnect, nullptr,
+                               request_effect::reads));
     });
   }
 
@@ -459,17 +471,25 @@ class session_impl final : public IRfidSession, public tag_owner {
            " sent an answer the session cannot read: " + why;
   }
 
-  outcome<json> call(const service_address& address, const char* method,
-                     const std::string& path, const json* body) {
-    service_reply reply = call_service(address, method, path, body);
+  // A POST whose answer only acknowledges it.
+  error_ptr acknowledge(const service_address& address, const char* path,
+                        const std::string* body, request_effect effect) {
+    const answer_text reply =
+        fetch_answer_text(address, "POST", path, body, effect);
     if (reply.status != status_ok) {
-      return {make_record(reply.status, reply.message), {}};
+      return make_record(reply.status, reply.message);
     }
-    return {ok_record(), std::move(reply.body)};
+    std::string why;
+    if (!decode_acknowledgement(reply.text, why)) {
+      return make_record(status_bad_answer,
+                         bad_answer_message(address, path, why));
+    }
+    return ok_record();
   }
 
   outcome<IRfidItemList*> read(const service_address& address) {
-    const service_text reply = fetch_service(address, "GET", tag_protocol::kItems, nullptr);
+    const answer_text reply =
+        fetch_answer_text(address, "GET", tag_protocol::kItems, nullptr);
     if (reply.status != status_ok) {
       return {make_record(reply.status, reply.message), nullptr};
     }
@@ -520,32 +540,39 @@ class session_impl final : public IRfidSession, public tag_owner {
   }
 
   error_ptr write(const service_address& address, tag_impl* tag) {
-    const json body = {{"id", utf8(tag->id())}};
-    outcome<json> r = call(address, "POST", tag_protocol::kWriteTag, &body);
-    end_write(tag, r.error->status == status_ok);
-    if (r.error->status != status_ok) return r.error;
+    const std::string body = json{{"id", utf8(tag->id())}}.dump();
+    const answer_text reply =
+        fetch_answer_text(address, "POST", tag_protocol::kWriteTag, &body,
+                          request_effect::changes);
+    end_write(tag, reply.status == status_ok);
+    if (reply.status != status_ok) {
+      return make_record(reply.status, reply.message);
+    }
     // The service gives the time it wrote the tag; the rest of the tag is
     // as createTag made it.
-    const auto t = r.value.find("tag");
-    if (t != r.value.end() && t->is_object()) {
-      const auto seen = t->find("first_seen");
-      if (seen != t->end() && seen->is_string()) {
-        if (auto v = tag_protocol::parse_utc_timestamp(seen->get_ref<const std::string&>())) {
-          tag->set_first_seen(*v);
-          return ok_record();
-        }
-      }
+    std::optional<std::uint64_t> first_seen;
+    std::string why;
+    if (!decode_written_tag(reply.text, first_seen, why)) {
+      return make_record(
+          status_bad_answer,
+          bad_answer_message(address, tag_protocol::kWriteTag, why));
     }
-    return make_record(status_bad_answer,
-                       "the tag service at " + address.display() +
-                           "/tags/write wrote the tag but sent no valid "
-                           "'tag.first_seen'");
+    if (!first_seen) {
+      return make_record(status_bad_answer,
+                         "the tag service at " + address.display() +
+                             tag_protocol::kWriteTag +
+                             " wrote the tag but sent no valid "
+                             "'tag.first_seen'");
+    }
+    tag->set_first_seen(*first_seen);
+    return ok_record();
   }
 
   error_ptr set_security(const service_address& address, const std::string& id,
                          bool secure) {
-    const json body = {{"id", id}, {"secure", secure}};
-    return call(address, "POST", tag_protocol::kSecurity, &body).error;
+    const std::string body = json{{"id", id}, {"secure", secure}}.dump();
+    return acknowledge(address, tag_protocol::kSecurity, &body,
+                       request_effect::changes);
   }
 
   // Starts body on a thread of its own. False (with status_internal stored)

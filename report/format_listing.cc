@@ -3,8 +3,8 @@
 
 #include "platform/console.h"
 #include "report/listings.h"
-#include "report/text.h"
-#include "session/binding.h"
+#include "report/report_text.h"
+#include "session/error_report.h"
 
 namespace korvo {
 namespace {

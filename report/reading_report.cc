@@ -5,7 +5,7 @@
 #include "platform/console_format.h"
 #include "platform/utf.h"
 #include "report/listings.h"
-#include "report/text.h"
+#include "report/report_text.h"
 
 namespace korvo {
 namespace {

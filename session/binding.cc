@@ -1,7 +1,6 @@
 #include "session/binding.h"
 
 #include <cstdio>
-#include <string>
 
 #include "platform/console.h"
 #include "platform/library.h"
@@ -10,9 +9,7 @@
 namespace korvo {
 
 binding bind_session(const char16_t* library_path) {
-  std::string path;
-  append_utf8(path, library_path);
-  const load_result loaded = load_library(path);
+  const load_result loaded = load_library(path_bytes(library_path));
   if (loaded.handle == nullptr) {
     print("ERROR: Cannot load dll, code=%d\n", {loaded.code});
     // The loader's own words help a person; standard output keeps the line.
@@ -20,7 +17,7 @@ binding bind_session(const char16_t* library_path) {
     return {nullptr, 2};
   }
   auto create = reinterpret_cast<RfidQelCreateSessionExFn>(
-      resolve_symbol(loaded.handle, kRfidEntryPointName));
+      resolve_own_symbol(loaded.handle, kRfidEntryPointName));
   if (create == nullptr) {
     print("ERROR: Cannot locate entry point\n");
     return {nullptr, 2};
@@ -31,26 +28,6 @@ binding bind_session(const char16_t* library_path) {
     return {nullptr, 1};
   }
   return {session, 0};
-}
-
-std::u16string service_url(const char16_t* host, const char16_t* url) {
-  if (url != nullptr) return url;
-  std::u16string built = u"http://";
-  if (host != nullptr) built += host;
-  built += u":21645/TagService";
-  return built;
-}
-
-int report_error(IRfidSession* session, const char16_t* label) {
-  const char16_t* message = nullptr;
-  const std::int32_t status = session->getLastError(&message);
-  if (status >= 0) return 0;
-  if (message != nullptr) {
-    print("%s: %s\n", {label, message});
-  } else {
-    print("%s: status %d\n", {label, status});
-  }
-  return 1;
 }
 
 }  // namespace korvo

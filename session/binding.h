@@ -1,9 +1,7 @@
 // Binding to the session library: load it, resolve its entry point, create a
-// session; build the service URL; report a session's failures.
+// session.
 #ifndef KORVO_SESSION_BINDING_H_
 #define KORVO_SESSION_BINDING_H_
-
-#include <string>
 
 #include "session/rfid_session.h"
 
@@ -15,21 +13,12 @@ struct binding {
   int exit_code = 0;
 };
 
-// Loads the library at library_path (never unloaded), resolves
+// Loads the library at library_path (never unloaded; a path text carries its
+// bytes as path_to_utf16 makes them), resolves the library's own
 // RfidQelCreateSessionEx and asks it for an interface-version-2 session. On
 // failure prints the matching "ERROR: ..." line to standard output and
 // returns exit code 2 (no library, no entry point) or 1 (version refused).
 binding bind_session(const char16_t* library_path);
-
-// "http://" + host + ":21645/TagService", or service_url as a whole when it
-// is given (then host plays no part).
-std::u16string service_url(const char16_t* host, const char16_t* service_url);
-
-// Asks the session for its last status; when it is negative, prints
-// "<label>: <message>" and returns 1, else prints nothing and returns 0.
-// A negative status without a message prints "status <n>" as the message.
-// Safe to call from a session's thread inside a completion notice.
-int report_error(IRfidSession* session, const char16_t* label);
 
 }  // namespace korvo
 

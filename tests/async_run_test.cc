@@ -7,6 +7,7 @@
 
 #include "driver/run.h"
 #include "platform/event.h"
+#include "platform/event_test_seam.h"
 #include "tests/in_process_session.h"
 
 namespace korvo {

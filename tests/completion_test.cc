@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/event_test_seam.h"
 #include "tests/in_process_session.h"
 
 namespace korvo {

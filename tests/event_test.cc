@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/event_test_seam.h"
+
 namespace korvo {
 namespace {
 

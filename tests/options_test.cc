@@ -80,5 +80,21 @@ TEST(ParseArguments, DllOverridesTheInitialLibrary) {
             u"mine.kzm");
 }
 
+TEST(BuildServiceUrl, BuildsFromHostOrTakesAddrWhole) {
+  struct {
+    std::vector<std::u16string> args;
+    std::u16string url;
+  } cases[] = {
+      {{u"print"}, u"http://127.0.0.1:21645/TagService"},
+      {{u"host", u"10.0.0.5"}, u"http://10.0.0.5:21645/TagService"},
+      {{u"host", u""}, u"http://:21645/TagService"},
+      {{u"host", u"10.0.0.5", u"addr", u"https://svc/x"}, u"https://svc/x"},
+      {{u"addr", u"", u"host", u"10.0.0.5"}, u""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(build_service_url(parse(c.args)), c.url);
+  }
+}
+
 }  // namespace
 }  // namespace korvo

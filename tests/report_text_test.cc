@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
+#include "report/report_text.h"
 
-#include "report/text.h"
+#include <gtest/gtest.h>
 
 namespace korvo {
 namespace {

@@ -70,6 +70,28 @@ TEST(Utf, ValidTextRoundTrips) {
   }
 }
 
+TEST(PathText, CarriesEveryByteBackAndPrintsItAsReplacement) {
+  struct {
+    std::string bytes;
+    std::string printed;
+  } cases[] = {
+      {"./lib\xFF.kzm", "./lib\xEF\xBF\xBD.kzm"},
+      {"\xC3\xA9\x80", "\xC3\xA9\xEF\xBF\xBD"},
+      {"\xED\xB2\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      // U+10080 has U+DC80 as its low half: a pair, not a carried byte.
+      {"\xF0\x90\x82\x80\xE2\x82", "\xF0\x90\x82\x80\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    const std::u16string text = path_to_utf16(c.bytes);
+    EXPECT_EQ(path_bytes(text.c_str()), c.bytes);
+    std::string printed;
+    append_utf8(printed, text);
+    EXPECT_EQ(printed, c.printed);
+  }
+  EXPECT_EQ(path_bytes(nullptr), "");
+}
+
 TEST(EqualsAsciiNocase, FoldsOnlyAsciiLetters) {
   EXPECT_TRUE(equals_ascii_nocase(u"E2001", u"e2001"));
   EXPECT_TRUE(equals_ascii_nocase(u"PRINT", u"print"));

@@ -130,7 +130,7 @@ std::vector<tag_format> make_formats() {
   return out;
 }
 
-const tag_service::scene& epc_field() {
+const tag_service::scene& epc_scene() {
   static const tag_service::scene f{epc_formats(), {}};
   return f;
 }
@@ -191,7 +191,7 @@ tag_service::tag epc_tag(const decoded& d) {
 
 new_epc epc_from_write_data(std::string_view data) {
   const tag_service::tag given =
-      tag_service::parse_write_data(epc_field(), data);
+      tag_service::parse_write_data(epc_scene(), data);
   std::optional<decoded> d;
   if (given.format == kRawFormatId) {
     const std::string* hex_text =

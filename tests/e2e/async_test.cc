@@ -236,6 +236,31 @@ TEST(AsyncRun, ReadingInEveryOutcomeAndDelivery) {
               }});
 }
 
+TEST(AsyncRun, RefusedReadingTakesTheFlagFromTheLaterReport) {
+  // After a refused start the "readItems" report assigns the flag like every
+  // report; only a failed notice keeps the reading failed.
+  struct {
+    json later_statuses;
+    std::string out;
+    int code;
+  } cases[] = {
+      {{0}, "readItemsAsync: busy\nElapsed (read): Nms\n", 0},
+      {{-3}, "readItemsAsync: busy\nElapsed (read): Nms\nreadItems: busy\n", 1},
+  };
+  for (const auto& c : cases) {
+    korvo_run run;
+    run.args = {"print", "async"};
+    run.scenario = {{"fail",
+                     {{"readItemsAsync",
+                       {{"status", -3},
+                        {"message", "busy"},
+                        {"later_statuses", c.later_statuses}}}}}};
+    const korvo_result r = run_korvo(run);
+    EXPECT_EQ(without_times(r.out), c.out);
+    EXPECT_EQ(r.code, c.code);
+  }
+}
+
 TEST(AsyncRun, AllThreeInOneRunKeepTheirOrder) {
   korvo_run run;
   run.args = {"print", "set", "T1", "write", "D", "async", "heap"};

@@ -36,13 +36,94 @@ TEST(Binding, FileThatIsNoLibraryNeverPrintsCodeZero) {
   EXPECT_EQ(r.out, "ERROR: Cannot load dll, code=8\n");  // ENOEXEC
 }
 
-TEST(Binding, LibraryWithoutEntryPoint) {
+TEST(Binding, LibraryWithoutItsOwnEntryPoint) {
+  // An entry point that only a dependency exports is not the library's own:
+  // it is never called.
+  for (const char* library : {NO_ENTRY_LIBRARY, BORROWED_ENTRY_LIBRARY}) {
+    korvo_run run;
+    run.args = {"print"};
+    run.library = library;
+    const korvo_result r = run_korvo(run);
+    EXPECT_EQ(r.out, "ERROR: Cannot locate entry point\n") << library;
+    EXPECT_EQ(r.err, "") << library;
+    EXPECT_EQ(r.code, 2) << library;
+  }
+}
+
+TEST(Binding, LibraryThatCannotLoadGivesItsCode) {
+  // A file found whose own dependency is missing is no usable library
+  // (ENOEXEC); the loader's message names the missing file. An empty path
+  // names no file at all (ENOENT), never the program itself.
+  const std::string dir = make_temp_dir();
+  const std::string lonely = dir + "/lonely.kzm";
+  {
+    std::ifstream from(BORROWED_ENTRY_LIBRARY, std::ios::binary);
+    std::ofstream to(lonely, std::ios::binary);
+    to << from.rdbuf();
+  }
+  struct {
+    std::string library;
+    std::string out;
+    std::string err_names;
+  } cases[] = {
+      {lonely, "ERROR: Cannot load dll, code=8\n", "libentry_provider.so"},
+      {"", "ERROR: Cannot load dll, code=2\n", "empty"},
+  };
+  for (const auto& c : cases) {
+    korvo_run run;
+    run.args = {"print", "dll", c.library};
+    run.library.clear();
+    const korvo_result r = run_korvo(run);
+    EXPECT_EQ(r.out, c.out) << c.library;
+    EXPECT_EQ(r.code, 2) << c.library;
+    EXPECT_NE(r.err.find(c.err_names), std::string::npos) << r.err;
+  }
+}
+
+TEST(Binding, LibraryPathKeepsBytesThatAreNoUtf8) {
+  const std::string dir = make_temp_dir();
+  const std::string path = dir + "/lib\xFF\xC3.kzm";
+  ASSERT_EQ(::symlink(FAKE_SESSION_LIBRARY, path.c_str()), 0);
   korvo_run run;
-  run.args = {"print"};
-  run.library = NO_ENTRY_LIBRARY;
+  run.args = {"formats", "dll", path};
+  run.library.clear();
   const korvo_result r = run_korvo(run);
-  EXPECT_EQ(r.out, "ERROR: Cannot locate entry point\n");
-  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(r.log.empty());
+}
+
+TEST(Binding, LoaderSearchesLibraryPathBeforeTheProgramFolder) {
+  // A copy of korvo whose folder holds a library without entry point, and a
+  // working one in a folder of LD_LIBRARY_PATH: the loader's order takes the
+  // latter; without LD_LIBRARY_PATH the program's folder is searched.
+  const std::string bin = make_temp_dir();
+  const std::string env_dir = make_temp_dir();
+  {
+    std::ifstream from(KORVO_BINARY, std::ios::binary);
+    std::ofstream to(bin + "/korvo", std::ios::binary);
+    to << from.rdbuf();
+  }
+  ASSERT_EQ(::chmod((bin + "/korvo").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink(NO_ENTRY_LIBRARY, (bin + "/rfid_qel.kzm").c_str()), 0);
+  ASSERT_EQ(
+      ::symlink(FAKE_SESSION_LIBRARY, (env_dir + "/rfid_qel.kzm").c_str()), 0);
+  struct {
+    bool with_env;
+    std::string out;
+  } cases[] = {
+      {true, ""},
+      {false, "ERROR: Cannot locate entry point\n"},
+  };
+  for (const auto& c : cases) {
+    korvo_run run;
+    run.args = {"formats"};
+    run.library.clear();
+    run.binary = bin + "/korvo";
+    if (c.with_env) run.env = {{"LD_LIBRARY_PATH", env_dir}};
+    const korvo_result r = run_korvo(run);
+    EXPECT_EQ(r.out, c.out) << c.with_env;
+  }
 }
 
 TEST(Binding, VersionRefusedOpensNoService) {

@@ -85,7 +85,7 @@ korvo_result run_korvo(const korvo_run& run) {
 
   std::vector<std::string> args = wrapper_words();
   const int timeout_ms = args.empty() ? run.timeout_ms : run.timeout_ms * 10;
-  args.push_back(KORVO_BINARY);
+  args.push_back(run.binary);
   args.insert(args.end(), run.args.begin(), run.args.end());
   if (!run.library.empty()) {
     args.push_back("dll");
@@ -96,8 +96,15 @@ korvo_result run_korvo(const korvo_run& run) {
   if (::pipe(in_pipe) != 0 || ::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) {
     throw std::runtime_error("pipe");
   }
+  // The runner itself ignores SIGPIPE (korvo may leave before reading its
+  // input); korvo must meet a closed pipe with the defaults a shell gives.
+  ::signal(SIGPIPE, SIG_IGN);
   const pid_t pid = ::fork();
   if (pid == 0) {
+    for (int sig = 1; sig < NSIG; ++sig) ::signal(sig, SIG_DFL);
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::dup2(in_pipe[0], 0);
     if (run.stdout_path.empty()) {
       ::dup2(out_pipe[1], 1);
@@ -113,6 +120,9 @@ korvo_result run_korvo(const korvo_run& run) {
     if (::chdir(cwd.c_str()) != 0) ::_exit(126);
     ::setenv("KORVO_FAKE_SCENARIO", scenario_path.c_str(), 1);
     ::setenv("KORVO_FAKE_LOG", log_path.c_str(), 1);
+    for (const auto& [name, value] : run.env) {
+      ::setenv(name.c_str(), value.c_str(), 1);
+    }
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -122,7 +132,11 @@ korvo_result run_korvo(const korvo_run& run) {
   ::close(in_pipe[0]);
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
-  ::signal(SIGPIPE, SIG_IGN);
+  bool out_open = true, err_open = true, killed = false;
+  if (run.close_stdout) {
+    ::close(out_pipe[0]);
+    out_open = false;
+  }
   int in_fd = in_pipe[1];
   auto send_input = [&] {
     if (!run.input.empty()) {
@@ -135,9 +149,8 @@ korvo_result run_korvo(const korvo_run& run) {
   if (run.input_after.empty()) send_input();
 
   korvo_result r;
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(timeout_ms);
-  bool out_open = true, err_open = true, killed = false;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (out_open || err_open) {
     pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     if (!out_open) fds[0].fd = -1;
@@ -165,7 +178,7 @@ korvo_result run_korvo(const korvo_run& run) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   if (in_fd >= 0) ::close(in_fd);
-  ::close(out_pipe[0]);
+  if (!run.close_stdout) ::close(out_pipe[0]);
   ::close(err_pipe[0]);
   r.code = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
   r.log = read_lines(log_path);

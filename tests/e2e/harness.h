@@ -4,10 +4,10 @@
 #ifndef KORVO_TESTS_E2E_HARNESS_H_
 #define KORVO_TESTS_E2E_HARNESS_H_
 
-#include <string>
-#include <vector>
-
 #include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace korvo_test {
 
@@ -24,6 +24,13 @@ struct korvo_run {
   std::string input_after;
   // Where standard output goes: empty for a pipe that is read back.
   std::string stdout_path;
+  // Closes the read end of standard output's pipe before korvo starts, so
+  // that every write fails with EPIPE.
+  bool close_stdout = false;
+  // The korvo executable to run (a copy elsewhere finds other libraries).
+  std::string binary = KORVO_BINARY;
+  // Environment variables set for korvo (the loader reads some).
+  std::vector<std::pair<std::string, std::string>> env;
   int timeout_ms = 30000;
 };
 

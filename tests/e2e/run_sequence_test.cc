@@ -244,6 +244,49 @@ TEST(RunSequence, LostOutputIsNotSuccess) {
   }
 }
 
+TEST(RunSequence, ClosedPipeStopsWritingButEverySessionCallHappens) {
+  // A reading far larger than a pipe holds, into a pipe nobody reads: korvo
+  // is not killed, says nothing (the reader left on purpose), ends with 1
+  // instead of 0 and still releases the list, asks for the heap figure,
+  // disconnects and closes. 1 and 2 keep their codes.
+  json items = json::array();
+  for (int i = 0; i < 3000; ++i) {
+    items.push_back({{"id", "ITEM-" + std::to_string(i)},
+                     {"tags", {{{"id", "TAG-" + std::to_string(i)}}}}});
+  }
+  struct {
+    lines args;
+    json scenario;
+    int code;
+    lines calls;
+  } cases[] = {
+      {{"print", "heap", "disconnect"},
+       {{"items", items}},
+       1,
+       {"create 2", kOpen, "connectReader", "readItems", "release items",
+        "disconnectReader", "closeSession"}},
+      {{"formats", "print", "heap", "disconnect"},
+       fail("getTagFormats", -1),
+       1,
+       {"create 2", kOpen, "getTagFormats", "disconnectReader",
+        "closeSession"}},
+      {{"bogus"}, json::object(), 2, {}},
+  };
+  for (const auto& c : cases) {
+    korvo_run run;
+    run.args = c.args;
+    run.scenario = c.scenario;
+    run.close_stdout = true;
+    const korvo_result r = run_korvo(run);
+    EXPECT_EQ(r.code, c.code) << c.args[0];
+    EXPECT_EQ(r.err, "") << c.args[0];
+    EXPECT_EQ(r.calls(), c.calls) << c.args[0];
+    const bool heap_asked =
+        std::find(r.log.begin(), r.log.end(), "getHeapSize") != r.log.end();
+    EXPECT_EQ(heap_asked, c.code == 1) << c.args[0];
+  }
+}
+
 TEST(RunSequence, SecurityFailureKeepsTheFilterAndSkipsReading) {
   korvo_run run;
   run.args = {"set", "T9", "print", "flt", "X"};

@@ -28,7 +28,7 @@ TEST(EpcField, EachSchemeHasAFormatWhoseFieldsAreTheSchemes) {
     }
   }
   EXPECT_EQ(formats.back().id, kRawFormatId);
-  // The formats obey the service's own rules for a field file.
+  // The formats obey the service's own rules for a scene file.
   nlohmann::json j = {{"formats", nlohmann::json::array()}};
   for (const auto& f : formats)
     j["formats"].push_back(tag_service::format_json(f));

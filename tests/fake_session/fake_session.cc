@@ -402,7 +402,12 @@ class fake_session final : public IRfidSession {
     std::lock_guard<std::mutex> lock(mutex_);
     call_log().line(message != nullptr ? "getLastError" : "getLastError(status)");
     if (message != nullptr) *message = last_message_.get();
-    return last_status_;
+    const std::int32_t status = last_status_;
+    if (!later_statuses_.empty()) {
+      last_status_ = later_statuses_.front();
+      later_statuses_.erase(later_statuses_.begin());
+    }
+    return status;
   }
 
   std::uint32_t getHeapSize() override {
@@ -510,8 +515,13 @@ class fake_session final : public IRfidSession {
       const json& f = fail.at(op);
       last_status_ = num_of<std::int32_t>(f, "status", -1);
       last_message_ = text_of(f, "message", "failed");
+      later_statuses_.clear();
+      for (const json& v : f.value("later_statuses", json::array())) {
+        later_statuses_.push_back(v.get<std::int32_t>());
+      }
       return false;
     }
+    later_statuses_.clear();
     last_status_ = 0;
     last_message_ = text{};
     return true;
@@ -573,6 +583,8 @@ class fake_session final : public IRfidSession {
   json scenario_;
   std::mutex mutex_;
   std::int32_t last_status_ = 0;
+  // What getLastError answers after last_status_, one query each.
+  std::vector<std::int32_t> later_statuses_;
   text last_message_;
   std::unique_ptr<fake_format_list> formats_;
   std::vector<std::thread> threads_;

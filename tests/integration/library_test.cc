@@ -422,6 +422,63 @@ TEST_F(Library, EveryRequestIsBoundedInTime) {
                            " did not answer within 300 ms");
 }
 
+// A request that may change what the service holds and times out once it
+// was sent leaves its outcome unknown, and says so; a reading does not.
+TEST_F(Library, TimeoutAfterAChangingRequestSaysItMayHaveBeenCarriedOut) {
+  ASSERT_NO_FATAL_FAILURE(open_and_connect("?timeout_ms=300"));
+  const std::string maybe = "; the service may have carried out the request";
+  for (const char* op : {"write", "security", "items"}) {
+    svc_.inject({{"operation", op}, {"delay_ms", 2000}, {"times", 0}});
+  }
+  IRfidTag* tag = session_->createTag(u"1:serial=SN-1");
+  ASSERT_NE(tag, nullptr) << error_of(session_).message;
+  write_completion write;
+  ASSERT_TRUE(session_->writeTagAsync(tag, &write));
+  ASSERT_TRUE(write.wait());
+  security_completion async_security;
+  ASSERT_TRUE(session_->setTagSecurityAsync(u"E2806894000040011A2B3C03", true,
+                                            &async_security));
+  ASSERT_TRUE(async_security.wait());
+  EXPECT_FALSE(session_->setTagSecurity(u"E2806894000040011A2B3C03", false));
+  const last_error sync_security = error_of(session_);
+  EXPECT_EQ(session_->readItems(), nullptr);
+  const last_error read = error_of(session_);
+
+  const struct {
+    std::string message;
+    std::int32_t status;
+    std::string path;
+    bool may_be_done;
+  } cases[] = {
+      {write.seen().message, write.seen().status, "/tags/write", true},
+      {async_security.seen().message, async_security.seen().status,
+       "/tags/security", true},
+      {sync_security.message, sync_security.status, "/tags/security", true},
+      {read.message, read.status, "/items", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.status, kTimedOut) << c.message;
+    EXPECT_EQ(c.message, "the tag service at " + svc_.url(c.path) +
+                             " did not answer within 300 ms" +
+                             (c.may_be_done ? maybe : ""));
+  }
+  tag->release();
+}
+
+// The service is asked directly, whatever proxy the environment names.
+TEST_F(Library, ProxiesFromTheEnvironmentAreNotUsed) {
+  const std::string absent =
+      "http://127.0.0.1:" + std::to_string(unused_port());
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy"}) {
+    ::setenv(name, absent.c_str(), 1);
+  }
+  const bool opened = session_->openService(u16(svc_.url()).c_str());
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy"}) {
+    ::unsetenv(name);
+  }
+  EXPECT_TRUE(opened) << error_of(session_).message;
+}
+
 // Readings that break the protocol, and a part of the reason each gives.
 const std::vector<std::pair<std::string, std::string>>& bad_reading_cases() {
   static const std::vector<std::pair<std::string, std::string>> cases = {
@@ -467,6 +524,13 @@ class odd_server {
                       "application/json");
     });
     server_.Get("/text/ping", json_reply("hello"));
+    // An error whose message holds a newline, an escape sequence and a NUL.
+    server_.Get("/ctl/ping", [](const httplib::Request&,
+                                httplib::Response& res) {
+      res.status = 503;
+      res.set_content(R"({"error":{"message":"jam\nTagId=EVIL\u001b[2J\u0000end"}})",
+                      "application/json");
+    });
     server_.Get("/other/ping", json_reply(R"({"service":"other"})"));
     server_.Get("/v2/ping",
                 json_reply(R"({"service":"tag-service","protocol":2})"));
@@ -514,7 +578,8 @@ TEST(LibraryDefences, AnswersOutsideTheProtocolAreBadAnswers) {
     std::string base;
     const char* message;
   } opens[] = {
-      {"/text", "sent an answer that is not a JSON object"},
+      {"/text", "sent an answer the session cannot read: it is not a JSON "
+                "object"},
       {"/other", "is not a tag service"},
       {"/v2", "speaks protocol 2; this session speaks 1"},
   };
@@ -524,6 +589,12 @@ TEST(LibraryDefences, AnswersOutsideTheProtocolAreBadAnswers) {
     EXPECT_EQ(e.status, kBadAnswer) << c.base;
     EXPECT_NE(e.message.find(c.message), std::string::npos) << e.message;
   }
+  // A service's message reaches the client without control characters.
+  EXPECT_FALSE(s->openService(u16(odd.url("/ctl")).c_str()));
+  EXPECT_EQ(error_of(s).message,
+            "the tag service at " + odd.url("/ctl/ping") +
+                " answered 503: jam\uFFFDTagId=EVIL\uFFFD[2J\uFFFDend");
+
   const auto t0 = clock_type::now();
   EXPECT_FALSE(s->openService(u16(odd.url("/trickle?timeout_ms=200")).c_str()));
   EXPECT_LT(clock_type::now() - t0, std::chrono::seconds(3));

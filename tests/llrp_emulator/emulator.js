@@ -317,9 +317,16 @@ class emulator {
           {LLRPStatus: status('M_UnsupportedMessage', `${name} is not supported`)}, id);
       return;
     }
-    const data = msg.toLLRPData().data || {};
-    const answer = handler.call(this, data, msg);
-    if (answer && response) this.send(response, answer, id);
+    try {
+      const data = msg.toLLRPData().data || {};
+      const answer = handler.call(this, data, msg);
+      if (answer && response) this.send(response, answer, id);
+    } catch (e) {
+      // A fault of the emulator itself: say so on the wire rather than
+      // leave the client waiting.
+      this.log(`internal error handling ${name}: ${e.stack || e}`);
+      this.send('ERROR_MESSAGE', {LLRPStatus: status('R_DeviceError', `emulator: ${e.message}`)}, id);
+    }
     if (name === 'CLOSE_CONNECTION') {
       conn.socket.end();
       clearInterval(conn.keepalive);

@@ -56,18 +56,17 @@ function capabilities(em, requested) {
       TransmitPowerLevelTableEntry: [{Index: 1, TransmitPowerValue: 3000}],
       FrequencyInformation: {Hopping: 0, FixedFrequencyTable: {Frequency: [866900]}},
     };
-    if (em.gen2) {
-      band.C1G2UHFRFModeTable = {
-        C1G2UHFRFModeTableEntry: [{
-          ModeIdentifier: 0, DRValue: 'DRV_8', EPCHAGTCConformance: 0, MValue: 'MV_FM0',
-          ForwardLinkModulation: 'PR_ASK', SpectralMaskIndicator: 'Unknown', BDRValue: 40000,
-          PIEValue: 1500, MinTariValue: 25000, MaxTariValue: 25000, StepTariValue: 0,
-        }],
-      };
-    }
-    r.RegulatoryCapabilities = {
-      CountryCode: 276, CommunicationsStandard: 'ETSI_302_208', UHFBandCapabilities: band,
+    band.C1G2UHFRFModeTable = {
+      C1G2UHFRFModeTableEntry: [{
+        ModeIdentifier: 0, DRValue: 'DRV_8', EPCHAGTCConformance: 0, MValue: 'MV_FM0',
+        ForwardLinkModulation: 'PR_ASK', SpectralMaskIndicator: 'Unknown', BDRValue: 40000,
+        PIEValue: 1500, MinTariValue: 25000, MaxTariValue: 25000, StepTariValue: 0,
+      }],
     };
+    // The UHF band capabilities need an air protocol mode table; a reader
+    // without Gen2 has none to give.
+    r.RegulatoryCapabilities = {CountryCode: 276, CommunicationsStandard: 'ETSI_302_208'};
+    if (em.gen2) r.RegulatoryCapabilities.UHFBandCapabilities = band;
   }
   if ((all || requested === 'LLRP_Air_Protocol_Capabilities') && em.gen2) {
     r.C1G2LLRPCapabilities = {

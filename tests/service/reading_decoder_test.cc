@@ -34,8 +34,23 @@ TEST(ReadingDecoder, AnswersOutsideTheProtocolAreRefusedWithTheirReason) {
       {R"({"items": []} {})", "not well-formed JSON"},
       {R"({"items": [{"id": "I",}]})", "not well-formed JSON"},
       {std::string(100000, '['), "the answer is not a JSON object"},
-      {R"({"x": )" + std::string(100000, '['), "not well-formed JSON"},
-      {R"({"x": )" + nested(100000) + "]}", "not well-formed JSON"},
+      {R"({"x": )" + nested(57) + "]}", "not well-formed JSON"},
+      // Nesting beyond the limit, well-formed or not, is refused as such.
+      {R"({"x": )" + std::string(100000, '['), "nests deeper than 64 levels"},
+      {R"({"x": )" + nested(58) + "}", "nests deeper than 64 levels"},
+      {R"({"items": [{"id": "I", "tags": [{"id": "T", "x": )" + nested(100000) +
+           "}]}]}",
+       "nests deeper than 64 levels"},
+      // More objects than a reading may hold.
+      {R"({"items": [{"id": "I", "tags": [{"id": "T", "values": [)" +
+           [] {
+             std::string v;
+             for (int i = 0; i < 200001; ++i) v += R"({"name":"n"},)";
+             v.pop_back();
+             return v;
+           }() +
+           "]}]}]}",
+       "holds more than 200000 items, tags and field values"},
       // Texts that are not UTF-8, or escapes of lone surrogates.
       {"{\"items\": [{\"id\": \"I\xFF\"}]}", "ill-formed UTF-8"},
       {"{\"items\": [{\"id\": \"\xC0\xAF\"}]}", "ill-formed UTF-8"},
@@ -112,7 +127,7 @@ TEST(ReadingDecoder, AnswersOutsideTheProtocolAreRefusedWithTheirReason) {
 }
 
 TEST(ReadingDecoder, UnknownMembersAreSkippedAndTheLastOfTwinsCounts) {
-  const std::string deep = nested(100000);
+  const std::string deep = nested(57);
   const struct {
     std::string answer;
     std::uint32_t items;
@@ -135,6 +150,9 @@ TEST(ReadingDecoder, UnknownMembersAreSkippedAndTheLastOfTwinsCounts) {
        1, u"J", 0, 2},
       {"{\"items\": [{\"id\": \"\\u00e9\\ud83d\\ude00\xE6\x9D\xB1\"}]}", 1,
        u"\u00e9\U0001F600\u6771", 9, 0},
+      // Control characters, NUL included, each become one U+FFFD.
+      {R"({"items": [{"id": "a\u0000b\nc\u001b[2J\u007f\t"}]})", 1,
+       u"a\uFFFDb\uFFFDc\uFFFD[2J\uFFFD\uFFFD", 9, 0},
   };
   for (const auto& c : cases) {
     heap_meter meter;

@@ -7,10 +7,20 @@ const {spawn} = require('child_process');
 const net = require('net');
 const path = require('path');
 const readline = require('readline');
+const assert = require('node:assert/strict');
 const {LLRPMessage} = require('llrpjs');
 
+const {after} = require('node:test');
+
+// Emulators still running when a test file ends (a test failed before
+// stopping its own) are killed, so the test process can end.
+const live = new Set();
+after(() => {
+  for (const r of live) r.child.kill();
+});
+
 const READER = path.join(__dirname, '..', 'reader.js');
-const WAIT_MS = 3000;
+const WAIT_MS = 5000;
 
 // Rejects after ms unless the promise settles first.
 function within(promise, ms, what) {
@@ -30,7 +40,11 @@ class reader_process {
         {stdio: ['pipe', 'pipe', 'inherit']});
     r.lines = [];
     r.waiters = [];
-    r.exited = new Promise((resolve) => r.child.on('exit', (code) => resolve(code)));
+    live.add(r);
+    r.exited = new Promise((resolve) => r.child.on('exit', (code) => {
+      live.delete(r);
+      resolve(code);
+    }));
     readline.createInterface({input: r.child.stdout}).on('line', (line) => {
       const w = r.waiters.shift();
       if (w) w(line); else r.lines.push(line);
@@ -62,6 +76,7 @@ class llrp_client {
     const c = new llrp_client();
     c.socket = net.connect(port, '127.0.0.1');
     c.buffer = Buffer.alloc(0);
+    c.raw = Buffer.alloc(0);  // every byte received
     c.inbox = [];
     c.waiters = [];
     c.closed = false;
@@ -76,6 +91,7 @@ class llrp_client {
   }
 
   on_data(data) {
+    this.raw = Buffer.concat([this.raw, data]);
     this.buffer = Buffer.concat([this.buffer, data]);
     while (this.buffer.length >= 10) {
       const length = this.buffer.readUInt32BE(2);
@@ -147,4 +163,75 @@ class llrp_client {
   }
 }
 
-module.exports = {reader_process, llrp_client, within};
+// ---- shared steps of the tests ----
+
+const EPC96 = '3074257BF7194E4000001A85';
+const EPC128 = 'E2801170000002011234567890ABCDEF';
+const NEW_EPC96 = '3074257BF7194E4000001A86';
+
+const ALL_CONTENT = {
+  EnableROSpecID: 1, EnableSpecIndex: 0, EnableInventoryParameterSpecID: 0,
+  EnableAntennaID: 1, EnableChannelIndex: 0, EnablePeakRSSI: 1,
+  EnableFirstSeenTimestamp: 1, EnableLastSeenTimestamp: 1, EnableTagSeenCount: 1,
+  EnableAccessSpecID: 0,
+};
+
+function rospec(id, content = ALL_CONTENT, antennas = [0]) {
+  return {
+    ROSpec: {
+      ROSpecID: id, Priority: 0, CurrentState: 'Disabled',
+      ROBoundarySpec: {
+        ROSpecStartTrigger: {ROSpecStartTriggerType: 'Null'},
+        ROSpecStopTrigger: {ROSpecStopTriggerType: 'Null', DurationTriggerValue: 0},
+      },
+      AISpec: {
+        AntennaIDs: antennas,
+        AISpecStopTrigger: {AISpecStopTriggerType: 'Null', DurationTrigger: 0},
+        InventoryParameterSpec: {InventoryParameterSpecID: 1, ProtocolID: 'EPCGlobalClass1Gen2'},
+      },
+      ROReportSpec: {
+        ROReportTrigger: 'Upon_N_Tags_Or_End_Of_ROSpec', N: 0,
+        TagReportContentSelector: content,
+      },
+    },
+  };
+}
+
+function status_of(m) {
+  return m.data.LLRPStatus.StatusCode;
+}
+
+// Starts an emulator with these tags, connects and checks the connection event.
+async function connected(tags = [], args = []) {
+  const r = await reader_process.start(args);
+  assert.deepEqual(await r.command({cmd: 'tags', tags}), {ok: true});
+  const c = llrp_client.connect(r.port);
+  const event = await c.take_type('READER_EVENT_NOTIFICATION');
+  assert.equal(event.data.ReaderEventNotificationData.ConnectionAttemptEvent.Status, 'Success');
+  return {r, c};
+}
+
+async function start_inventory(c, id = 1, content = ALL_CONTENT) {
+  for (const [type, data] of [['ADD_ROSPEC', rospec(id, content)],
+    ['ENABLE_ROSPEC', {ROSpecID: id}], ['START_ROSPEC', {ROSpecID: id}]]) {
+    assert.equal(status_of(await c.transact(type, data)), 'M_Success', type);
+  }
+}
+
+function tag_reports(m) {
+  const t = m.data.TagReportData;
+  return t === undefined ? [] : Array.isArray(t) ? t : [t];
+}
+
+function epc_of(trd) {
+  return (trd.EPC_96 || trd.EPCData).EPC;
+}
+
+async function finish(r, c) {
+  c.end();
+  assert.equal(await r.stop(), 0, 'the emulator exits with 0 when standard input closes');
+}
+
+module.exports = {reader_process, llrp_client, within, rospec, connected, start_inventory,
+  tag_reports, epc_of, status_of, finish, ALL_CONTENT, EPC96, EPC128, NEW_EPC96};
+

@@ -1,5 +1,5 @@
 // The session library's result objects, built from the service's answers.
-#include "qel/objects.h"
+#include "qel/result_objects.h"
 
 #include <gtest/gtest.h>
 

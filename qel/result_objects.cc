@@ -1,10 +1,10 @@
-#include "qel/objects.h"
+#include "qel/result_objects.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <limits>
 
-#include "platform/utf.h"
+#include "qel/service_text.h"
 
 namespace rfid_qel {
 namespace {
@@ -33,7 +33,7 @@ std::u16string text_at(const json& j, const char* key, bool required = false) {
   if (!v->is_string()) {
     throw decode_error(std::string("'") + key + "' is not a text");
   }
-  return korvo::utf8_to_utf16(v->get_ref<const std::string&>());
+  return service_text_utf16(v->get_ref<const std::string&>());
 }
 
 std::int32_t int_at(const json& j, const char* key, std::int32_t fallback) {
@@ -176,7 +176,7 @@ const char16_t* object_store::add_text(std::string_view utf8) {
   // to the current block.
   const std::size_t room = (utf8.size() + 1) * sizeof(char16_t);
   auto* out = static_cast<char16_t*>(allocate(room, alignof(char16_t)));
-  char16_t* end = korvo::write_utf16(out, utf8);
+  char16_t* end = write_service_text(out, utf8);
   *end++ = 0;
   if (reinterpret_cast<std::byte*>(out) + room == next_) {
     const std::size_t unused =

@@ -1,7 +1,7 @@
 // The pieces both listings print with: compact escaping, timestamps and the
 // names of item and tag types.
-#ifndef KORVO_REPORT_TEXT_H_
-#define KORVO_REPORT_TEXT_H_
+#ifndef KORVO_REPORT_REPORT_TEXT_H_
+#define KORVO_REPORT_REPORT_TEXT_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -71,4 +71,4 @@ class timestamp_memo {
 
 }  // namespace korvo
 
-#endif  // KORVO_REPORT_TEXT_H_
+#endif  // KORVO_REPORT_REPORT_TEXT_H_

@@ -1,4 +1,4 @@
-#include "report/text.h"
+#include "report/report_text.h"
 
 #include <charconv>
 

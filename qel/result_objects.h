@@ -11,8 +11,8 @@
 // Format lists are small and built from the answer's JSON document; a
 // reading and a created tag are decoded from the answer's text as it is
 // parsed (qel/reading_decoder.h), straight into an object_store.
-#ifndef KORVO_QEL_OBJECTS_H_
-#define KORVO_QEL_OBJECTS_H_
+#ifndef KORVO_QEL_RESULT_OBJECTS_H_
+#define KORVO_QEL_RESULT_OBJECTS_H_
 
 #include <atomic>
 #include <cstddef>
@@ -312,4 +312,4 @@ struct created_tag_holder {
 
 }  // namespace rfid_qel
 
-#endif  // KORVO_QEL_OBJECTS_H_
+#endif  // KORVO_QEL_RESULT_OBJECTS_H_
