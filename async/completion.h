@@ -1,5 +1,9 @@
 // Completion objects for the session's asynchronous operations.
 //
+// Words, here and in the run: a completion is the object the session is
+// handed; its notice is the session's one call of onCompleted on it.
+// "callback" appears only in the class names the contract fixes.
+//
 // The run constructs one on its stack, hands it to the session's start call
 // as the completion interface and, when the start succeeded, waits on its
 // event. The session calls onCompleted exactly once, possibly on a thread of
@@ -59,7 +63,9 @@ struct async_write_callback final : async_callback, qel::IRfidAsyncTagWritten {
 
 struct async_security_callback final : async_callback,
                                        qel::IRfidAsyncTagSecurity {
-  // Both values are ignored.
+  // Both values are ignored: what they carry is the session library's
+  // choice (ours passes the operation's status and 1 for set, 0 for clear),
+  // and the outcome is read through getLastError like every other failure.
   void onCompleted(std::int32_t value1, std::int32_t value2,
                    IRfidSession* session) override;
 

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "session/rfid_session.h"
+#include "tests/support/session_stub.h"
 
 namespace {
 
@@ -232,35 +233,13 @@ class empty_format_list final : public IRfidTagFormatList {
   IRfidTagFormat* item(std::uint32_t) override { return nullptr; }
 };
 
-class bench_session final : public IRfidSession {
+class bench_session final : public korvo_test::session_stub {
  public:
   explicit bench_session(std::uint32_t size) : size_(size) {}
-  std::int32_t getLastError(const char16_t** message) override {
-    if (message != nullptr) *message = nullptr;
-    return 0;
-  }
-  std::uint32_t getHeapSize() override { return 0; }
   bool openService(const char16_t*) override { return true; }
   bool connectReader() override { return true; }
-  void reserved5() override {}
   IRfidTagFormatList* getTagFormats() override { return &formats_; }
   IRfidItemList* readItems() override { return new bench_item_list(size_); }
-  IRfidTag* createTag(const char16_t*) override { return nullptr; }
-  void reserved9() override {}
-  bool writeTag(IRfidTag*) override { return false; }
-  bool setTagSecurity(const char16_t*, bool) override { return false; }
-  void disconnectReader() override {}
-  void closeSession() override {}
-  void reserved14() override {}
-  void reserved15() override {}
-  bool readItemsAsync(qel::IRfidAsyncItemsRead*) override { return false; }
-  bool writeTagAsync(IRfidTag*, qel::IRfidAsyncTagWritten*) override {
-    return false;
-  }
-  bool setTagSecurityAsync(const char16_t*, bool,
-                           qel::IRfidAsyncTagSecurity*) override {
-    return false;
-  }
 
  private:
   std::uint32_t size_;

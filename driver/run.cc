@@ -13,8 +13,8 @@
 namespace korvo {
 namespace {
 
-// At the pause the line is read into a zeroed 16-byte buffer, so at most 15
-// bytes are taken.
+// The pause takes one line of at most 15 bytes from standard input; what
+// was typed is ignored, and bytes beyond those stay unread.
 constexpr std::size_t kPauseLineBytes = 15;
 
 report_options report_options_of(const run_options& o) {

@@ -16,10 +16,11 @@
 
 #include "fuzz/byte_reader.h"
 #include "session/rfid_session.h"
+#include "tests/support/session_stub.h"
 
 namespace korvo_fuzz {
 
-class fuzzed_session final : public IRfidSession {
+class fuzzed_session final : public korvo_test::session_stub {
  public:
   explicit fuzzed_session(byte_reader& in) : in_(in) {}
 
@@ -48,26 +49,9 @@ class fuzzed_session final : public IRfidSession {
   std::uint32_t getHeapSize() override { return in_.u32(); }
   bool openService(const char16_t*) override { return flag(); }
   bool connectReader() override { return flag(); }
-  void reserved5() override {}
   IRfidTagFormatList* getTagFormats() override;
   IRfidItemList* readItems() override {
     return missing() ? nullptr : reading();
-  }
-  IRfidTag* createTag(const char16_t*) override { return nullptr; }
-  void reserved9() override {}
-  bool writeTag(IRfidTag*) override { return false; }
-  bool setTagSecurity(const char16_t*, bool) override { return false; }
-  void disconnectReader() override {}
-  void closeSession() override {}
-  void reserved14() override {}
-  void reserved15() override {}
-  bool readItemsAsync(qel::IRfidAsyncItemsRead*) override { return false; }
-  bool writeTagAsync(IRfidTag*, qel::IRfidAsyncTagWritten*) override {
-    return false;
-  }
-  bool setTagSecurityAsync(const char16_t*, bool,
-                           qel::IRfidAsyncTagSecurity*) override {
-    return false;
   }
 
  private:

@@ -15,11 +15,17 @@
 #include "fuzz/byte_reader.h"
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzzed_session.h"
-#include "fuzz/output_capture.h"
 #include "fuzz/well_formed.h"
 #include "report/listings.h"
+#include "tests/support/output_capture.h"
 
 namespace {
+
+// Standard output stays caught for the whole fuzzing run.
+korvo_test::output_capture& captured() {
+  static korvo_test::output_capture* capture = new korvo_test::output_capture;
+  return *capture;
+}
 
 bool starts_with_any(std::string_view line,
                      std::initializer_list<std::string_view> prefixes) {
@@ -44,7 +50,7 @@ std::vector<std::string_view> lines_of(std::string_view out) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
-  korvo_fuzz::take_output();
+  captured().take();
   korvo_fuzz::byte_reader in(data, size);
   korvo_fuzz::fuzzed_session session(in);
   const std::uint8_t mode = in.byte();
@@ -63,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   } else {
     korvo::print_reading(session.reading(), options);
   }
-  const std::string out = korvo_fuzz::take_output();
+  const std::string out = captured().take();
   FUZZ_CHECK(korvo_fuzz::well_formed_utf8(out));
 
   const std::vector<std::string_view> lines = lines_of(out);

@@ -158,8 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::u16string_view up_to_zero =
       std::u16string_view(text).substr(0, text.find(u'\0'));
   std::string printed, expected_utf8;
-  korvo::format_to(printed, "%s",
-                   {korvo::print_arg::compact_escaped(text.c_str())});
+  korvo::format_to(printed, "%s", {korvo::escape_compact_arg(text.c_str())});
   korvo::append_utf8(expected_utf8, korvo::escape_compact(up_to_zero));
   FUZZ_CHECK(printed == expected_utf8);
   return 0;

@@ -63,4 +63,24 @@ bool filetime_to_utc(std::uint64_t filetime, calendar_time& out) {
   return true;
 }
 
+bool utc_to_filetime(const calendar_time& t, std::uint64_t& out) {
+  if (t.year < 1601 || t.year > 30827 || t.month < 1 || t.month > 12 ||
+      t.hour > 23 || t.minute > 59 || t.second > 59 || t.millisecond > 999) {
+    return false;
+  }
+  const std::uint32_t y = t.year;
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  const std::uint32_t month_days =
+      kDaysBeforeMonth[leap][t.month] - kDaysBeforeMonth[leap][t.month - 1];
+  if (t.day < 1 || t.day > month_days) return false;
+  const std::uint64_t years = y - 1601;
+  const std::uint64_t days = years * kDaysPerYear + years / 4 - years / 100 +
+                             years / 400 + kDaysBeforeMonth[leap][t.month - 1] +
+                             t.day - 1;
+  const std::uint64_t seconds =
+      days * kSecondsPerDay + t.hour * 3600u + t.minute * 60u + t.second;
+  out = seconds * kTicksPerSecond + t.millisecond * kTicksPerMillisecond;
+  return true;
+}
+
 }  // namespace korvo

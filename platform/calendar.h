@@ -27,6 +27,12 @@ inline constexpr std::uint64_t kFiletimeLimit = std::uint64_t{1} << 63;
 // more; exact for every count below it (the last is 30828-09-14 02:48:05).
 bool filetime_to_utc(std::uint64_t filetime, calendar_time& out);
 
+// The reverse: the count of the calendar fields (day_of_week is not read).
+// Returns false and leaves out unchanged for fields that name no instant of
+// the calendar: a year outside 1601 to 30827, a month or day that does not
+// exist, an hour, minute, second or millisecond out of range.
+bool utc_to_filetime(const calendar_time& time, std::uint64_t& out);
+
 }  // namespace korvo
 
 #endif  // KORVO_PLATFORM_CALENDAR_H_

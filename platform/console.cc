@@ -157,7 +157,15 @@ char* format_into(char* p, char* const end, std::string_view fmt,
   return p;
 }
 
-// Room that is enough unless a conversion pads wider than its argument.
+// Room that is enough, at the first try, unless a conversion pads wider than
+// its argument: the literal text and the longest form of each argument
+// (three bytes per UTF-16 unit, or the longest number), plus margins for how
+// the formatters write. A zero-terminated text is written in steps of up to
+// four bytes and starts a step only with room for a whole one (+4 per text);
+// the few bytes of slack after the literal (+8) keep a format that ends in
+// an unknown conversion, copied as written, from a second try. The margins
+// only save work: a formatter that finds too little room says so and is run
+// again with more.
 std::size_t room_for(std::size_t literal_size,
                      std::initializer_list<print_arg> args) {
   std::size_t room = literal_size + 8;

@@ -35,12 +35,14 @@ class print_arg {
   print_arg(bool v)  // NOLINT(google-explicit-constructor)
       : kind_(kind::signed_int), signed_(v ? 1 : 0) {}
 
-  // A text escaped for the compact listings as it prints: a backslash goes
-  // before each "/" and "#", nothing else changes (the same text as
-  // escape_compact gives, without making it first).
-  static print_arg compact_escaped(const char16_t* text) {
+  // A zero-terminated text that prints with a backslash before each unit
+  // equal to mark_a or mark_b (both ASCII), marked as it prints rather than
+  // copied first. Which units a listing marks is the listing's rule.
+  static print_arg backslashed(const char16_t* text, char16_t mark_a,
+                               char16_t mark_b) {
     print_arg a(text);
-    a.escape_ = true;
+    a.mark_a_ = mark_a;
+    a.mark_b_ = mark_b;
     return a;
   }
 
@@ -54,18 +56,20 @@ class print_arg {
   std::int32_t signed_value() const { return signed_; }
   std::uint32_t unsigned_value() const { return unsigned_; }
 
-  // For the formatter: the raw text, its size or kZeroTerminated, and
-  // whether it prints escaped.
+  // For the formatter: the raw text, its size or kZeroTerminated, and the
+  // units it marks with a backslash (0: none).
   static constexpr std::size_t kZeroTerminated = static_cast<std::size_t>(-1);
   const char16_t* text_data() const { return data_; }
   std::size_t text_size() const { return size_; }
-  bool escaped() const { return escape_; }
+  char16_t mark_a() const { return mark_a_; }
+  char16_t mark_b() const { return mark_b_; }
 
  private:
   kind kind_;
   const char16_t* data_ = nullptr;
   std::size_t size_ = 0;
-  bool escape_ = false;
+  char16_t mark_a_ = 0;
+  char16_t mark_b_ = 0;
   std::int32_t signed_ = 0;
   std::uint32_t unsigned_ = 0;
 };

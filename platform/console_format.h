@@ -26,60 +26,6 @@ namespace format_detail {
 // The longest "%d" or "%u" without padding: "-2147483648".
 inline constexpr std::size_t kMaxDigits = 11;
 
-// Writes a zero-terminated text as UTF-8 (an unpaired surrogate as U+FFFD),
-// with a backslash before each '/' and '#' when kEscape; null when [p, end)
-// has no room for it. The text is read once, unit by unit, which beats
-// measuring it first: most texts are short and vary in length.
-template <bool kEscape>
-[[gnu::always_inline]] inline char* put_text(char* p, char* const end,
-                                             const char16_t* t) {
-  // The most one step writes: a surrogate pair, or three bytes.
-  constexpr std::ptrdiff_t kStep = 4;
-  if (end - p < kStep) return nullptr;
-  char* const last = end - kStep;  // a step may start at or before it
-  for (;;) {
-    const char16_t c = *t;
-    // The common case first: ASCII other than the terminator (and, when
-    // escaping, other than the separators).
-    if (static_cast<std::uint16_t>(c - 1) < 0x7F &&
-        !(kEscape && (c == u'/' || c == u'#'))) {
-      *p++ = static_cast<char>(c);
-      ++t;
-    } else {
-      if (c == 0) return p;
-      ++t;
-      if (c < 0x80) {  // an escaped separator
-        *p++ = '\\';
-        *p++ = static_cast<char>(c);
-      } else if (c < 0x800) {
-        *p++ = static_cast<char>(0xC0 | (c >> 6));
-        *p++ = static_cast<char>(0x80 | (c & 0x3F));
-      } else if (c < 0xD800 || c > 0xDFFF) {
-        *p++ = static_cast<char>(0xE0 | (c >> 12));
-        *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *p++ = static_cast<char>(0x80 | (c & 0x3F));
-      } else if (c <= 0xDBFF && *t >= 0xDC00 && *t <= 0xDFFF) {
-        // A high surrogate is never the last unit: the terminator follows.
-        const std::uint32_t cp =
-            0x10000 + ((static_cast<std::uint32_t>(c) - 0xD800) << 10) +
-            (static_cast<std::uint32_t>(*t++) - 0xDC00);
-        *p++ = static_cast<char>(0xF0 | (cp >> 18));
-        *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
-      } else {
-        *p++ = '\xEF';  // U+FFFD
-        *p++ = '\xBF';
-        *p++ = '\xBD';
-      }
-    }
-    if (p > last) {
-      // Near the end of the room: only the terminator may still fit.
-      return *t == 0 ? p : nullptr;
-    }
-  }
-}
-
 // Writes one conversion of arg at p; null when [p, end) has no room. An
 // argument of the other kind prints nothing, unpadded.
 [[gnu::always_inline]] inline char* put_conversion(char* p, char* const end,
@@ -91,8 +37,8 @@ template <bool kEscape>
     if (arg.text_data() == nullptr) {
       // Prints as nothing.
     } else if (arg.text_size() == print_arg::kZeroTerminated) {
-      p = arg.escaped() ? put_text<true>(p, end, arg.text_data())
-                        : put_text<false>(p, end, arg.text_data());
+      p = write_utf8_bounded(p, end, arg.text_data(), arg.mark_a(),
+                             arg.mark_b());
       if (p == nullptr) return nullptr;
     } else {
       const std::u16string_view text = arg.text();

@@ -14,25 +14,7 @@ constexpr char16_t kReplacement = 0xFFFD;
 // + byte.
 constexpr char16_t kCarriedByteBase = 0xDC00;
 
-// Writes the UTF-8 form of cp at p; returns the end.
-char* put_code_point(char* p, std::uint32_t cp) {
-  if (cp < 0x80) {
-    *p++ = static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    *p++ = static_cast<char>(0xC0 | (cp >> 6));
-    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *p++ = static_cast<char>(0xE0 | (cp >> 12));
-    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    *p++ = static_cast<char>(0xF0 | (cp >> 18));
-    *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return p;
-}
+using utf_detail::put_code_point;
 
 bool is_high_surrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool is_low_surrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }

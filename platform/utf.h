@@ -2,6 +2,8 @@
 #ifndef KORVO_PLATFORM_UTF_H_
 #define KORVO_PLATFORM_UTF_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -45,6 +47,77 @@ inline constexpr std::size_t kMaxUtf8PerUnit = 3;
 // kMaxUtf8PerUnit * text.size() bytes; returns the end of what was written.
 // An unpaired surrogate becomes U+FFFD.
 char* write_utf8(char* out, std::u16string_view text);
+
+namespace utf_detail {
+
+// Writes the UTF-8 form of the code point cp at p; returns the end.
+inline char* put_code_point(char* p, std::uint32_t cp) {
+  if (cp < 0x80) {
+    *p++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *p++ = static_cast<char>(0xC0 | (cp >> 6));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *p++ = static_cast<char>(0xE0 | (cp >> 12));
+    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *p++ = static_cast<char>(0xF0 | (cp >> 18));
+    *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return p;
+}
+
+}  // namespace utf_detail
+
+// Writes the UTF-8 form of a zero-terminated UTF-16 text into [out, end),
+// reading the text once, unit by unit (most texts are short and vary in
+// length, so measuring them first costs more). An unpaired surrogate becomes
+// U+FFFD. Returns the end of what was written, or null when the room is too
+// small (what was written then is garbage). A backslash goes before each
+// unit equal to mark_a or mark_b, which must be ASCII (0: none). Inline: it
+// runs for every text of a listing.
+[[gnu::always_inline]] inline char* write_utf8_bounded(char* out,
+                                                       char* const end,
+                                                       const char16_t* t,
+                                                       char16_t mark_a = 0,
+                                                       char16_t mark_b = 0) {
+  // The most one step writes: a surrogate pair, or three bytes.
+  constexpr std::ptrdiff_t kStep = 4;
+  char* p = out;
+  if (end - p < kStep) {
+    // Too little room for a step: only an empty text fits.
+    return *t == 0 ? p : nullptr;
+  }
+  char* const last = end - kStep;  // a step may start at or before it
+  for (;;) {
+    const char16_t c = *t;
+    if (static_cast<std::uint16_t>(c - 1) < 0x7F && c != mark_a &&
+        c != mark_b) {  // ASCII, not the end, not marked
+      *p++ = static_cast<char>(c);
+      ++t;
+    } else {
+      if (c == 0) return p;
+      ++t;
+      std::uint32_t cp = c;
+      if (c < 0x80) *p++ = '\\';  // a marked unit
+      if (c >= 0xD800 && c <= 0xDBFF && *t >= 0xDC00 && *t <= 0xDFFF) {
+        // A high surrogate is never the last unit: the terminator follows.
+        cp = 0x10000 + ((static_cast<std::uint32_t>(c) - 0xD800) << 10) +
+             (static_cast<std::uint32_t>(*t++) - 0xDC00);
+      } else if (c >= 0xD800 && c <= 0xDFFF) {
+        cp = 0xFFFD;  // an unpaired surrogate
+      }
+      p = utf_detail::put_code_point(p, cp);
+    }
+    if (p > last) {
+      // Near the end of the room: only the terminator may still fit.
+      return *t == 0 ? p : nullptr;
+    }
+  }
+}
 
 // Appends the UTF-8 form of a UTF-16 text. An unpaired surrogate becomes
 // U+FFFD. A null text appends nothing.

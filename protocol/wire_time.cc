@@ -2,50 +2,19 @@
 
 #include <cstdio>
 
+#include "platform/calendar.h"
+
 namespace tag_protocol {
 namespace {
 
 constexpr std::uint64_t kTicksPerSecond = 10'000'000;
-constexpr std::uint64_t kSecondsPerDay = 86'400;
-// Days from 1601-01-01 to 1970-01-01.
-constexpr std::int64_t kDaysFrom1601To1970 = 134'774;
 
-// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's method).
-std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2 ? 1 : 0;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-struct civil {
-  std::int64_t year;
-  unsigned month;
-  unsigned day;
-};
-
-civil civil_from_days(std::int64_t z) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const auto doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-  return {static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0), m, d};
-}
-
-bool is_leap(std::int64_t y) {
-  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-}
-
-unsigned days_in_month(std::int64_t y, unsigned m) {
-  static const unsigned kDays[] = {31, 28, 31, 30, 31, 30,
-                                   31, 31, 30, 31, 30, 31};
-  return m == 2 && is_leap(y) ? 29 : kDays[m - 1];
+// The FILETIME value of calendar fields that are known to be valid.
+std::uint64_t filetime_of(std::uint32_t year, std::uint32_t month,
+                          std::uint32_t day) {
+  std::uint64_t out = 0;
+  korvo::utc_to_filetime({year, month, 0, day, 0, 0, 0, 0}, out);
+  return out;
 }
 
 // Reads exactly n digits at pos; false if any is not a digit.
@@ -60,11 +29,9 @@ bool digits(std::string_view s, std::size_t pos, std::size_t n, unsigned& out) {
 }
 
 // The last instant of 9999-12-31.
-const std::uint64_t kLatest =
-    static_cast<std::uint64_t>(days_from_civil(10000, 1, 1) +
-                               kDaysFrom1601To1970) *
-        kSecondsPerDay * kTicksPerSecond -
-    1;
+const std::uint64_t kLatest = filetime_of(10000, 1, 1) - 1;
+// 1970-01-01, where POSIX times count from.
+const std::uint64_t kUnixEpoch = filetime_of(1970, 1, 1);
 
 }  // namespace
 
@@ -76,9 +43,9 @@ std::optional<std::uint64_t> parse_utc_timestamp(std::string_view s) {
       !digits(s, 14, 2, minute) || s[16] != ':' || !digits(s, 17, 2, second)) {
     return std::nullopt;
   }
-  if (year < 1601 || month < 1 || month > 12 || day < 1 ||
-      day > days_in_month(year, month) || hour > 23 || minute > 59 ||
-      second > 59) {
+  std::uint64_t whole = 0;
+  if (!korvo::utc_to_filetime({year, month, 0, day, hour, minute, second, 0},
+                              whole)) {
     return std::nullopt;
   }
   std::size_t pos = 19;
@@ -95,29 +62,21 @@ std::optional<std::uint64_t> parse_utc_timestamp(std::string_view s) {
     for (; n < 7; ++n) fraction *= 10;
   }
   if (pos + 1 != s.size() || s[pos] != 'Z') return std::nullopt;
-  const auto days = static_cast<std::uint64_t>(
-      days_from_civil(year, month, day) + kDaysFrom1601To1970);
-  const std::uint64_t seconds =
-      days * kSecondsPerDay + hour * 3600u + minute * 60u + second;
-  return seconds * kTicksPerSecond + fraction;
+  return whole + fraction;
 }
 
 std::string format_utc_timestamp(std::uint64_t filetime) {
   if (filetime > kLatest) filetime = kLatest;
   const std::uint64_t fraction = filetime % kTicksPerSecond;
-  const std::uint64_t seconds = filetime / kTicksPerSecond;
-  const auto days = static_cast<std::int64_t>(seconds / kSecondsPerDay);
-  const auto in_day = static_cast<unsigned>(seconds % kSecondsPerDay);
-  const civil c = civil_from_days(days - kDaysFrom1601To1970);
+  korvo::calendar_time c;
+  korvo::filetime_to_utc(filetime, c);  // kLatest is well within its range
   char buf[40];
   if (fraction == 0) {
-    std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02u:%02u:%02uZ",
-                  static_cast<long long>(c.year), c.month, c.day, in_day / 3600,
-                  in_day / 60 % 60, in_day % 60);
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02uZ", c.year,
+                  c.month, c.day, c.hour, c.minute, c.second);
   } else {
-    std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02u:%02u:%02u.%07lluZ",
-                  static_cast<long long>(c.year), c.month, c.day, in_day / 3600,
-                  in_day / 60 % 60, in_day % 60,
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u.%07lluZ",
+                  c.year, c.month, c.day, c.hour, c.minute, c.second,
                   static_cast<unsigned long long>(fraction));
   }
   return buf;
@@ -125,8 +84,7 @@ std::string format_utc_timestamp(std::uint64_t filetime) {
 
 std::uint64_t filetime_from_unix_ns(std::int64_t ns) {
   const std::int64_t ticks = ns / 100;
-  const auto offset = static_cast<std::int64_t>(
-      kDaysFrom1601To1970 * kSecondsPerDay * kTicksPerSecond);
+  const auto offset = static_cast<std::int64_t>(kUnixEpoch);
   const std::int64_t value = ticks + offset;
   return value < 0 ? 0 : static_cast<std::uint64_t>(value);
 }

@@ -59,8 +59,8 @@ class bounded_document {
   bool open() {
     if (!value()) return false;
     if (++depth_ <= kMaxAnswerDepth) return true;
-    why_ = "it nests deeper than " + std::to_string(kMaxAnswerDepth) +
-           " levels";
+    why_ =
+        "it nests deeper than " + std::to_string(kMaxAnswerDepth) + " levels";
     return false;
   }
 
@@ -75,8 +75,7 @@ bool parse_object(std::string_view answer, json& out, std::string& why) {
   out = json();
   bounded_document document(out);
   if (!json::sax_parse(answer, &document) || !out.is_object()) {
-    why = !document.why().empty() ? document.why()
-                                  : "it is not a JSON object";
+    why = !document.why().empty() ? document.why() : "it is not a JSON object";
     out = json();
     return false;
   }

@@ -40,7 +40,7 @@ std::string service_error_message(std::string_view answer);
 
 // What a ping answer {"service": NAME, "protocol": N} says.
 struct ping_answer {
-  bool tag_service = false;            // NAME is ours and N an integer
+  bool tag_service = false;              // NAME is ours and N an integer
   std::optional<std::int64_t> protocol;  // N when tag_service
 };
 bool decode_ping(std::string_view answer, ping_answer& out, std::string& why);

@@ -107,13 +107,20 @@ std::size_t on_header(char* data, std::size_t, std::size_t n, void* user) {
 // may not carry as they are (the path is printable ASCII) percent-encoded.
 std::string curl_url(const service_address& address, const std::string& path) {
   const std::string whole = address.base_path + path;
-  std::string out = service_address{address.host, address.port, "", {}}
-                        .display();
+  std::string out =
+      service_address{address.host, address.port, "", {}}.display();
   static constexpr char kHex[] = "0123456789ABCDEF";
   for (const char c : whole) {
     switch (c) {
-      case '"': case '<': case '>': case '\\': case '^': case '`':
-      case '{': case '|': case '}':
+      case '"':
+      case '<':
+      case '>':
+      case '\\':
+      case '^':
+      case '`':
+      case '{':
+      case '|':
+      case '}':
         out += '%';
         out += kHex[static_cast<unsigned char>(c) >> 4];
         out += kHex[static_cast<unsigned char>(c) & 15];
@@ -253,10 +260,10 @@ answer_text send_request(const service_address& address, const char* method,
       wake = std::min(wake, t.last_byte + io);
     }
     const auto wait = std::chrono::duration_cast<milliseconds>(wake - now);
-    curl_multi_poll(multi, nullptr, 0,
-                    static_cast<int>(std::clamp<long long>(
-                        wait.count() + 1, 1, 1000)),
-                    nullptr);
+    curl_multi_poll(
+        multi, nullptr, 0,
+        static_cast<int>(std::clamp<long long>(wait.count() + 1, 1, 1000)),
+        nullptr);
   }
   curl_multi_remove_handle(multi, easy);
   const auto waited = clock_type::now() - started;
@@ -287,10 +294,10 @@ answer_text send_request(const service_address& address, const char* method,
                                      std::to_string(limits.io_ms) + " ms";
   if (why == gave_up::whole) {
     if (!sent) {
-      return failure(status_timed_out,
-                     "cannot connect to the tag service at " + url +
-                         " within " + std::to_string(limits.connect_ms) +
-                         " ms");
+      return failure(status_timed_out, "cannot connect to the tag service at " +
+                                           url + " within " +
+                                           std::to_string(limits.connect_ms) +
+                                           " ms");
     }
     return failure(status_timed_out, did_not_finish + unknown);
   }
@@ -321,12 +328,11 @@ answer_text send_request(const service_address& address, const char* method,
       if (clock_type::now() - t.last_byte + milliseconds(50) >= io) {
         return failure(status_timed_out, did_not_answer + unknown);
       }
-      return failure(status_timed_out,
-                     "the tag service at " + url +
-                         " sent its answer too slowly (under " +
-                         std::to_string(kMinBytesPerSecond) +
-                         " bytes a second for " +
-                         std::to_string(limits.io_ms) + " ms)" + unknown);
+      return failure(
+          status_timed_out,
+          "the tag service at " + url + " sent its answer too slowly (under " +
+              std::to_string(kMinBytesPerSecond) + " bytes a second for " +
+              std::to_string(limits.io_ms) + " ms)" + unknown);
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
     case CURLE_GOT_NOTHING:
@@ -369,10 +375,9 @@ answer_text send_request(const service_address& address, const char* method,
   if (code < 200 || code > 299) {
     std::string detail = service_error_message(t.body);
     if (detail.empty()) detail = "no reason given";
-    return failure(status_service_error, "the tag service at " + url +
-                                             " answered " +
-                                             std::to_string(code) + ": " +
-                                             detail);
+    return failure(status_service_error,
+                   "the tag service at " + url + " answered " +
+                       std::to_string(code) + ": " + detail);
   }
   answer_text ok;
   ok.text = std::move(t.body);
@@ -387,9 +392,10 @@ answer_text fetch_answer_text(const service_address& address,
   try {
     return send_request(address, method, path, body, effect);
   } catch (const std::bad_alloc&) {
-    return failure(status_internal, "out of memory while asking the tag "
-                                    "service at " +
-                                        address.display() + path);
+    return failure(status_internal,
+                   "out of memory while asking the tag "
+                   "service at " +
+                       address.display() + path);
   }
 }
 

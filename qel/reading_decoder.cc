@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -254,79 +255,64 @@ class reading_decoder {
     description
   };
 
-  // The members each object of the answer has; others are skipped.
-  member member_named(const std::string& key) const {
-    // Views compare the length first, then the bytes, without a length scan.
-    const std::string_view k = key;
-    switch (place_) {
-      case place::root:
-        if (mode_ == mode::reading) {
-          if (k == "items") return member::items;
-        } else if (k == "tag") {
-          return member::tag;
-        }
-        break;
-      case place::item:
-        if (k == "id") return member::id;
-        if (k == "type") return member::type;
-        if (k == "valid") return member::valid;
-        if (k == "secured") return member::secured;
-        if (k == "first_seen") return member::first_seen;
-        if (k == "tags") return member::tags;
-        break;
-      case place::tag:
-        if (k == "id") return member::id;
-        if (k == "format") return member::format;
-        if (k == "type") return member::type;
-        if (k == "security") return member::security;
-        if (k == "secured") return member::secured;
-        if (k == "first_seen") return member::first_seen;
-        if (k == "values") return member::values;
-        break;
-      case place::value:
-        if (k == "name") return member::name;
-        if (k == "value") return member::value;
-        if (k == "description") return member::description;
-        break;
-      default:
-        break;
-    }
-    return member::skip;
+  // What a member's value must be.
+  enum class kind : std::uint8_t { list, object, text, flag, number, time };
+
+  // Bit of each object of the answer in member_info::where.
+  static constexpr unsigned bit(place p) {
+    return 1u << static_cast<unsigned>(p);
   }
 
-  static const char* name_of(member m) {
-    switch (m) {
-      case member::items:
-        return "items";
-      case member::tag:
-        return "tag";
-      case member::id:
-        return "id";
-      case member::valid:
-        return "valid";
-      case member::secured:
-        return "secured";
-      case member::security:
-        return "security";
-      case member::type:
-        return "type";
-      case member::format:
-        return "format";
-      case member::first_seen:
-        return "first_seen";
-      case member::tags:
-        return "tags";
-      case member::values:
-        return "values";
-      case member::name:
-        return "name";
-      case member::value:
-        return "value";
-      case member::description:
-        return "description";
-      default:
-        return "?";
+  // Every member the session knows: its name, the kind of its value and the
+  // objects it belongs to (in the answer's object, `items` for a reading and
+  // `tag` for a created tag). Members not listed for an object are skipped.
+  struct member_info {
+    member id;
+    std::string_view name;
+    kind type;
+    unsigned where;
+  };
+  static constexpr unsigned kRoot = 1u << 15;  // root, read as a reading
+  static std::span<const member_info> members() {
+    static constexpr member_info kMembers[] = {
+        {member::items, "items", kind::list, kRoot},
+        {member::tag, "tag", kind::object, bit(place::root)},
+        {member::id, "id", kind::text, bit(place::item) | bit(place::tag)},
+        {member::type, "type", kind::number,
+         bit(place::item) | bit(place::tag)},
+        {member::valid, "valid", kind::flag, bit(place::item)},
+        {member::secured, "secured", kind::flag,
+         bit(place::item) | bit(place::tag)},
+        {member::first_seen, "first_seen", kind::time,
+         bit(place::item) | bit(place::tag)},
+        {member::tags, "tags", kind::list, bit(place::item)},
+        {member::format, "format", kind::number, bit(place::tag)},
+        {member::security, "security", kind::flag, bit(place::tag)},
+        {member::values, "values", kind::list, bit(place::tag)},
+        {member::name, "name", kind::text, bit(place::value)},
+        {member::value, "value", kind::text, bit(place::value)},
+        {member::description, "description", kind::text, bit(place::value)},
+    };
+    return kMembers;
+  }
+
+  static const member_info* info(member m) {
+    for (const member_info& i : members()) {
+      if (i.id == m) return &i;
     }
+    return nullptr;
+  }
+
+  member member_named(const std::string& key) const {
+    // The answer's own object has `items` in a reading, `tag` otherwise.
+    const unsigned here =
+        place_ == place::root && mode_ == mode::reading ? kRoot : bit(place_);
+    // Views compare the length first, then the bytes, without a length scan.
+    const std::string_view k = key;
+    for (const member_info& i : members()) {
+      if ((i.where & here) != 0 && i.name == k) return i.id;
+    }
+    return member::skip;
   }
 
   bool fail(std::string why) {
@@ -351,32 +337,29 @@ class reading_decoder {
   }
 
   bool wrong_type(member m) {
+    const member_info* i = info(m);
+    if (i == nullptr) return fail("the answer is out of shape");
     const char* what = "";
-    switch (m) {
-      case member::tag:
-        return fail("a tag is not a JSON object");
-      case member::items:
-      case member::tags:
-      case member::values:
+    switch (i->type) {
+      case kind::object:
+        return fail("a " + std::string(i->name) + " is not a JSON object");
+      case kind::list:
         what = "is not a list";
         break;
-      case member::valid:
-      case member::secured:
-      case member::security:
+      case kind::flag:
         what = "is not true or false";
         break;
-      case member::type:
-      case member::format:
+      case kind::number:
         what = "is not a 32-bit integer";
         break;
-      case member::first_seen:
+      case kind::time:
         what = "is not a UTC time such as 2024-05-13T09:41:07Z";
         break;
-      default:
+      case kind::text:
         what = "is not a text";
         break;
     }
-    return fail(std::string("'") + name_of(m) + "' " + what);
+    return fail("'" + std::string(i->name) + "' " + what);
   }
 
   // In a list only objects may come; null when an object may come here.

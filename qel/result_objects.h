@@ -8,9 +8,12 @@
 // session closes. Each object tree reports its bytes to the session's
 // heap_meter while it lives.
 //
-// Format lists are small and built from the answer's JSON document; a
-// reading and a created tag are decoded from the answer's text as it is
-// parsed (qel/reading_decoder.h), straight into an object_store.
+// Format lists are small and built from the answer's bounded JSON document
+// (qel/answer_decoder.h); a reading and a created tag are decoded from the
+// answer's text as it is parsed (qel/reading_decoder.h), straight into an
+// object_store. Both decoders report a broken answer the same way: no
+// object, and a reason. Every text is the service's text as
+// qel/service_text.h hands it out.
 #ifndef KORVO_QEL_RESULT_OBJECTS_H_
 #define KORVO_QEL_RESULT_OBJECTS_H_
 
@@ -50,8 +53,11 @@ class decode_error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Item and tag types outside the ten the client can name come out as 9,
-// "Unknown": the client indexes its table of names without a check.
+// Item and tag types outside the ten that have names come out as 9,
+// "Unknown", as the README promises. korvo itself prints a type without a
+// name as its number, but any client built for the contract may look the
+// type up in a table of the ten names, and the library keeps such a client
+// within that table.
 inline constexpr std::int32_t kUnknownType = 9;
 
 class field_def_impl final : public IRfidFieldDef {

@@ -10,8 +10,8 @@ char16_t* write_service_text(char16_t* out, std::string_view utf8) {
   char16_t* end = korvo::write_utf16(out, utf8);
   // A control character is one byte in UTF-8 and one unit in UTF-16, and no
   // other sequence decodes to one, so it is replaced in place.
-  std::replace_if(out, end, [](char16_t u) { return is_control(u); },
-                  u'\uFFFD');
+  std::replace_if(
+      out, end, [](char16_t u) { return is_control(u); }, u'\uFFFD');
   return end;
 }
 

@@ -4,20 +4,12 @@
 #include <cctype>
 #include <charconv>
 
+#include "platform/utf.h"
+
 namespace rfid_qel {
 namespace {
 
 constexpr std::string_view kShape = "http://host[:port][/path]";
-
-bool starts_with_nocase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
 
 bool is_name_char(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
@@ -64,7 +56,8 @@ bool parse_service_url(std::string_view url, service_address& out,
       return fail("contains a blank, a control or a non-ASCII character");
     }
   }
-  if (!starts_with_nocase(url, "http://")) {
+  if (url.size() < 7 ||
+      !korvo::equals_ascii_nocase(url.substr(0, 7), "http://")) {
     return fail("is not supported: only " + std::string(kShape) + " is served");
   }
   std::string_view rest = url.substr(7);

@@ -44,7 +44,6 @@ namespace {
 
 using nlohmann::json;
 
-
 struct error_record {
   std::int32_t status;
   std::u16string message;
@@ -85,6 +84,8 @@ std::string utf8(const char16_t* text) {
   return out;
 }
 
+// The session. The slots are declared in the contract's order and defined
+// after the class, each running its body under guard().
 class session_impl final : public IRfidSession, public tag_owner {
  public:
   session_impl()
@@ -92,319 +93,31 @@ class session_impl final : public IRfidSession, public tag_owner {
         internal_(make_record(status_internal,
                               "the session failed inside (out of memory?)")) {}
 
-  std::int32_t getLastError(const char16_t** message) override {
-    try {
-      error_ptr record;
-      if (t_notice != nullptr && t_notice->session == this) {
-        record = *t_notice->outcome;
-      } else {
-        std::lock_guard<std::mutex> lock(mutex_);
-        record = last_;
-      }
-      if (message != nullptr) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (std::find(handed_out_.begin(), handed_out_.end(), record) ==
-            handed_out_.end()) {
-          handed_out_.push_back(record);
-        }
-        *message = record->message.c_str();
-      }
-      return record->status;
-    } catch (...) {
-      if (message != nullptr) *message = internal_->message.c_str();
-      return internal_->status;
-    }
-  }
-
+  std::int32_t getLastError(const char16_t** message) override;
   std::uint32_t getHeapSize() override { return heap_.bytes(); }
 
-  bool openService(const char16_t* url) override {
-    return guard(false, [&] {
-      // A failed open leaves no service open, whatever was open before.
-      if (url == nullptr) {
-        close_service();
-        return fail(status_bad_argument, "no service URL");
-      }
-      service_address address;
-      std::string why;
-      if (!parse_service_url(utf8(url), address, why)) {
-        close_service();
-        return fail(status_bad_url, why);
-      }
-      answer_text reply =
-          fetch_answer_text(address, "GET", tag_protocol::kPing, nullptr);
-      if (reply.status == status_ok) {
-        ping_answer ping;
-        std::string why;
-        if (!decode_ping(reply.text, ping, why)) {
-          reply.status = status_bad_answer;
-          reply.message =
-              bad_answer_message(address, tag_protocol::kPing, why);
-        } else if (!ping.tag_service) {
-          reply.status = status_bad_answer;
-          reply.message = "the service at " + address.display() +
-                          tag_protocol::kPing + " is not a tag service";
-        } else if (*ping.protocol != tag_protocol::kVersion) {
-          reply.status = status_bad_answer;
-          reply.message = "the tag service at " + address.display() +
-                          " speaks protocol " +
-                          std::to_string(*ping.protocol) +
-                          "; this session speaks " +
-                          std::to_string(tag_protocol::kVersion);
-        }
-      }
-      if (reply.status != status_ok) {
-        close_service();
-        return fail(reply.status, reply.message);
-      }
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        address_ = address;
-        open_ = true;
-      }
-      return succeed();
-    });
-  }
-
-  bool connectReader() override {
-    return guard(false, [&] {
-      service_address address;
-      if (!current(address)) return fail_not_open();
-      return store(acknowledge(address, tag_protocol::kConnect, nullptr,
-                               request_effect::reads));
-    });
-  }
-
+  bool openService(const char16_t* url) override;
+  bool connectReader() override;
   void reserved5() override {}
 
-  IRfidTagFormatList* getTagFormats() override {
-    return guard<IRfidTagFormatList*>(nullptr, [&]() -> IRfidTagFormatList* {
-      service_address address;
-      if (!current(address)) {
-        fail_not_open();
-        return nullptr;
-      }
-      answer_text reply =
-          fetch_answer_text(address, "GET", tag_protocol::kFormats, nullptr);
-      if (reply.status != status_ok) {
-        fail(reply.status, reply.message);
-        return nullptr;
-      }
-      std::string why;
-      std::unique_ptr<tag_format_list_impl> list =
-          decode_formats(reply.text, why);
-      if (list == nullptr) {
-        fail(status_bad_answer,
-             bad_answer_message(address, tag_protocol::kFormats, why));
-        return nullptr;
-      }
-      tag_format_list_impl* raw = list.get();
-      const std::size_t bytes = list->footprint();
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        format_lists_.push_back(std::move(list));
-      }
-      heap_.add(bytes);
-      succeed();
-      return raw;
-    });
-  }
-
-  IRfidItemList* readItems() override {
-    return guard<IRfidItemList*>(nullptr, [&]() -> IRfidItemList* {
-      service_address address;
-      if (!current(address)) {
-        fail_not_open();
-        return nullptr;
-      }
-      outcome<IRfidItemList*> r = read(address);
-      store(r.error);
-      return r.value;
-    });
-  }
-
-  IRfidTag* createTag(const char16_t* data) override {
-    return guard<IRfidTag*>(nullptr, [&]() -> IRfidTag* {
-      service_address address;
-      if (data == nullptr) {
-        fail(status_bad_argument, "no write data");
-        return nullptr;
-      }
-      if (!current(address)) {
-        fail_not_open();
-        return nullptr;
-      }
-      const std::string body = json{{"data", utf8(data)}}.dump();
-      answer_text reply = fetch_answer_text(
-          address, "POST", tag_protocol::kCreateTag, &body);
-      if (reply.status != status_ok) {
-        fail(reply.status, reply.message);
-        return nullptr;
-      }
-      created_tag_holder holder;
-      std::string why;
-      if (!decode_created_tag(reply.text, this, holder, why)) {
-        fail(status_bad_answer, bad_answer_message(address, tag_protocol::kCreateTag, why));
-        return nullptr;
-      }
-      reply.text = std::string();  // the answer is no longer needed
-      tag_impl* tag = holder.tag;
-      const std::size_t bytes = holder.footprint();
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        created_.emplace(
-            static_cast<IRfidTag*>(tag),
-            created_tag{bytes, tag_state::idle, std::move(holder)});
-      }
-      heap_.add(bytes);
-      succeed();
-      return tag;
-    });
-  }
-
+  IRfidTagFormatList* getTagFormats() override;
+  IRfidItemList* readItems() override;
+  IRfidTag* createTag(const char16_t* data) override;
   void reserved9() override {}
 
-  bool writeTag(IRfidTag* tag) override {
-    return guard(false, [&] {
-      service_address address;
-      tag_impl* t = nullptr;
-      if (!begin_write(tag, address, t)) return false;
-      return store(write(address, t));
-    });
-  }
-
-  bool setTagSecurity(const char16_t* tag_id, bool secure) override {
-    return guard(false, [&] {
-      if (tag_id == nullptr || *tag_id == 0) {
-        return fail(status_bad_argument, "no tag id");
-      }
-      service_address address;
-      if (!current(address)) return fail_not_open();
-      return store(set_security(address, utf8(tag_id), secure));
-    });
-  }
-
-  void disconnectReader() override {
-    guard(false, [&] {
-      service_address address;
-      if (!current(address)) return fail_not_open();
-      return store(acknowledge(address, tag_protocol::kDisconnect, nullptr,
-                               request_effect::reads));
-    });
-  }
-
-  void closeSession() override {
-    guard(false, [&] {
-      std::vector<worker> workers;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        workers = std::move(workers_);
-        workers_.clear();
-        open_ = false;
-      }
-      for (worker& w : workers) {
-        // A notice that closes the session cannot wait for its own thread.
-        if (w.thread.get_id() == std::this_thread::get_id()) {
-          w.thread.detach();
-        } else {
-          w.thread.join();
-        }
-      }
-      std::vector<std::unique_ptr<tag_format_list_impl>> formats;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        formats = std::move(format_lists_);
-        format_lists_.clear();
-        handed_out_.clear();
-      }
-      for (const auto& f : formats) heap_.remove(f->footprint());
-      return true;
-    });
-  }
-
+  bool writeTag(IRfidTag* tag) override;
+  bool setTagSecurity(const char16_t* tag_id, bool secure) override;
+  void disconnectReader() override;
+  void closeSession() override;
   void reserved14() override {}
   void reserved15() override {}
 
-  bool readItemsAsync(qel::IRfidAsyncItemsRead* completion) override {
-    return guard(false, [&] {
-      if (completion == nullptr) {
-        return fail(status_bad_argument, "no completion object");
-      }
-      service_address address;
-      if (!current(address)) return fail_not_open();
-      return start([this, address, completion] {
-        outcome<IRfidItemList*> r{internal_, nullptr};
-        try {
-          r = read(address);
-        } catch (...) {
-        }
-        notify(r.error, [&] { completion->onCompleted(r.value, this); });
-      });
-    });
-  }
-
+  bool readItemsAsync(qel::IRfidAsyncItemsRead* completion) override;
   bool writeTagAsync(IRfidTag* tag,
-                     qel::IRfidAsyncTagWritten* completion) override {
-    return guard(false, [&] {
-      if (completion == nullptr) {
-        return fail(status_bad_argument, "no completion object");
-      }
-      service_address address;
-      tag_impl* t = nullptr;
-      if (!begin_write(tag, address, t)) return false;
-      const bool started = start([this, address, t, completion] {
-        error_ptr error = internal_;
-        try {
-          error = write(address, t);
-        } catch (...) {
-          end_write(t, false);
-        }
-        notify(error, [&] { completion->onCompleted(error->status, this); });
-      });
-      if (!started) end_write(t, false);
-      return started;
-    });
-  }
-
+                     qel::IRfidAsyncTagWritten* completion) override;
   bool setTagSecurityAsync(const char16_t* tag_id, bool secure,
-                           qel::IRfidAsyncTagSecurity* completion) override {
-    return guard(false, [&] {
-      if (completion == nullptr) {
-        return fail(status_bad_argument, "no completion object");
-      }
-      if (tag_id == nullptr || *tag_id == 0) {
-        return fail(status_bad_argument, "no tag id");
-      }
-      service_address address;
-      if (!current(address)) return fail_not_open();
-      std::string id = utf8(tag_id);
-      return start([this, address, id = std::move(id), secure, completion] {
-        error_ptr error = internal_;
-        try {
-          error = set_security(address, id, secure);
-        } catch (...) {
-        }
-        notify(error, [&] {
-          completion->onCompleted(error->status, secure ? 1 : 0, this);
-        });
-      });
-    });
-  }
-
-  void release_created_tag(tag_impl* tag) override {
-    created_tag_holder holder;  // freed last, outside the lock
-    std::size_t bytes = 0;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      const auto it = created_.find(tag);
-      // Only tags this session made and still holds are deleted.
-      if (it == created_.end()) return;
-      bytes = it->second.bytes;
-      holder = std::move(it->second.holder);
-      created_.erase(it);
-    }
-    heap_.remove(bytes);
-  }
+                           qel::IRfidAsyncTagSecurity* completion) override;
+  void release_created_tag(tag_impl* tag) override;
 
  private:
   enum class tag_state { idle, writing, written };
@@ -497,9 +210,10 @@ class session_impl final : public IRfidSession, public tag_owner {
     std::unique_ptr<item_list_impl> list =
         decode_reading(reply.text, heap_, why);
     if (list == nullptr) {
-      return {make_record(status_bad_answer,
-                          bad_answer_message(address, tag_protocol::kItems, why)),
-              nullptr};
+      return {
+          make_record(status_bad_answer,
+                      bad_answer_message(address, tag_protocol::kItems, why)),
+          nullptr};
     }
     return {ok_record(), list.release()};
   }
@@ -638,7 +352,315 @@ class session_impl final : public IRfidSession, public tag_owner {
   heap_meter heap_;
 };
 
-// Every session ever made, kept reachable: the client never destroys one.
+std::int32_t session_impl::getLastError(const char16_t** message) {
+  try {
+    error_ptr record;
+    if (t_notice != nullptr && t_notice->session == this) {
+      record = *t_notice->outcome;
+    } else {
+      std::lock_guard<std::mutex> lock(mutex_);
+      record = last_;
+    }
+    if (message != nullptr) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (std::find(handed_out_.begin(), handed_out_.end(), record) ==
+          handed_out_.end()) {
+        handed_out_.push_back(record);
+      }
+      *message = record->message.c_str();
+    }
+    return record->status;
+  } catch (...) {
+    if (message != nullptr) *message = internal_->message.c_str();
+    return internal_->status;
+  }
+}
+
+bool session_impl::openService(const char16_t* url) {
+  return guard(false, [&] {
+    // A failed open leaves no service open, whatever was open before.
+    if (url == nullptr) {
+      close_service();
+      return fail(status_bad_argument, "no service URL");
+    }
+    service_address address;
+    std::string why;
+    if (!parse_service_url(utf8(url), address, why)) {
+      close_service();
+      return fail(status_bad_url, why);
+    }
+    answer_text reply =
+        fetch_answer_text(address, "GET", tag_protocol::kPing, nullptr);
+    if (reply.status == status_ok) {
+      ping_answer ping;
+      std::string why;
+      if (!decode_ping(reply.text, ping, why)) {
+        reply.status = status_bad_answer;
+        reply.message = bad_answer_message(address, tag_protocol::kPing, why);
+      } else if (!ping.tag_service) {
+        reply.status = status_bad_answer;
+        reply.message = "the service at " + address.display() +
+                        tag_protocol::kPing + " is not a tag service";
+      } else if (*ping.protocol != tag_protocol::kVersion) {
+        reply.status = status_bad_answer;
+        reply.message = "the tag service at " + address.display() +
+                        " speaks protocol " + std::to_string(*ping.protocol) +
+                        "; this session speaks " +
+                        std::to_string(tag_protocol::kVersion);
+      }
+    }
+    if (reply.status != status_ok) {
+      close_service();
+      return fail(reply.status, reply.message);
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      address_ = address;
+      open_ = true;
+    }
+    return succeed();
+  });
+}
+
+bool session_impl::connectReader() {
+  return guard(false, [&] {
+    service_address address;
+    if (!current(address)) return fail_not_open();
+    return store(acknowledge(address, tag_protocol::kConnect, nullptr,
+                             request_effect::reads));
+  });
+}
+
+IRfidTagFormatList* session_impl::getTagFormats() {
+  return guard<IRfidTagFormatList*>(nullptr, [&]() -> IRfidTagFormatList* {
+    service_address address;
+    if (!current(address)) {
+      fail_not_open();
+      return nullptr;
+    }
+    answer_text reply =
+        fetch_answer_text(address, "GET", tag_protocol::kFormats, nullptr);
+    if (reply.status != status_ok) {
+      fail(reply.status, reply.message);
+      return nullptr;
+    }
+    std::string why;
+    std::unique_ptr<tag_format_list_impl> list =
+        decode_formats(reply.text, why);
+    if (list == nullptr) {
+      fail(status_bad_answer,
+           bad_answer_message(address, tag_protocol::kFormats, why));
+      return nullptr;
+    }
+    tag_format_list_impl* raw = list.get();
+    const std::size_t bytes = list->footprint();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      format_lists_.push_back(std::move(list));
+    }
+    heap_.add(bytes);
+    succeed();
+    return raw;
+  });
+}
+
+IRfidItemList* session_impl::readItems() {
+  return guard<IRfidItemList*>(nullptr, [&]() -> IRfidItemList* {
+    service_address address;
+    if (!current(address)) {
+      fail_not_open();
+      return nullptr;
+    }
+    outcome<IRfidItemList*> r = read(address);
+    store(r.error);
+    return r.value;
+  });
+}
+
+IRfidTag* session_impl::createTag(const char16_t* data) {
+  return guard<IRfidTag*>(nullptr, [&]() -> IRfidTag* {
+    service_address address;
+    if (data == nullptr) {
+      fail(status_bad_argument, "no write data");
+      return nullptr;
+    }
+    if (!current(address)) {
+      fail_not_open();
+      return nullptr;
+    }
+    const std::string body = json{{"data", utf8(data)}}.dump();
+    answer_text reply =
+        fetch_answer_text(address, "POST", tag_protocol::kCreateTag, &body);
+    if (reply.status != status_ok) {
+      fail(reply.status, reply.message);
+      return nullptr;
+    }
+    created_tag_holder holder;
+    std::string why;
+    if (!decode_created_tag(reply.text, this, holder, why)) {
+      fail(status_bad_answer,
+           bad_answer_message(address, tag_protocol::kCreateTag, why));
+      return nullptr;
+    }
+    reply.text = std::string();  // the answer is no longer needed
+    tag_impl* tag = holder.tag;
+    const std::size_t bytes = holder.footprint();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      created_.emplace(static_cast<IRfidTag*>(tag),
+                       created_tag{bytes, tag_state::idle, std::move(holder)});
+    }
+    heap_.add(bytes);
+    succeed();
+    return tag;
+  });
+}
+
+bool session_impl::writeTag(IRfidTag* tag) {
+  return guard(false, [&] {
+    service_address address;
+    tag_impl* t = nullptr;
+    if (!begin_write(tag, address, t)) return false;
+    return store(write(address, t));
+  });
+}
+
+bool session_impl::setTagSecurity(const char16_t* tag_id, bool secure) {
+  return guard(false, [&] {
+    if (tag_id == nullptr || *tag_id == 0) {
+      return fail(status_bad_argument, "no tag id");
+    }
+    service_address address;
+    if (!current(address)) return fail_not_open();
+    return store(set_security(address, utf8(tag_id), secure));
+  });
+}
+
+void session_impl::disconnectReader() {
+  guard(false, [&] {
+    service_address address;
+    if (!current(address)) return fail_not_open();
+    return store(acknowledge(address, tag_protocol::kDisconnect, nullptr,
+                             request_effect::reads));
+  });
+}
+
+void session_impl::closeSession() {
+  guard(false, [&] {
+    std::vector<worker> workers;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      workers = std::move(workers_);
+      workers_.clear();
+      open_ = false;
+    }
+    for (worker& w : workers) {
+      // A notice that closes the session cannot wait for its own thread.
+      if (w.thread.get_id() == std::this_thread::get_id()) {
+        w.thread.detach();
+      } else {
+        w.thread.join();
+      }
+    }
+    std::vector<std::unique_ptr<tag_format_list_impl>> formats;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      formats = std::move(format_lists_);
+      format_lists_.clear();
+      handed_out_.clear();
+    }
+    for (const auto& f : formats) heap_.remove(f->footprint());
+    return true;
+  });
+}
+
+bool session_impl::readItemsAsync(qel::IRfidAsyncItemsRead* completion) {
+  return guard(false, [&] {
+    if (completion == nullptr) {
+      return fail(status_bad_argument, "no completion object");
+    }
+    service_address address;
+    if (!current(address)) return fail_not_open();
+    return start([this, address, completion] {
+      outcome<IRfidItemList*> r{internal_, nullptr};
+      try {
+        r = read(address);
+      } catch (...) {
+      }
+      notify(r.error, [&] { completion->onCompleted(r.value, this); });
+    });
+  });
+}
+
+bool session_impl::writeTagAsync(IRfidTag* tag,
+                                 qel::IRfidAsyncTagWritten* completion) {
+  return guard(false, [&] {
+    if (completion == nullptr) {
+      return fail(status_bad_argument, "no completion object");
+    }
+    service_address address;
+    tag_impl* t = nullptr;
+    if (!begin_write(tag, address, t)) return false;
+    const bool started = start([this, address, t, completion] {
+      error_ptr error = internal_;
+      try {
+        error = write(address, t);
+      } catch (...) {
+        end_write(t, false);
+      }
+      notify(error, [&] { completion->onCompleted(error->status, this); });
+    });
+    if (!started) end_write(t, false);
+    return started;
+  });
+}
+
+bool session_impl::setTagSecurityAsync(const char16_t* tag_id, bool secure,
+                                       qel::IRfidAsyncTagSecurity* completion) {
+  return guard(false, [&] {
+    if (completion == nullptr) {
+      return fail(status_bad_argument, "no completion object");
+    }
+    if (tag_id == nullptr || *tag_id == 0) {
+      return fail(status_bad_argument, "no tag id");
+    }
+    service_address address;
+    if (!current(address)) return fail_not_open();
+    std::string id = utf8(tag_id);
+    return start([this, address, id = std::move(id), secure, completion] {
+      error_ptr error = internal_;
+      try {
+        error = set_security(address, id, secure);
+      } catch (...) {
+      }
+      notify(error, [&] {
+        completion->onCompleted(error->status, secure ? 1 : 0, this);
+      });
+    });
+  });
+}
+
+void session_impl::release_created_tag(tag_impl* tag) {
+  created_tag_holder holder;  // freed last, outside the lock
+  std::size_t bytes = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = created_.find(tag);
+    // Only tags this session made and still holds are deleted.
+    if (it == created_.end()) return;
+    bytes = it->second.bytes;
+    holder = std::move(it->second.holder);
+    created_.erase(it);
+  }
+  heap_.remove(bytes);
+}
+
+// Every session ever made, kept reachable and never freed. The contract has
+// no slot that destroys a session: after closeSession the client may still
+// ask getLastError and getHeapSize, and release item lists and created tags
+// that point back into their session. A session must therefore live as long
+// as the library, which is never unloaded; the list keeps them reachable,
+// so leak checkers do not report them.
 std::mutex g_sessions_mutex;
 std::vector<session_impl*>* g_sessions = nullptr;
 

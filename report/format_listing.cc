@@ -9,26 +9,19 @@
 namespace korvo {
 namespace {
 
-// Scratch space for the escaped texts of one compact line; it keeps its
-// capacity from line to line.
-struct escape_buffers {
-  std::u16string first, second, third;
-};
-
-void print_format(IRfidTagFormat* f, bool compact, escape_buffers& b) {
+void print_format(IRfidTagFormat* f, bool compact) {
   const std::int32_t id = f->formatId();
   const bool enabled = f->isEnabled();
-  const std::u16string_view description = session_text(f->description());
-  const std::u16string_view markets = session_text(f->markets());
-  const std::u16string_view usages = session_text(f->usages());
+  const char16_t* description = f->description();
+  const char16_t* markets = f->markets();
+  const char16_t* usages = f->usages();
   const std::int32_t ordinal = f->ordinal();
   if (compact) {
     print(
         "FormatId=%d/IsEnabled=%d/Description=%s/Markets=%s/Usages=%s/"
         "Ordinal=%d\n",
-        {id, enabled, escape_compact(description, b.first),
-         escape_compact(markets, b.second), escape_compact(usages, b.third),
-         ordinal});
+        {id, enabled, escape_compact_arg(description),
+         escape_compact_arg(markets), escape_compact_arg(usages), ordinal});
   } else {
     print(
         "FormatId=%d IsEnabled=%d Description='%s' Markets='%s' Usages='%s' "
@@ -37,23 +30,22 @@ void print_format(IRfidTagFormat* f, bool compact, escape_buffers& b) {
   }
 }
 
-void print_field_def(IRfidFieldDef* d, bool compact, escape_buffers& b) {
+void print_field_def(IRfidFieldDef* d, bool compact) {
   const std::int32_t id = d->id();
-  const std::u16string_view name = session_text(d->name());
+  const char16_t* name = d->name();
   const std::int32_t type = d->type();
-  const std::u16string_view description = session_text(d->description());
+  const char16_t* description = d->description();
   const bool has_value_description = d->hasValueDescription();
-  const std::u16string_view long_description =
-      session_text(d->longDescription());
+  const char16_t* long_description = d->longDescription();
   const std::int32_t minimum = d->minimum();
   const std::int32_t maximum = d->maximum();
   if (compact) {
     print(
         "/Id=%d/Name=%s/Type=%d/Description=%s/HasValueDescription=%d/"
         "LongDescription=%s/Minimum=%d/Maximum=%d\n",
-        {id, escape_compact(name, b.first), type,
-         escape_compact(description, b.second), has_value_description,
-         escape_compact(long_description, b.third), minimum, maximum});
+        {id, escape_compact_arg(name), type, escape_compact_arg(description),
+         has_value_description, escape_compact_arg(long_description), minimum,
+         maximum});
   } else {
     print(
         "  Id=%d Name='%s' Type=%d Description='%s' HasValueDescription=%d\n"
@@ -70,16 +62,15 @@ int list_formats(IRfidSession* session, const report_options& options) {
   if (formats == nullptr) return report_error(session, u"getTagFormats");
   const bool compact = options.compact;
   if (compact && options.header) print("# TagFormat file\n");
-  escape_buffers buffers;
   for (std::uint32_t j = 0; j < formats->count(); ++j) {
     IRfidTagFormat* f = formats->item(j);
     if (f == nullptr) continue;
-    print_format(f, compact, buffers);
+    print_format(f, compact);
     IRfidFieldDefList* defs = f->fieldDefs();
     if (defs == nullptr) continue;
     for (std::uint32_t k = 0; k < defs->count(); ++k) {
       IRfidFieldDef* d = defs->item(k);
-      if (d != nullptr) print_field_def(d, compact, buffers);
+      if (d != nullptr) print_field_def(d, compact);
     }
   }
   return 0;

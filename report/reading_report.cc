@@ -28,13 +28,6 @@ constexpr auto kTagReadable = compile_format(
     "  Tag[%u]\n    Id=%s Format=%d Type=%s Secured=%d Security=%d\n"
     "    FirstSeen=%s\n");
 
-// Texts go to print as the session hands them out (a missing one prints as
-// nothing), escaped as they print in the compact form: this runs for every
-// text of every tag, so no text is measured, copied or escaped beforehand.
-print_arg escaped(const char16_t* text) {
-  return print_arg::compact_escaped(text);
-}
-
 bool is_empty(const char16_t* text) { return text == nullptr || *text == 0; }
 
 // A missing list counts as empty.
@@ -67,8 +60,8 @@ void print_item(IRfidItem* item, std::uint32_t i, bool compact,
   const inline_text type = item_type_name(item->type());
   const inline_text& first_seen = times.text(item->firstSeen());
   if (compact) {
-    print<kItemCompact>(
-        {escaped(id), valid, secured, type.view(), first_seen.view()});
+    print<kItemCompact>({escape_compact_arg(id), valid, secured, type.view(),
+                         first_seen.view()});
   } else {
     print<kItemReadable>(
         {i, id, valid, secured, type.view(), first_seen.view()});
@@ -87,11 +80,12 @@ void print_field_values(IRfidFieldValueList* values, bool compact) {
     if (compact) {
       // Readers of this form rely on exactly this: the name as it is, the
       // value and its description escaped.
+      const print_arg escaped_value = escape_compact_arg(value);
       if (is_empty(description)) {
-        print<kValueCompact>({name, escaped(value)});
+        print<kValueCompact>({name, escaped_value});
       } else {
         print<kValueWithDescriptionCompact>(
-            {name, escaped(value), escaped(description)});
+            {name, escaped_value, escape_compact_arg(description)});
       }
     } else if (is_empty(description)) {
       print<kValueReadable>({name, value});
@@ -110,8 +104,8 @@ void print_tag(IRfidTag* tag, std::uint32_t n, bool compact,
   const bool security = tag->security();
   const inline_text& first_seen = times.text(tag->firstSeen());
   if (compact) {
-    print<kTagCompact>({escaped(id), format, type.view(), secured, security,
-                        first_seen.view()});
+    print<kTagCompact>({escape_compact_arg(id), format, type.view(), secured,
+                        security, first_seen.view()});
   } else {
     print<kTagReadable>(
         {n, id, format, type.view(), secured, security, first_seen.view()});

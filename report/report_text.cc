@@ -7,7 +7,9 @@
 namespace korvo {
 namespace {
 
-bool needs_escape(char16_t c) { return c == u'/' || c == u'#'; }
+bool needs_escape(char16_t c) {
+  return c == kCompactSeparators[0] || c == kCompactSeparators[1];
+}
 
 void append_escaped(std::u16string& out, std::u16string_view text) {
   for (const char16_t c : text) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/console.h"
 #include "session/rfid_session.h"
 
 namespace korvo {
@@ -35,6 +36,10 @@ struct inline_text {
 // its decimal value ("12", "-1").
 inline_text item_type_name(std::int32_t type);
 
+// The two units that separate the fields of a compact record, and so get a
+// backslash before them in a text.
+inline constexpr char16_t kCompactSeparators[2] = {u'/', u'#'};
+
 // The text with each "/" and "#" preceded by a backslash; nothing else
 // changes (a backslash in the text stays single).
 std::u16string escape_compact(std::u16string_view text);
@@ -44,6 +49,15 @@ std::u16string escape_compact(std::u16string_view text);
 // to call). The result lives as long as both text and scratch stay unchanged.
 std::u16string_view escape_compact(std::u16string_view text,
                                    std::u16string& scratch);
+
+// A zero-terminated text from the session as a print argument that prints
+// escaped like escape_compact (null prints as nothing). A listing escapes
+// every text of every record, so this escapes while printing instead of
+// copying first.
+inline print_arg escape_compact_arg(const char16_t* text) {
+  return print_arg::backslashed(text, kCompactSeparators[0],
+                                kCompactSeparators[1]);
+}
 
 // A FILETIME as UTC calendar fields: "YYYYMMDDhhmmss" when compact, else
 // "YYYY/MM/DD hh:mm:ss" (the year takes more digits once it passes 9999).

@@ -6,8 +6,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-# The LLRP reader emulator the tests talk to (Node.js, pinned by its lock file).
-npm ci --prefix tests/llrp_emulator --no-audit --no-fund
 jobs=$(nproc)
 
 build_and_test() {  # build-dir, ctest filter, targets (empty: all), cmake options...
@@ -18,8 +16,9 @@ build_and_test() {  # build-dir, ctest filter, targets (empty: all), cmake optio
   ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300 ${filter:+-R "$filter"}
 }
 
-echo "== npm packages of the Node.js cross-checks"
+echo "== npm packages of the Node.js cross-checks and the LLRP reader emulator"
 npm ci --prefix tests/epc --no-audit --no-fund
+npm ci --prefix tests/llrp_emulator --no-audit --no-fund
 echo "== plain build"
 build_and_test build "" ""
 echo "== address and undefined-behaviour sanitizers"

@@ -2,17 +2,17 @@
 // its tests. See tag_service/README.md.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -28,14 +28,14 @@
 namespace {
 
 constexpr int kDefaultPort = tag_protocol::kDefaultPort;
-constexpr std::size_t kMaxSceneFileBytes = 16 * 1024 * 1024;
 
 const char kUsage[] =
     "usage: tag-service [--host ADDR] [--port N] [--scene FILE] [--log]\n"
-    "       tag-service [--host ADDR] [--port N] [--log] --reader "
-    "llrp://HOST[:PORT]\n"
-    "                   [--antennas N,N,...] [--hold-ms N]\n"
-    "                   [--access-password-file FILE] [--state-file FILE]\n"
+    "                   [--test-hooks]\n"
+    "       tag-service [--host ADDR] [--port N] [--log] [--test-hooks]\n"
+    "                   --reader llrp://HOST[:PORT] [--antennas N,N,...]\n"
+    "                   [--hold-ms N] [--access-password-file FILE]\n"
+    "                   [--state-file FILE]\n"
     "       tag-service --print-demo-scene\n"
     "\n"
     "Simulates the RFID tag service and its reader over HTTP, under the path\n"
@@ -52,6 +52,9 @@ const char kUsage[] =
     "  --print-demo-scene  print the demo scene as a scene file and exit\n"
     "                      (--print-demo-field is the same)\n"
     "  --log               one line per request on standard error\n"
+    "  --test-hooks        serve the test hooks under /TagService/test, with\n"
+    "                      which anyone who reaches the service can make\n"
+    "                      operations fail or wait; off by default\n"
     "  --reader URL        take the field from a real reader over LLRP\n"
     "                      (llrp://HOST[:PORT], port 5084 by default) instead\n"
     "                      of a simulated scene\n"
@@ -69,8 +72,7 @@ const char kUsage[] =
     "\n"
     "The service runs until it gets SIGINT or SIGTERM. Operations, the scene\n"
     "file, the write data syntax (FORMAT:field=value;field=value) and the\n"
-    "test hooks (POST /TagService/test/inject) are described in\n"
-    "tag_service/README.md.\n";
+    "test hooks are described in tag_service/README.md.\n";
 
 struct options {
   std::string host = "127.0.0.1";
@@ -78,6 +80,7 @@ struct options {
   std::string scene_file;
   bool print_demo = false;
   bool log = false;
+  bool test_hooks = false;
   bool help = false;
   std::string reader_url;
   std::string antennas;
@@ -137,6 +140,8 @@ bool parse_options(int argc, char** argv, options& o) {
       o.print_demo = true;
     } else if (arg == "--log") {
       o.log = true;
+    } else if (arg == "--test-hooks") {
+      o.test_hooks = true;
     } else if (arg == "--reader") {
       o.reader_url = value;
     } else if (arg == "--antennas") {
@@ -246,18 +251,10 @@ bool load(const options& o, tag_service::scene& out) {
     text = tag_service::demo_scene_json();
   } else {
     name = o.scene_file;
-    std::ifstream in(o.scene_file, std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "tag-service: cannot read %s: %s\n",
-                   o.scene_file.c_str(), std::strerror(errno));
-      return false;
-    }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    text = buffer.str();
-    if (text.size() > kMaxSceneFileBytes) {
-      std::fprintf(stderr, "tag-service: %s is larger than %zu bytes\n",
-                   o.scene_file.c_str(), kMaxSceneFileBytes);
+    try {
+      text = tag_service::read_scene_file(o.scene_file);
+    } catch (const tag_service::input_error& e) {
+      std::fprintf(stderr, "tag-service: %s\n", e.what());
       return false;
     }
   }
@@ -309,6 +306,14 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // Room for the server's connection limit: the usual soft limit of 1024
+  // open files is below it.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 4096) {
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 4096);
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
+
   std::unique_ptr<tag_service::reader> reader;
   try {
     if (o.reader_url.empty()) {
@@ -326,7 +331,7 @@ int main(int argc, char** argv) {
   server_options.host = o.host;
   server_options.port = o.port;
   server_options.log = o.log;
-  server_options.test_hooks = true;
+  server_options.test_hooks = o.test_hooks;
   tag_service::server server(simulator, server_options);
 
   const int port = server.listen();
@@ -335,8 +340,12 @@ int main(int argc, char** argv) {
                  o.host.c_str(), o.port);
     return 1;
   }
-  std::printf("%d\n", port);
-  std::fflush(stdout);
+  // Scripts wait for this line; a service they cannot find is no use.
+  if (std::printf("%d\n", port) < 0 || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "tag-service: cannot write the port line: %s\n",
+                 std::strerror(errno));
+    return 1;
+  }
   const bool ipv6 = o.host.find(':') != std::string::npos;
   std::fprintf(stderr, "tag-service: serving http://%s%s%s:%d%s (%s)\n",
                ipv6 ? "[" : "", o.host.c_str(), ipv6 ? "]" : "", port,

@@ -1,6 +1,13 @@
 #include "tag_service/scene.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <set>
 
@@ -420,6 +427,46 @@ scene load_scene(const json& j, std::uint64_t now) {
   return f;
 }
 
+std::string read_scene_file(const std::string& path) {
+  // Non-blocking, so that opening a FIFO with no writer cannot hang.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    throw input_error("cannot read " + path + ": " + std::strerror(errno));
+  }
+  struct closer {
+    int fd;
+    ~closer() { ::close(fd); }
+  } close_at_end{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    throw input_error("cannot read " + path + ": " + std::strerror(errno));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    throw input_error(path + " is not a regular file");
+  }
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxSceneFileBytes) {
+    throw input_error(path + " is larger than " +
+                      std::to_string(kMaxSceneFileBytes) + " bytes");
+  }
+  std::string text(static_cast<std::size_t>(st.st_size) + 1, '\0');
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      throw input_error("cannot read " + path + ": " + std::strerror(errno));
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  // One byte more than the size it had: it grew while being read.
+  if (got > static_cast<std::size_t>(st.st_size)) {
+    throw input_error(path + " changed while it was read");
+  }
+  text.resize(got);
+  return text;
+}
+
 json format_json(const tag_format& f) { return format_json(f, true); }
 
 json tag_json(const tag& t) {
@@ -460,6 +507,20 @@ tag parse_write_data(const scene& f, std::string_view data) {
   if (data.size() > kMaxTextBytes) {
     throw input_error("write data is longer than " +
                       std::to_string(kMaxTextBytes) + " bytes");
+  }
+  if (!korvo::is_valid_utf8(data)) {
+    throw input_error("write data is not valid UTF-8");
+  }
+  // A control character in a tag's text would reach every reader of it
+  // (a line break forges lines in listings, ESC drives terminals).
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    const auto b = static_cast<unsigned char>(data[i]);
+    if (b < 0x20 || b == 0x7F) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02X", b);
+      throw input_error(std::string("write data holds a control character (") +
+                        code + ") at byte " + std::to_string(i));
+    }
   }
   const auto colon = data.find(':');
   const std::string_view head = data.substr(0, colon);

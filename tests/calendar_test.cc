@@ -170,5 +170,42 @@ TEST(FiletimeToUtc, RandomCountsMatchGmtime) {
   }
 }
 
+// The reverse conversion undoes the forward one, to the millisecond, over
+// the whole range both share.
+TEST(UtcToFiletime, RoundTripsRandomCounts) {
+  std::mt19937_64 rng(16011231);
+  std::uint64_t last = 0;
+  ASSERT_TRUE(utc_to_filetime({30827, 12, 0, 31, 23, 59, 59, 999}, last));
+  std::uniform_int_distribution<std::uint64_t> dist(0, last);
+  for (int i = 0; i < 20000; ++i) {
+    const std::uint64_t v = dist(rng) / 10'000 * 10'000;
+    calendar_time t;
+    ASSERT_TRUE(filetime_to_utc(v, t));
+    std::uint64_t back = 0;
+    ASSERT_TRUE(utc_to_filetime(t, back)) << v;
+    ASSERT_EQ(back, v);
+  }
+}
+
+TEST(UtcToFiletime, RefusesFieldsThatNameNoInstant) {
+  const calendar_time refused[] = {
+      {1600, 12, 0, 31, 23, 59, 59, 999}, {30828, 1, 0, 1, 0, 0, 0, 0},
+      {2023, 2, 0, 29, 0, 0, 0, 0},       {1900, 2, 0, 29, 0, 0, 0, 0},
+      {2024, 4, 0, 31, 0, 0, 0, 0},       {2024, 13, 0, 1, 0, 0, 0, 0},
+      {2024, 0, 0, 1, 0, 0, 0, 0},        {2024, 1, 0, 0, 0, 0, 0, 0},
+      {2024, 1, 0, 1, 24, 0, 0, 0},       {2024, 1, 0, 1, 0, 60, 0, 0},
+      {2024, 1, 0, 1, 0, 0, 60, 0},       {2024, 1, 0, 1, 0, 0, 0, 1000},
+  };
+  for (const calendar_time& t : refused) {
+    std::uint64_t out = 42;
+    EXPECT_FALSE(utc_to_filetime(t, out)) << fields_of(t);
+    EXPECT_EQ(out, 42u);
+  }
+  std::uint64_t out = 0;
+  EXPECT_TRUE(utc_to_filetime({2000, 2, 0, 29, 0, 0, 0, 0}, out));
+  EXPECT_TRUE(utc_to_filetime({1601, 1, 0, 1, 0, 0, 0, 0}, out));
+  EXPECT_EQ(out, 0u);
+}
+
 }  // namespace
 }  // namespace korvo

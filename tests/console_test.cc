@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "platform/console_format.h"
+#include "tests/support/output_capture.h"
 
 namespace korvo {
 namespace {
 
 constexpr auto kRecord = compile_format("Id=%s N=%d U=%u [%05d|%3s] 100%%\n");
 constexpr auto kPiece = compile_format("%s");
-constexpr auto kEscapedPair = compile_format("/%s=%s#%s");
+constexpr auto kTriple = compile_format("/%s=%s#%s");
 constexpr auto kNoConversion = compile_format("plain line, no conversions\n");
 
 std::string fmt(std::string_view f, std::initializer_list<print_arg> args) {
@@ -69,15 +70,15 @@ TEST(FormatTo, IntegersFollowTheConversion) {
   EXPECT_EQ(fmt("%d", {std::uint32_t{4294967295u}}), "-1");
 }
 
-TEST(FormatTo, ZeroTerminatedAndEscapedTexts) {
+TEST(FormatTo, ZeroTerminatedSizedAndBackslashedTexts) {
   // A zero-terminated text stops at its terminator; a sized one does not.
   const char16_t with_zero[] = u"ab\0cd";
   EXPECT_EQ(fmt("[%s]", {static_cast<const char16_t*>(with_zero)}), "[ab]");
   EXPECT_EQ(fmt("[%s]", {std::u16string_view(with_zero, 5)}),
             std::string("[ab\0cd]", 7));
-  EXPECT_EQ(fmt("%s", {print_arg::compact_escaped(u"a/b#c\\d\u00E9")}),
-            "a\\/b\\#c\\d\xC3\xA9");
-  EXPECT_EQ(fmt("<%s>", {print_arg::compact_escaped(nullptr)}), "<>");
+  EXPECT_EQ(fmt("%s", {print_arg::backslashed(u"a/b#c\\d\u00E9/", u'/', u'#')}),
+            "a\\/b\\#c\\d\xC3\xA9\\/");
+  EXPECT_EQ(fmt("<%s>", {print_arg::backslashed(nullptr, u'/', u'#')}), "<>");
   // Unpaired surrogates, also as the last unit before the terminator.
   EXPECT_EQ(fmt("%s", {u"\xD800x\xDC00\U0001F600\xD83D"}),
             "\xEF\xBF\xBDx\xEF\xBF\xBD\xF0\x9F\x98\x80\xEF\xBF\xBD");
@@ -99,31 +100,18 @@ TEST(CompiledFormat, PrintsWhatFormatToPrints) {
     EXPECT_EQ(plan_out, fmt("Id=%s N=%d U=%u [%05d|%3s] 100%%\n", args));
   }
   std::string out;
-  format_to(
-      out, kEscapedPair,
-      {u"n/m", print_arg::compact_escaped(zt), print_arg::compact_escaped(zt)});
-  EXPECT_EQ(out, "/n/m=a\\/b\\#\xC3\xA9#a\\/b\\#\xC3\xA9");
+  format_to(out, kTriple, {u"n/m", zt, std::u16string_view(zt)});
+  EXPECT_EQ(out, "/n/m=a/b#\xC3\xA9#a/b#\xC3\xA9");
 }
 
-// Runs body with standard output going to a temporary file; returns what
-// was written and whether flush_output() succeeded.
+// Runs body with standard output caught; returns what was written and
+// whether flushing it succeeded.
 template <class Body>
 std::pair<std::string, bool> printed_by(Body body) {
-  std::fflush(stdout);
-  char path[] = "/tmp/korvo-print-XXXXXX";
-  const int file = ::mkstemp(path);
-  const int saved = ::dup(STDOUT_FILENO);
-  ::dup2(file, STDOUT_FILENO);
+  korvo_test::output_capture capture;
   body();
-  const bool flushed = flush_output();
-  ::dup2(saved, STDOUT_FILENO);
-  ::close(saved);
-  ::close(file);
-  std::ifstream in(path, std::ios::binary);
-  std::string written((std::istreambuf_iterator<char>(in)),
-                      std::istreambuf_iterator<char>());
-  ::unlink(path);
-  return {written, flushed};
+  std::string written = capture.take();
+  return {written, capture.flushed()};
 }
 
 // print() collects output in a buffer and writes it when the next piece
@@ -142,27 +130,25 @@ TEST(Print, PiecesArriveWholeWhereverTheBufferEnds) {
       for (int k = 0; k < 65; ++k) print("%s", {filler.c_str()});
       for (int k = 0; k < 470 + r; ++k) print("%s", {u"g"});
       print("%s", {probe.c_str()});
-      print("%s", {print_arg::compact_escaped(probe.c_str())});
+      print("%s", {print_arg::backslashed(probe.c_str(), u'/', u'#')});
       print("%s|", {probe.c_str()});
       print("%s", {probe});
       print<kRecord>({probe.c_str(), std::int32_t{-1}, std::uint32_t{2},
-                      std::int32_t{-3}, print_arg::compact_escaped(u"/")});
+                      std::int32_t{-3}, u"/"});
       print<kPiece>({probe.c_str()});
-      print<kEscapedPair>({probe, print_arg::compact_escaped(probe.c_str()),
-                           print_arg::compact_escaped(probe.c_str())});
+      print<kTriple>({probe, probe.c_str(), probe.c_str()});
       print<kNoConversion>();
       format_to(expected, "%s", {std::u16string(65000, u'f')});
       format_to(expected, "%s", {std::u16string(470 + r, u'g')});
-      format_to(expected, "%s%s%s|%s",
-                {probe.c_str(), print_arg::compact_escaped(probe.c_str()),
-                 probe.c_str(), probe});
+      format_to(
+          expected, "%s%s%s|%s",
+          {probe.c_str(), print_arg::backslashed(probe.c_str(), u'/', u'#'),
+           probe.c_str(), probe});
       format_to(expected, "Id=%s N=%d U=%u [%05d|%3s] 100%%\n",
                 {probe.c_str(), std::int32_t{-1}, std::uint32_t{2},
-                 std::int32_t{-3}, print_arg::compact_escaped(u"/")});
-      format_to(
-          expected, "%s/%s=%s#%splain line, no conversions\n",
-          {probe.c_str(), probe, print_arg::compact_escaped(probe.c_str()),
-           print_arg::compact_escaped(probe.c_str())});
+                 std::int32_t{-3}, u"/"});
+      format_to(expected, "%s/%s=%s#%splain line, no conversions\n",
+                {probe.c_str(), probe, probe.c_str(), probe.c_str()});
     }
     // Larger than the buffer.
     const std::u16string huge(200000, u'z');

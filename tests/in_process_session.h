@@ -19,6 +19,7 @@
 
 #include "platform/console.h"
 #include "session/rfid_session.h"
+#include "tests/support/session_stub.h"
 
 namespace korvo_test {
 
@@ -26,7 +27,7 @@ namespace korvo_test {
 // notice_message) through getLastError and is delivered inside the start
 // call or from a thread of its own, which may run before or after the start
 // returns and is joined at closeSession. Records the calls it receives.
-class in_process_session final : public IRfidSession {
+class in_process_session final : public session_stub {
  public:
   enum class delivery { inside_start, own_thread };
 
@@ -48,11 +49,6 @@ class in_process_session final : public IRfidSession {
   std::uint32_t getHeapSize() override { return heap_; }
   bool openService(const char16_t*) override { return record("openService"); }
   bool connectReader() override { return record("connectReader"); }
-  void reserved5() override { record("UNEXPECTED 5"); }
-  IRfidTagFormatList* getTagFormats() override {
-    record("UNEXPECTED getTagFormats");
-    return nullptr;
-  }
   IRfidItemList* readItems() override {
     record("readItems");
     return new empty_items(*this);
@@ -61,7 +57,6 @@ class in_process_session final : public IRfidSession {
     record("createTag");
     return new created_tag(*this);
   }
-  void reserved9() override { record("UNEXPECTED 9"); }
   bool writeTag(IRfidTag*) override { return record("writeTag"); }
   bool setTagSecurity(const char16_t*, bool) override {
     return record("setTagSecurity");
@@ -71,8 +66,6 @@ class in_process_session final : public IRfidSession {
     join_notices();
     record("closeSession");
   }
-  void reserved14() override { record("UNEXPECTED 14"); }
-  void reserved15() override { record("UNEXPECTED 15"); }
 
   bool readItemsAsync(qel::IRfidAsyncItemsRead* c) override {
     record("readItemsAsync");
@@ -126,6 +119,10 @@ class in_process_session final : public IRfidSession {
    private:
     in_process_session& session_;
   };
+
+  void not_played(const char* slot) override {
+    record((std::string("UNEXPECTED ") + slot).c_str());
+  }
 
   bool record(const char* call) {
     std::lock_guard<std::mutex> lock(mutex_);

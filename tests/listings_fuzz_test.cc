@@ -14,8 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/well_formed.h"
 #include "platform/console.h"
 #include "report/listings.h"
+#include "tests/support/output_capture.h"
+#include "tests/support/session_stub.h"
 
 namespace korvo {
 namespace {
@@ -312,7 +315,7 @@ class format_list final : public IRfidTagFormatList {
 };
 
 // A session that only hands out its format list (or none).
-class session final : public IRfidSession {
+class session final : public korvo_test::session_stub {
  public:
   session(format_list* formats, violations& v) : formats_(formats), v_(&v) {}
   std::int32_t getLastError(const char16_t** message) override {
@@ -320,103 +323,12 @@ class session final : public IRfidSession {
     return -1;
   }
   IRfidTagFormatList* getTagFormats() override { return formats_; }
-  std::uint32_t getHeapSize() override { return forbidden(), 0; }
-  bool openService(const char16_t*) override { return forbidden(), false; }
-  bool connectReader() override { return forbidden(), false; }
-  void reserved5() override { forbidden(); }
-  IRfidItemList* readItems() override { return forbidden(), nullptr; }
-  IRfidTag* createTag(const char16_t*) override { return forbidden(), nullptr; }
-  void reserved9() override { forbidden(); }
-  bool writeTag(IRfidTag*) override { return forbidden(), false; }
-  bool setTagSecurity(const char16_t*, bool) override {
-    return forbidden(), false;
-  }
-  void disconnectReader() override { forbidden(); }
-  void closeSession() override { forbidden(); }
-  void reserved14() override { forbidden(); }
-  void reserved15() override { forbidden(); }
-  bool readItemsAsync(qel::IRfidAsyncItemsRead*) override {
-    return forbidden(), false;
-  }
-  bool writeTagAsync(IRfidTag*, qel::IRfidAsyncTagWritten*) override {
-    return forbidden(), false;
-  }
-  bool setTagSecurityAsync(const char16_t*, bool,
-                           qel::IRfidAsyncTagSecurity*) override {
-    return forbidden(), false;
-  }
 
  private:
-  void forbidden() { ++v_->forbidden_calls; }
+  void not_played(const char*) override { ++v_->forbidden_calls; }
   format_list* formats_;
   violations* v_;
 };
-
-// Sends standard output to a temporary file while alive.
-class captured_output {
- public:
-  captured_output() {
-    std::fflush(stdout);
-    flush_output();
-    char path[] = "/tmp/korvo-fuzz-XXXXXX";
-    file_ = ::mkstemp(path);
-    ::unlink(path);
-    saved_ = ::dup(STDOUT_FILENO);
-    ::dup2(file_, STDOUT_FILENO);
-  }
-  ~captured_output() {
-    restore();
-    ::close(file_);
-  }
-  // Everything printed since the last take.
-  std::string take() {
-    flush_output();
-    std::string out;
-    ::lseek(file_, 0, SEEK_SET);
-    char buf[4096];
-    for (ssize_t n; (n = ::read(file_, buf, sizeof buf)) > 0;) {
-      out.append(buf, static_cast<std::size_t>(n));
-    }
-    ::lseek(file_, 0, SEEK_SET);
-    [[maybe_unused]] int rc = ::ftruncate(file_, 0);
-    return out;
-  }
-  void restore() {
-    if (saved_ < 0) return;
-    flush_output();
-    ::dup2(saved_, STDOUT_FILENO);
-    ::close(saved_);
-    saved_ = -1;
-  }
-
- private:
-  int file_ = -1;
-  int saved_ = -1;
-};
-
-bool is_utf8(const std::string& s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    std::size_t len = b < 0x80    ? 1
-                      : b >= 0xF0 ? 4
-                      : b >= 0xE0 ? 3
-                      : b >= 0xC0 ? 2
-                                  : 0;
-    if (len == 0 || i + len > s.size()) return false;
-    std::uint32_t cp = len == 1 ? b : b & (0x3F >> (len - 1));
-    for (std::size_t k = 1; k < len; ++k) {
-      const auto c = static_cast<unsigned char>(s[i + k]);
-      if ((c & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (c & 0x3F);
-    }
-    const std::uint32_t min[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < min[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += len;
-  }
-  return true;
-}
 
 TEST(ListingsFuzz, ArbitrarySessionDataPrintsSafely) {
   constexpr int kRounds = 1500;
@@ -424,7 +336,7 @@ TEST(ListingsFuzz, ArbitrarySessionDataPrintsSafely) {
   std::vector<std::string> bad_output;
   std::size_t printed = 0;
   {
-    captured_output capture;
+    korvo_test::output_capture capture;
     for (int round = 0; round < kRounds; ++round) {
       generator g(static_cast<std::uint32_t>(round));
       report_options options;
@@ -452,7 +364,8 @@ TEST(ListingsFuzz, ArbitrarySessionDataPrintsSafely) {
 
       const std::string out = capture.take();
       printed += out.size();
-      if (!is_utf8(out) && bad_output.size() < 3) bad_output.push_back(out);
+      if (!korvo_fuzz::well_formed_utf8(out) && bad_output.size() < 3)
+        bad_output.push_back(out);
     }
   }
   EXPECT_EQ(v.stale_count, 0);

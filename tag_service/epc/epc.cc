@@ -77,22 +77,27 @@ struct scheme_info {
   const partition_table* partitions;  // nullptr: GID
   bool reference_is_integer;          // GIAI: no fixed digit count
   std::uint8_t serial_bits;           // 0: none
+  std::uint8_t serial_chars;          // 7-bit characters; 0: none
   std::uint8_t reserved_bits;
+  std::uint16_t bits;  // length of the encoding
   std::span<const std::string_view> names;
 };
 
 constexpr scheme_info kSchemes[] = {
     {scheme::sgtin_96, 0x30, "sgtin-96", "sgtin", &kSgtinPartitions, false, 38,
-     0, kSgtinNames},
-    {scheme::sscc_96, 0x31, "sscc-96", "sscc", &kSsccPartitions, false, 0, 24,
-     kSsccNames},
+     0, 0, 96, kSgtinNames},
+    {scheme::sscc_96, 0x31, "sscc-96", "sscc", &kSsccPartitions, false, 0, 0,
+     24, 96, kSsccNames},
     {scheme::sgln_96, 0x32, "sgln-96", "sgln", &kSglnPartitions, false, 41, 0,
-     kSglnNames},
+     0, 96, kSglnNames},
     {scheme::grai_96, 0x33, "grai-96", "grai", &kGraiPartitions, false, 38, 0,
-     kGraiNames},
-    {scheme::giai_96, 0x34, "giai-96", "giai", &kGiaiPartitions, true, 0, 0,
-     kGiaiNames},
-    {scheme::gid_96, 0x35, "gid-96", "gid", nullptr, false, 0, 0, kGidNames},
+     0, 96, kGraiNames},
+    {scheme::giai_96, 0x34, "giai-96", "giai", &kGiaiPartitions, true, 0, 0, 0,
+     96, kGiaiNames},
+    {scheme::gid_96, 0x35, "gid-96", "gid", nullptr, false, 0, 0, 0, 96,
+     kGidNames},
+    {scheme::sgtin_198, 0x36, "sgtin-198", "sgtin", &kSgtinPartitions, false, 0,
+     20, 0, 198, kSgtinNames},
 };
 
 // GID-96: general manager, object class and serial, all integers.
@@ -106,7 +111,7 @@ const scheme_info* info_of(scheme s) {
 }
 
 const scheme_info* info_of_header(std::uint8_t header) {
-  if (header < 0x30 || header > 0x35) return nullptr;
+  if (header < 0x30 || header > 0x36) return nullptr;
   return &kSchemes[header - 0x30];
 }
 
@@ -179,6 +184,37 @@ char check_digit(std::string_view ds) {
   return static_cast<char>('0' + (10 - sum % 10) % 10);
 }
 
+// The characters an alphanumeric serial may hold (GS1's set of 82).
+bool is_serial_char(unsigned c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         (c >= '%' && c <= '?') || c == '!' || c == '"' || c == '_';
+}
+
+// Appends a field value to a URI; the characters with a meaning in URIs
+// are written as %-escapes.
+void append_uri_part(std::string& out, std::string_view v) {
+  for (char c : v) {
+    switch (c) {
+      case '"':
+      case '%':
+      case '&':
+      case '/':
+      case '<':
+      case '>':
+      case '?': {
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        const auto u = static_cast<unsigned char>(c);
+        out += '%';
+        out += kHex[u >> 4];
+        out += kHex[u & 0x0F];
+        break;
+      }
+      default:
+        out += c;
+    }
+  }
+}
+
 decoded raw_because(decoded d, std::string problem) {
   d.kind = scheme::raw;
   d.filter.reset();
@@ -228,6 +264,31 @@ decoded decode_partitioned(decoded d, const scheme_info& s) {
   if (s.serial_bits > 0) {
     d.fields.push_back({s.names[3], digits(read_bits(b, pos, s.serial_bits))});
     pos += s.serial_bits;
+  }
+  if (s.serial_chars > 0) {
+    // Characters up to the first 0; every bit after it is 0 too.
+    std::string serial;
+    std::size_t k = 0;
+    for (; k < s.serial_chars; ++k, pos += 7) {
+      const auto c = static_cast<unsigned>(read_bits(b, pos, 7));
+      if (c == 0) break;
+      if (!is_serial_char(c)) {
+        return raw_because(std::move(d), "the serial holds character " +
+                                             digits(c) +
+                                             ", which a serial may not");
+      }
+      serial += static_cast<char>(c);
+    }
+    if (serial.empty()) {
+      return raw_because(std::move(d), "the serial is empty");
+    }
+    for (; k < s.serial_chars; ++k, pos += 7) {
+      if (read_bits(b, pos, 7) != 0) {
+        return raw_because(std::move(d),
+                           "the serial has characters after its end");
+      }
+    }
+    d.fields.push_back({s.names[3], std::move(serial)});
   }
   if (s.reserved_bits > 0 && read_bits(b, pos, s.reserved_bits) != 0) {
     return raw_because(std::move(d), "the reserved bits are not zero");
@@ -313,9 +374,17 @@ decoded decode(std::span<const std::uint8_t> epc, std::size_t bits) {
   d.header = d.bytes[0];
   const scheme_info* s = info_of_header(d.header);
   if (s == nullptr) return d;
-  if (bits != 96) {
-    return raw_because(std::move(d), std::string(s->name) + " needs 96 bits, " +
-                                         "the EPC has " + digits(bits));
+  // The encoding, then at most zero padding to the next 16-bit word.
+  const std::size_t words = (s->bits + 15) / 16 * 16;
+  if (bits < s->bits || bits > words ||
+      (bits > s->bits &&
+       read_bits(d.bytes, s->bits, static_cast<unsigned>(bits - s->bits)) !=
+           0)) {
+    return raw_because(
+        std::move(d),
+        std::string(s->name) + " needs " + digits(s->bits) +
+            " bits, the EPC has " + digits(bits) +
+            (bits > s->bits && bits <= words ? " and they are not zero" : ""));
   }
   d.kind = s->kind;
   return s->partitions == nullptr ? decode_gid(std::move(d))
@@ -323,6 +392,7 @@ decoded decode(std::span<const std::uint8_t> epc, std::size_t bits) {
 }
 
 std::optional<decoded> decode_hex(std::string_view text) {
+  if (text.size() * 4 > kMaxEpcBits) return std::nullopt;
   std::vector<std::uint8_t> bytes((text.size() + 1) / 2, 0);
   for (std::size_t k = 0; k < text.size(); ++k) {
     const char c = text[k];
@@ -338,7 +408,6 @@ std::optional<decoded> decode_hex(std::string_view text) {
     }
     bytes[k / 2] |= static_cast<std::uint8_t>(k % 2 == 0 ? v << 4 : v);
   }
-  if (text.size() * 4 > kMaxEpcBits) return std::nullopt;
   return decode(bytes, text.size() * 4);
 }
 
@@ -362,7 +431,7 @@ std::string pure_identity_uri(const decoded& d) {
   const std::size_t first = s->partitions == nullptr ? 0 : 1;
   for (std::size_t k = first; k < d.fields.size(); ++k) {
     if (k > first) out += '.';
-    out += d.fields[k].value;
+    append_uri_part(out, d.fields[k].value);
   }
   return out;
 }
@@ -377,7 +446,7 @@ std::string tag_uri(const decoded& d) {
   out += ':';
   for (std::size_t k = 0; k < d.fields.size(); ++k) {
     if (k > 0) out += '.';
-    out += d.fields[k].value;
+    append_uri_part(out, d.fields[k].value);
   }
   return out;
 }
@@ -390,7 +459,8 @@ std::string element_string(const decoded& d) {
     return ds;
   };
   switch (d.kind) {
-    case scheme::sgtin_96: {
+    case scheme::sgtin_96:
+    case scheme::sgtin_198: {
       // GTIN-14: the indicator (first digit of the item reference), the
       // company prefix, the rest of the item reference, the check digit.
       const std::string& ref = field_value(d, 2);
@@ -491,7 +561,7 @@ std::vector<std::uint8_t> encode(scheme kind,
     }
   }
 
-  std::vector<std::uint8_t> out(12, 0);
+  std::vector<std::uint8_t> out((s->bits + 15) / 16 * 2, 0);
   write_bits(out, 0, 8, s->header);
   if (s->partitions == nullptr) {
     std::size_t pos = 8;
@@ -540,15 +610,33 @@ std::vector<std::uint8_t> encode(scheme kind,
     }
     reference = to_number(ref);
   }
-  std::size_t pos = 8;
-  write_bits(out, pos, 3, static_cast<std::uint64_t>(filter[0] - '0'));
-  write_bits(out, pos += 3, 3, partition);
-  write_bits(out, pos += 3, row.prefix_bits, to_number(prefix));
-  write_bits(out, pos += row.prefix_bits, row.reference_bits, reference);
+  write_bits(out, 8, 3, static_cast<std::uint64_t>(filter[0] - '0'));
+  write_bits(out, 11, 3, partition);
+  std::size_t pos = 14;
+  write_bits(out, pos, row.prefix_bits, to_number(prefix));
+  pos += row.prefix_bits;
+  write_bits(out, pos, row.reference_bits, reference);
   pos += row.reference_bits;
   if (s->serial_bits > 0) {
     write_bits(out, pos, s->serial_bits,
                integer_field(s->names[3], *given[3], s->serial_bits));
+  }
+  if (s->serial_chars > 0) {
+    const std::string_view serial = *given[3];
+    if (serial.empty() || serial.size() > s->serial_chars) {
+      throw encode_error("serial must have 1 to " + digits(s->serial_chars) +
+                         " characters, not " + digits(serial.size()));
+    }
+    for (char c : serial) {
+      if (!is_serial_char(static_cast<unsigned char>(c))) {
+        throw encode_error(
+            "serial may hold letters, digits and !\"%&'()*+,-./:;<=>?_ "
+            "only, not '" +
+            std::string(1, c) + "'");
+      }
+      write_bits(out, pos, 7, static_cast<unsigned char>(c));
+      pos += 7;
+    }
   }
   return out;
 }

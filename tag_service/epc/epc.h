@@ -24,12 +24,13 @@ namespace epc {
 // a length that does not fit the header) or an all-zero EPC.
 enum class scheme : std::uint8_t {
   raw,
-  sgtin_96,  // header 0x30
-  sscc_96,   // 0x31
-  sgln_96,   // 0x32
-  grai_96,   // 0x33
-  giai_96,   // 0x34
-  gid_96,    // 0x35
+  sgtin_96,   // header 0x30
+  sscc_96,    // 0x31
+  sgln_96,    // 0x32
+  grai_96,    // 0x33
+  giai_96,    // 0x34
+  gid_96,     // 0x35
+  sgtin_198,  // 0x36: SGTIN with an alphanumeric serial
 };
 
 // Header value (the EPC's first byte) of a scheme; 0 for raw.
@@ -45,8 +46,9 @@ std::optional<scheme> scheme_named(std::string_view name);
 inline constexpr std::size_t kMaxEpcBits = 496;
 
 // One decoded field: its name (as in write data, e.g. "item_reference") and
-// its value as text (digits; leading zeros kept where the scheme counts
-// digits, as for company prefix and item reference).
+// its value as text: digits, leading zeros kept where the scheme counts
+// digits (company prefix, item reference); the SGTIN-198 serial as its
+// characters, not URI-escaped.
 struct field {
   std::string_view name;  // static storage
   std::string value;
@@ -74,7 +76,9 @@ struct decoded {
 };
 
 // Decodes the first `bits` bits of `epc`. Never fails: anything that is not
-// a well-formed EPC of a known scheme comes back raw. Bits beyond `bits` in
+// a well-formed EPC of a known scheme comes back raw. A scheme's EPC may be
+// followed by zero bits up to the next 16-bit word (SGTIN-198 as 200 or 208
+// bits). Bits beyond `bits` in
 // the last byte are ignored; `bits` above epc.size() * 8 or kMaxEpcBits is
 // cut to fit.
 decoded decode(std::span<const std::uint8_t> epc, std::size_t bits);
@@ -107,8 +111,9 @@ class encode_error : public std::invalid_argument {
 };
 
 // Encodes the scheme's fields into a new EPC (the partition follows from
-// the company prefix's length). Every field of the scheme must be given
-// once; filter defaults to 0 when left out. Throws encode_error.
+// the company prefix's length), in whole 16-bit words as a tag's EPC memory
+// holds it (SGTIN-198: 208 bits, the last 10 zero). Every field of the scheme
+// must be given once; filter defaults to 0 when left out. Throws encode_error.
 std::vector<std::uint8_t> encode(scheme s, std::span<const field_input> fields);
 
 // Field names of a scheme, in order (filter first where there is one).

@@ -44,6 +44,13 @@ field_def company_prefix() {
               "follows.");
 }
 
+field_def item_reference() {
+  return text("item_reference", 1, 7, "Indicator digit and item reference",
+              "The GTIN's indicator digit, then its item reference: 13 "
+              "digits minus the company prefix's (7-digit prefix: 6 "
+              "digits).");
+}
+
 tag_format format(scheme s, std::string description, std::int32_t type,
                   std::vector<field_def> fields) {
   tag_format f;
@@ -62,16 +69,13 @@ tag_format format(scheme s, std::string description, std::int32_t type,
 
 std::vector<tag_format> make_formats() {
   std::vector<tag_format> out;
-  out.push_back(format(
-      scheme::sgtin_96, "SGTIN-96: serialised trade item (GTIN + serial)",
-      kTypeItem,
-      {filter(), company_prefix(),
-       text("item_reference", 1, 7, "Indicator digit and item reference",
-            "The GTIN's indicator digit, then its item reference: 13 digits "
-            "minus the company prefix's (7-digit prefix: 6 digits)."),
-       text("serial", 1, 12, "Serial number",
-            "A decimal number from 0 to 274877906943, without leading "
-            "zeros.")}));
+  out.push_back(
+      format(scheme::sgtin_96,
+             "SGTIN-96: serialised trade item (GTIN + serial)", kTypeItem,
+             {filter(), company_prefix(), item_reference(),
+              text("serial", 1, 12, "Serial number",
+                   "A decimal number from 0 to 274877906943, without leading "
+                   "zeros.")}));
   out.push_back(format(
       scheme::sscc_96, "SSCC-96: serial shipping container code", kTypeOther,
       {filter(), company_prefix(),
@@ -114,6 +118,14 @@ std::vector<tag_format> make_formats() {
        text("serial", 1, 11, "Serial number",
             "A decimal number from 0 to 68719476735, without leading "
             "zeros.")}));
+  out.push_back(format(
+      scheme::sgtin_198,
+      "SGTIN-198: serialised trade item with an alphanumeric serial", kTypeItem,
+      {filter(), company_prefix(), item_reference(),
+       text("serial", 1, 20, "Serial number",
+            "1 to 20 characters: letters, digits and "
+            "!\"%&'()*+,-./:;<=>?_ (in write data, ; and = are written "
+            "\\; and \\=).")}));
   tag_format raw;
   raw.id = kRawFormatId;
   raw.description = "Raw EPC (no known scheme)";
@@ -123,14 +135,14 @@ std::vector<tag_format> make_formats() {
   raw.tag_type = kTypeUnknown;
   raw.fields.push_back(
       text("epc", 1, static_cast<std::int32_t>(kMaxEpcBits / 4), "EPC in hex",
-           "The EPC bits as hex digits, 4 bits each, as many as the EPC "
-           "has."));
+           "The EPC as hex digits, 4 bits each, in whole 16-bit words (a "
+           "multiple of 4 digits) as a tag's EPC memory holds it."));
   raw.fields.back().id = 1;
   out.push_back(std::move(raw));
   return out;
 }
 
-const tag_service::scene& epc_scene() {
+const tag_service::scene& formats_scene() {
   static const tag_service::scene f{epc_formats(), {}};
   return f;
 }
@@ -149,6 +161,7 @@ std::int32_t format_id(const decoded& d) {
 std::int32_t item_type(const decoded& d) {
   switch (d.kind) {
     case scheme::sgtin_96:
+    case scheme::sgtin_198:
       return kTypeItem;
     case scheme::sgln_96:
       return kTypeLocation;
@@ -191,7 +204,7 @@ tag_service::tag epc_tag(const decoded& d) {
 
 new_epc epc_from_write_data(std::string_view data) {
   const tag_service::tag given =
-      tag_service::parse_write_data(epc_scene(), data);
+      tag_service::parse_write_data(formats_scene(), data);
   std::optional<decoded> d;
   if (given.format == kRawFormatId) {
     const std::string* hex_text =
@@ -204,6 +217,13 @@ new_epc epc_from_write_data(std::string_view data) {
       throw tag_service::input_error(
           "write data: field 'epc' takes hex digits only, not '" + *hex_text +
           "'");
+    }
+    // A tag's EPC memory holds whole 16-bit words.
+    if (hex_text->size() % 4 != 0) {
+      throw tag_service::input_error(
+          "write data: field 'epc' takes whole 16-bit words (a multiple of 4 "
+          "hex digits), not " +
+          std::to_string(hex_text->size()) + " digits");
     }
   } else {
     const scheme s = *scheme_of_header(static_cast<std::uint8_t>(given.format));

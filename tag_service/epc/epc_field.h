@@ -46,7 +46,7 @@ tag_service::tag epc_tag(const decoded& d);
 // A new tag from write data in a scheme's format,
 // "48:filter=3;company_prefix=0614141;item_reference=812345;serial=6789":
 // checked by the service's write-data rules against epc_formats(), then
-// encoded. The raw format takes "epc=HEX". Returns the tag of the new EPC
+// encoded. The raw format takes "epc=HEX" (whole 16-bit words). Returns the tag of the new EPC
 // (id = its hex) and the EPC itself. Throws tag_service::input_error with a
 // message for the client.
 struct new_epc {

@@ -1,16 +1,11 @@
 #include "tests/e2e/harness.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "tests/support/process_runner.h"
 
 namespace korvo_test {
 
@@ -81,106 +76,30 @@ korvo_result run_korvo(const korvo_run& run) {
   const std::string scenario_path = dir + "/scenario.json";
   const std::string log_path = dir + "/calls.log";
   write_file(scenario_path, run.scenario.dump());
-  const std::string cwd = run.cwd.empty() ? dir : run.cwd;
 
-  std::vector<std::string> args = wrapper_words();
-  const int timeout_ms = args.empty() ? run.timeout_ms : run.timeout_ms * 10;
-  args.push_back(run.binary);
-  args.insert(args.end(), run.args.begin(), run.args.end());
+  process_spec spec;
+  spec.args = wrapper_words();
+  spec.timeout_ms = spec.args.empty() ? run.timeout_ms : run.timeout_ms * 10;
+  spec.args.push_back(run.binary);
+  spec.args.insert(spec.args.end(), run.args.begin(), run.args.end());
   if (!run.library.empty()) {
-    args.push_back("dll");
-    args.push_back(run.library);
+    spec.args.push_back("dll");
+    spec.args.push_back(run.library);
   }
-
-  int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (::pipe(in_pipe) != 0 || ::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) {
-    throw std::runtime_error("pipe");
-  }
-  // The runner itself ignores SIGPIPE (korvo may leave before reading its
-  // input); korvo must meet a closed pipe with the defaults a shell gives.
-  ::signal(SIGPIPE, SIG_IGN);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    for (int sig = 1; sig < NSIG; ++sig) ::signal(sig, SIG_DFL);
-    sigset_t none;
-    ::sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::dup2(in_pipe[0], 0);
-    if (run.stdout_path.empty()) {
-      ::dup2(out_pipe[1], 1);
-    } else {
-      const int fd = ::open(run.stdout_path.c_str(), O_WRONLY);
-      ::dup2(fd, 1);
-    }
-    ::dup2(err_pipe[1], 2);
-    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1],
-                   err_pipe[0], err_pipe[1]}) {
-      ::close(fd);
-    }
-    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-    ::setenv("KORVO_FAKE_SCENARIO", scenario_path.c_str(), 1);
-    ::setenv("KORVO_FAKE_LOG", log_path.c_str(), 1);
-    for (const auto& [name, value] : run.env) {
-      ::setenv(name.c_str(), value.c_str(), 1);
-    }
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(in_pipe[0]);
-  ::close(out_pipe[1]);
-  ::close(err_pipe[1]);
-  bool out_open = true, err_open = true, killed = false;
-  if (run.close_stdout) {
-    ::close(out_pipe[0]);
-    out_open = false;
-  }
-  int in_fd = in_pipe[1];
-  auto send_input = [&] {
-    if (!run.input.empty()) {
-      [[maybe_unused]] auto n =
-          ::write(in_fd, run.input.data(), run.input.size());
-    }
-    ::close(in_fd);
-    in_fd = -1;
-  };
-  if (run.input_after.empty()) send_input();
+  spec.cwd = run.cwd.empty() ? dir : run.cwd;
+  spec.env = {{"KORVO_FAKE_SCENARIO", scenario_path},
+              {"KORVO_FAKE_LOG", log_path}};
+  spec.env.insert(spec.env.end(), run.env.begin(), run.env.end());
+  spec.input = run.input;
+  spec.input_after = run.input_after;
+  spec.stdout_path = run.stdout_path;
+  spec.close_stdout = run.close_stdout;
+  const process_result p = run_process(spec);
 
   korvo_result r;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (out_open || err_open) {
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    if (!out_open) fds[0].fd = -1;
-    if (!err_open) fds[1].fd = -1;
-    const int n = ::poll(fds, 2, 100);
-    if (std::chrono::steady_clock::now() > deadline && !killed) {
-      ::kill(pid, SIGKILL);
-      killed = true;
-    }
-    if (n <= 0) continue;
-    char buf[65536];
-    for (int k = 0; k < 2; ++k) {
-      if (fds[k].fd < 0 || fds[k].revents == 0) continue;
-      const ssize_t got = ::read(fds[k].fd, buf, sizeof buf);
-      if (got <= 0) {
-        (k == 0 ? out_open : err_open) = false;
-      } else {
-        (k == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(got));
-      }
-    }
-    if (in_fd >= 0 && r.out.find(run.input_after) != std::string::npos) {
-      send_input();
-    }
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (in_fd >= 0) ::close(in_fd);
-  if (!run.close_stdout) ::close(out_pipe[0]);
-  ::close(err_pipe[0]);
-  r.code = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+  r.out = p.out;
+  r.err = p.err;
+  r.code = p.code;
   r.log = read_lines(log_path);
   std::string cmd = "rm -rf '" + dir + "'";
   [[maybe_unused]] int rc = std::system(cmd.c_str());

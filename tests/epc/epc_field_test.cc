@@ -12,9 +12,10 @@ decoded from_hex(const char* hex) { return decode_hex(hex).value(); }
 
 TEST(EpcField, EachSchemeHasAFormatWhoseFieldsAreTheSchemes) {
   const auto& formats = epc_formats();
-  ASSERT_EQ(formats.size(), 7u);
-  for (scheme s : {scheme::sgtin_96, scheme::sscc_96, scheme::sgln_96,
-                   scheme::grai_96, scheme::giai_96, scheme::gid_96}) {
+  ASSERT_EQ(formats.size(), 8u);
+  for (scheme s :
+       {scheme::sgtin_96, scheme::sscc_96, scheme::sgln_96, scheme::grai_96,
+        scheme::giai_96, scheme::gid_96, scheme::sgtin_198}) {
     SCOPED_TRACE(std::string(scheme_name(s)));
     const tag_service::tag_format* f = nullptr;
     for (const auto& candidate : formats) {
@@ -117,6 +118,10 @@ TEST(EpcField, WriteDataBecomesANewEpc) {
       {"53:general_manager=31415;object_class=271828;serial=1414",
        "350007AB70425D4000000586"},
       {"256:epc=e28011700000020a1b2c3d01", "E28011700000020A1B2C3D01"},
+      // An alphanumeric serial with the write-data escapes.
+      {"54:filter=1;company_prefix=123456;item_reference=0123456;"
+       "serial=ABCDEFGHIJ!%&_<>?z09",
+       "3638789000789020C287122C68F224CA429535F78F9FFA60E400"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.data);
@@ -145,6 +150,9 @@ TEST(EpcField, BadWriteDataIsRefusedWithAMessage) {
        "write data: sgtin-96 needs serial"},
       {"256:epc=XYZ", "write data: field 'epc' takes hex digits only"},
       {"256:", "write data: the raw format needs epc"},
+      {"256:epc=E2801",
+       "field 'epc' takes whole 16-bit words (a multiple of "
+       "4 hex digits), not 5 digits"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.data);

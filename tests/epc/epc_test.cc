@@ -49,6 +49,14 @@ const known_epc kKnown[] = {
      "(8004)0001234611686018427387903"},
     {"350007AB70425D4000000586", "urn:epc:tag:gid-96:31415.271828.1414",
      "urn:epc:id:gid:31415.271828.1414", ""},
+    // SGTIN-198 in whole 16-bit words; URIs escape what URIs must.
+    {"3674257BF7194E59B2C2BF100000000000000000000000000000",
+     "urn:epc:tag:sgtin-198:3.0614141.812345.32a%2Fb",
+     "urn:epc:id:sgtin:0614141.812345.32a%2Fb", "(01)80614141123458(21)32a/b"},
+    {"3638789000789020C287122C68F224CA429535F78F9FFA60E400",
+     "urn:epc:tag:sgtin-198:1.123456.0123456.ABCDEFGHIJ!%25%26_%3C%3E%3Fz09",
+     "urn:epc:id:sgtin:123456.0123456.ABCDEFGHIJ!%25%26_%3C%3E%3Fz09",
+     "(01)01234561234560(21)ABCDEFGHIJ!%&_<>?z09"},
 };
 
 decoded from_hex(const char* hex) {
@@ -101,6 +109,18 @@ TEST(EpcDecode, BrokenEpcsComeBackRawWithTheReason) {
       {"3174257BF4499602D2000001", "reserved bits are not zero"},
       {"3074257BF7194E4000001A8500", "sgtin-96 needs 96 bits, the EPC has 104"},
       {"3074257BF7194E4000001A", "needs 96 bits, the EPC has 88"},
+      // SGTIN-198: padding that is not zero, a serial that goes on after
+      // its end, a character outside the set (35, '#'), an empty serial.
+      {"3674257BF7194E59B2C2BF100000000000000000000000000001",
+       "sgtin-198 needs 198 bits, the EPC has 208 and they are not zero"},
+      {"3674257BF7194E59B2C2BF100000000000000000000000000000000000",
+       "sgtin-198 needs 198 bits, the EPC has 232"},
+      {"3674257BF7194E59B20104000000000000000000000000000000",
+       "the serial has characters after its end"},
+      {"3674257BF7194E51B10000000000000000000000000000000000",
+       "the serial holds character 35"},
+      {"3674257BF7194E40000000000000000000000000000000000000",
+       "the serial is empty"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.hex);
@@ -134,6 +154,17 @@ TEST(EpcDecode, UnknownHeadersAndBlankTagsAreRawWithoutAProblem) {
     EXPECT_EQ(d.all_zero, c.all_zero);
     EXPECT_EQ(hex(d), c.hex);
   }
+}
+
+TEST(EpcDecode, SgtinWithAlphanumericSerialComesInWholeBytesOrWords) {
+  const decoded bytes = from_hex(
+      "3638789000789020C287122C68F224CA429535F78F9FFA60E4");  // 200 bits
+  EXPECT_EQ(bytes.kind, scheme::sgtin_198) << bytes.problem;
+  EXPECT_EQ(tag_uri(bytes), kKnown[12].tag_uri);
+  // Encoded again, it comes in whole 16-bit words.
+  std::vector<field_input> in;
+  for (const field& f : bytes.fields) in.push_back({f.name, f.value});
+  EXPECT_EQ(encode(bytes.kind, in), from_hex(kKnown[12].hex).bytes);
 }
 
 TEST(EpcDecode, TakesOnlyTheBitsItIsGiven) {
@@ -255,6 +286,13 @@ TEST(EpcEncode, RefusalsSayWhatIsWrong) {
       {scheme::gid_96,
        {{"general_manager", "1"}, {"object_class", "1"}, {"filter", "1"}},
        "gid-96 has no field 'filter'"},
+      {scheme::sgtin_198, with(sgtin, {"serial", "123456789012345678901"}),
+       "serial must have 1 to 20 characters, not 21"},
+      {scheme::sgtin_198, with(sgtin, {"serial", ""}),
+       "serial must have 1 to 20 characters, not 0"},
+      {scheme::sgtin_198, with(sgtin, {"serial", "A#1"}),
+       "serial may hold letters, digits and !\"%&'()*+,-./:;<=>?_ only, not "
+       "'#'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -269,15 +307,16 @@ TEST(EpcEncode, RefusalsSayWhatIsWrong) {
 }
 
 TEST(EpcSchemes, NamesAndHeadersMatchBothWays) {
-  for (scheme s : {scheme::sgtin_96, scheme::sscc_96, scheme::sgln_96,
-                   scheme::grai_96, scheme::giai_96, scheme::gid_96}) {
+  for (scheme s :
+       {scheme::sgtin_96, scheme::sscc_96, scheme::sgln_96, scheme::grai_96,
+        scheme::giai_96, scheme::gid_96, scheme::sgtin_198}) {
     EXPECT_EQ(scheme_of_header(header_of(s)), s);
     EXPECT_EQ(scheme_named(scheme_name(s)), s);
   }
   EXPECT_EQ(scheme_named("SGTIN-96"), scheme::sgtin_96);
   EXPECT_EQ(scheme_named("sgtin"), std::nullopt);
   EXPECT_EQ(scheme_of_header(0x2F), std::nullopt);
-  EXPECT_EQ(scheme_of_header(0x36), std::nullopt);
+  EXPECT_EQ(scheme_of_header(0x37), std::nullopt);
 }
 
 }  // namespace

@@ -15,13 +15,13 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "session/rfid_session.h"
+#include "tests/support/session_stub.h"
 
 namespace {
 
@@ -394,7 +394,7 @@ class fake_item_list final : public IRfidItemList {
   list_of<fake_item> list;
 };
 
-class fake_session final : public IRfidSession {
+class fake_session final : public korvo_test::session_stub {
  public:
   explicit fake_session(json scenario) : scenario_(std::move(scenario)) {}
 
@@ -423,8 +423,6 @@ class fake_session final : public IRfidSession {
     return step("connectReader", "connectReader");
   }
 
-  void reserved5() override { call_log().line("UNEXPECTED session slot 5"); }
-
   IRfidTagFormatList* getTagFormats() override {
     if (!step("getTagFormats", "getTagFormats")) return nullptr;
     if (!formats_) {
@@ -448,8 +446,6 @@ class fake_session final : public IRfidSession {
     return new fake_tag(scenario_.value("created_tag", json::object()), true);
   }
 
-  void reserved9() override { call_log().line("UNEXPECTED session slot 9"); }
-
   bool writeTag(IRfidTag* tag) override {
     return step("writeTag " + to_log(tag->id()), "writeTag");
   }
@@ -467,9 +463,6 @@ class fake_session final : public IRfidSession {
     threads_.clear();
     call_log().line("closeSession");
   }
-
-  void reserved14() override { call_log().line("UNEXPECTED session slot 14"); }
-  void reserved15() override { call_log().line("UNEXPECTED session slot 15"); }
 
   bool readItemsAsync(qel::IRfidAsyncItemsRead* completion) override {
     if (!step("readItemsAsync", "readItemsAsync")) return false;
@@ -505,6 +498,11 @@ class fake_session final : public IRfidSession {
   }
 
  private:
+  // The client must never use the reserved slots.
+  void not_played(const char* slot) override {
+    call_log().line(std::string("UNEXPECTED session slot ") + slot);
+  }
+
   // Logs the call and plays the scenario's "fail" entry for op, if any:
   // returns false and leaves its status and message for getLastError.
   bool step(const std::string& line, const char* op) {

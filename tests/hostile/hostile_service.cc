@@ -1,6 +1,7 @@
 #include "tests/hostile/hostile_service.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -82,6 +83,34 @@ std::string repeated(const std::string& piece, std::size_t times) {
   return out;
 }
 
+// The answers of megabytes, made once before the service takes requests,
+// so that a run's time is the client's.
+struct large_answers {
+  // JSON nested millions of levels deep.
+  std::string deep_reading = json_answer(R"({"items": [{"id": "I", "x": )" +
+                                         std::string(8 << 20, '['));
+  std::string deep_formats =
+      json_answer(R"({"formats": [{"fields": )" + std::string(8 << 20, '['));
+  // Objects of a few bytes each, so that millions fit within 16 MiB.
+  std::string many_items =
+      json_answer(R"({"items": [)" + repeated(R"({"id":"1"},)", 1400000) +
+                  R"({"id":"1"}]})");
+  std::string many_formats =
+      json_answer(R"({"formats": [)" + repeated("{},", 5000000) + "{}]}");
+  // One text of 15 MiB, then a member of the wrong type.
+  std::string text_reading =
+      json_answer(R"({"items": [{"id": ")" + std::string(15 << 20, 'x') +
+                  R"(", "valid": "no"}]})");
+  std::string text_formats =
+      json_answer(R"({"formats": [{"description": ")" +
+                  std::string(15 << 20, 'x') + R"(", "enabled": "no"}]})");
+};
+
+const large_answers& large() {
+  static const large_answers answers;
+  return answers;
+}
+
 // The hostile answer of case `which` to a request for `route`; false when
 // the connection must end after it.
 bool attack(int fd, const std::string& which, const std::string& route) {
@@ -96,27 +125,13 @@ bool attack(int fd, const std::string& which, const std::string& route) {
     send_forever(fd, "X-Filler: " + std::string(100, 'h') + "\r\n");
     return false;
   }
-  if (which == "deep") {
-    const std::string open = items ? R"({"items": [{"id": "I", "x": )"
-                                   : R"({"formats": [{"fields": )";
-    return send_all(fd, json_answer(open + std::string(8 << 20, '[')));
-  }
-  if (which == "many") {
-    // Each a few bytes, so that millions fit within 16 MiB.
-    const std::string body =
-        items ? R"({"items": [)" + repeated(R"({"id":"1"},)", 1400000) +
-                    R"({"id":"1"}]})"
-              : R"({"formats": [)" + repeated("{},", 5000000) + "{}]}";
-    return send_all(fd, json_answer(body));
-  }
-  if (which == "text") {
-    // One text of 15 MiB, then a member of the wrong type.
-    const std::string text(15 << 20, 'x');
-    return send_all(
-        fd, json_answer(items ? R"({"items": [{"id": ")" + text +
-                                    R"(", "valid": "no"}]})"
-                              : R"({"formats": [{"description": ")" + text +
-                                    R"(", "enabled": "no"}]})"));
+  if (which == "deep" || which == "many" || which == "text") {
+    const large_answers& a = large();
+    if (which == "deep")
+      return send_all(fd, items ? a.deep_reading : a.deep_formats);
+    if (which == "many")
+      return send_all(fd, items ? a.many_items : a.many_formats);
+    return send_all(fd, items ? a.text_reading : a.text_formats);
   }
   if (which == "drip") {
     send_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n");
@@ -127,7 +142,8 @@ bool attack(int fd, const std::string& which, const std::string& route) {
     return false;
   }
   if (which == "reset") {
-    send_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n{\"items\": [");
+    send_all(fd,
+             "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n{\"items\": [");
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const linger hard{1, 0};  // closing now sends a reset
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
@@ -157,8 +173,8 @@ void serve(int fd) {
         route_at < space ? head.substr(route_at, space - route_at) : "";
     bool keep = true;
     if (route == "/ping") {
-      keep = send_all(fd, json_answer(
-                              R"({"service":"tag-service","protocol":1})"));
+      keep = send_all(fd,
+                      json_answer(R"({"service":"tag-service","protocol":1})"));
     } else if (route == "/reader/connect" || route == "/reader/disconnect") {
       keep = send_all(fd, json_answer("{}"));
     } else {
@@ -187,22 +203,41 @@ hostile_service::hostile_service() {
   if (listener < 0 ||
       ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
       ::listen(listener, 64) != 0 ||
-      ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length) !=
-          0) {
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
     if (listener >= 0) ::close(listener);
     throw std::runtime_error("the hostile service cannot listen");
   }
   port_ = ntohs(a.sin_port);
+  int ready[2];
+  if (::pipe2(ready, O_CLOEXEC) != 0) {
+    ::close(listener);
+    throw std::runtime_error("the hostile service cannot start");
+  }
   const pid_t parent = ::getpid();
   pid_ = ::fork();
   if (pid_ == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(0);
     ::alarm(120);
+    large();
+    const char byte = 1;
+    if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
     serve_forever(listener);
   }
   ::close(listener);
-  if (pid_ < 0) throw std::runtime_error("the hostile service cannot start");
+  ::close(ready[1]);
+  char byte = 0;
+  pollfd p{ready[0], POLLIN, 0};
+  const bool started =
+      pid_ > 0 && ::poll(&p, 1, 60000) == 1 && ::read(ready[0], &byte, 1) == 1;
+  ::close(ready[0]);
+  if (!started) {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    throw std::runtime_error("the hostile service cannot start");
+  }
 }
 
 hostile_service::~hostile_service() {

@@ -21,19 +21,21 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 
 // What the README promises: korvo's peak memory stays below this, whatever
-// a service answers. Sanitizers take memory and time of their own, so they
-// are measured only for time, with more of it.
+// a service answers. The time allowed is well below the whole-request
+// limit (13 s), so a run must end by the limit its attack meets, yet leaves
+// room for a loaded machine. Sanitizers take memory and time of their own,
+// so they are measured only for time, with more of it.
 constexpr long kMaxKorvoKilobytes = 128 * 1024;
 #ifdef KORVO_SANITIZED
 constexpr double kMaxSeconds = 30;
 constexpr bool kMeasureMemory = false;
 #else
-constexpr double kMaxSeconds = 6;
+constexpr double kMaxSeconds = 10;
 constexpr bool kMeasureMemory = true;
 #endif
 
 struct measured_run {
-  int code = -1;  // -1: killed after the timeout or by a signal
+  int code = -1;       // -1: killed after the timeout or by a signal
   std::string output;  // standard output and standard error together
   double seconds = 0;
   long max_rss_kb = 0;
@@ -88,7 +90,8 @@ measured_run run_korvo_measured(std::vector<std::string> args,
   return r;
 }
 
-TEST(HostileService, EveryAttackEndsKorvoWithAClearErrorInBoundedTimeAndMemory) {
+TEST(HostileService,
+     EveryAttackEndsKorvoWithAClearErrorInBoundedTimeAndMemory) {
   hostile_service hostile;
   const struct {
     const char* which;
@@ -125,8 +128,7 @@ TEST(HostileService, EveryAttackEndsKorvoWithAClearErrorInBoundedTimeAndMemory) 
                               run.route),
                 std::string::npos)
           << where << r.output;
-      EXPECT_NE(r.output.find(c.says), std::string::npos)
-          << where << r.output;
+      EXPECT_NE(r.output.find(c.says), std::string::npos) << where << r.output;
       EXPECT_LT(r.seconds, kMaxSeconds) << where;
       if (kMeasureMemory) {
         EXPECT_LT(r.max_rss_kb, kMaxKorvoKilobytes) << where;

@@ -15,11 +15,13 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/process_runner.h"
+
 namespace korvo_test {
 
 service_process::service_process(std::vector<std::string> extra_args) {
   std::vector<std::string> args = {TAG_SERVICE_BINARY, "--host", "127.0.0.1",
-                                   "--port", "0"};
+                                   "--port", "0", "--test-hooks"};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   int out[2];
   if (::pipe(out) != 0) throw std::runtime_error("pipe");
@@ -165,55 +167,11 @@ int unused_port() {
 
 command_result run_command(const std::vector<std::string>& args,
                            int timeout_ms) {
-  int out[2], err[2];
-  if (::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe");
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int null = ::open("/dev/null", O_RDONLY);
-    ::dup2(null, 0);
-    ::dup2(out[1], 1);
-    ::dup2(err[1], 2);
-    for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
-    std::vector<std::string> copy = args;
-    std::vector<char*> argv;
-    for (std::string& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  ::close(err[1]);
-  command_result r;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  bool open[2] = {true, true};
-  bool killed = false;
-  while (open[0] || open[1]) {
-    pollfd fds[2] = {{open[0] ? out[0] : -1, POLLIN, 0},
-                     {open[1] ? err[0] : -1, POLLIN, 0}};
-    const int n = ::poll(fds, 2, 100);
-    if (!killed && std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      killed = true;
-    }
-    if (n <= 0) continue;
-    for (int k = 0; k < 2; ++k) {
-      if (fds[k].fd < 0 || fds[k].revents == 0) continue;
-      char buf[4096];
-      const ssize_t got = ::read(fds[k].fd, buf, sizeof buf);
-      if (got <= 0) {
-        open[k] = false;
-      } else {
-        (k == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(got));
-      }
-    }
-  }
-  ::close(out[0]);
-  ::close(err[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  r.code = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
-  return r;
+  process_spec spec;
+  spec.args = args;
+  spec.timeout_ms = timeout_ms;
+  const process_result p = run_process(spec);
+  return {p.code, p.out, p.err};
 }
 
 namespace {

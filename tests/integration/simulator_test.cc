@@ -76,8 +76,8 @@ TEST(SimulatorProcess, MalformedRequestsGetJsonErrorsAndNoHarm) {
     const char* message;
   } cases[] = {
       {"GET", "/nothing", "", 404, "no such resource: GET /TagService/nothing"},
-      {"GET", "/tags/write", "", 404, "no such resource"},
-      {"DELETE", "/items", "", 404, "no such resource"},
+      {"GET", "/tags/write", "", 405, "GET is not served here; use POST"},
+      {"DELETE", "/items", "", 405, "use GET"},
       {"GET", "/%FF%00", "", 404, "no such resource"},
       {"POST", "/tags", "{\"data\":", 400, "not valid JSON"},
       {"POST", "/tags", "\"1:\"", 400, "must be a JSON object"},
@@ -117,10 +117,11 @@ TEST(SimulatorProcess, MalformedRequestsGetJsonErrorsAndNoHarm) {
        "\r\n{",
        ""},
       {"POST /TagService/tags HTTP/1.1\r\nContent-Length: 5\r\n\r\n{", ""},
-      {"POST /TagService/tags HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+      {"POST /TagService/tags HTTP/1.1\r\nHost: a\r\n"
+       "Transfer-Encoding: chunked\r\n\r\n"
        "2\r\n{}\r\n0\r\n\r\n",
        "HTTP/1.1 411"},
-      {"POST /TagService/tags HTTP/1.1\r\nContent-Encoding: gzip\r\n"
+      {"POST /TagService/tags HTTP/1.1\r\nHost: a\r\nContent-Encoding: gzip\r\n"
        "Content-Length: 3\r\n\r\nabc",
        "HTTP/1.1 415"},
   };

@@ -7,7 +7,7 @@
 // message over several, are all handled.
 
 const net = require('net');
-const {LLRPMessage} = require('llrpjs');
+const {LLRPMessage, LLRPCoreDef} = require('llrpjs');
 const {tag, hex_to_words, words_to_hex} = require('./tag');
 
 const HEADER_BYTES = 10;
@@ -49,6 +49,28 @@ function default_config() {
   };
 }
 
+const STATUS_CODES = LLRPCoreDef.LLRPStatus.fieldDescriptors
+    .find((f) => f.name === 'StatusCode').enumTable.map((e) => e.name);
+
+// The name of the message type with this number, or null.
+function message_name(type_num) {
+  const def = Object.values(LLRPCoreDef).find((d) => d.isMessage && d.typeNum === type_num);
+  return def ? def.name : null;
+}
+
+// The name of the answer to a message type, or null when it has none.
+function response_name(name) {
+  const def = LLRPCoreDef[name];
+  return (def && def.isMessage && def.responseType) || null;
+}
+
+// Closes a socket once what was written has gone out; a peer that does not
+// close its side within a second is cut off.
+function end_soon(socket) {
+  socket.end();
+  setTimeout(() => socket.destroy(), 1000).unref();
+}
+
 function status(code = 'M_Success', description = '') {
   return {StatusCode: code, ErrorDescription: description};
 }
@@ -56,11 +78,6 @@ function status(code = 'M_Success', description = '') {
 function as_list(v) {
   if (v === undefined || v === null) return [];
   return Array.isArray(v) ? v : [v];
-}
-
-// The sub-parameters of a decoded element, in wire order, as [name, data].
-function children(element) {
-  return [...element.subElementList].map((e) => [e.getName(), e.getData()]);
 }
 
 class emulator {
@@ -80,7 +97,14 @@ class emulator {
     this.conn = null;  // the one accepted connection
     this.next_message_id = 1;
     this.server = net.createServer((socket) => this.on_connection(socket));
-    this.report_timer = setInterval(() => this.tick(), this.report_ms);
+    // The next round is due a full period after the last one ended: llrpjs
+    // takes milliseconds per tag to encode a report, and rounds back to back
+    // would starve the requests and the control interface.
+    const round = () => {
+      this.tick();
+      this.report_timer = setTimeout(round, this.report_ms);
+    };
+    this.report_timer = setTimeout(round, this.report_ms);
   }
 
   listen(port) {
@@ -91,7 +115,7 @@ class emulator {
   }
 
   close() {
-    clearInterval(this.report_timer);
+    clearTimeout(this.report_timer);
     if (this.conn) this.drop_connection('emulator closing');
     this.server.close();
   }
@@ -100,8 +124,10 @@ class emulator {
 
   set_tags(list) {
     if (!Array.isArray(list)) throw new Error('"tags" must be a list');
-    const tags = list.map((spec) => new tag(spec));
+    const tags = list.map((desc) => new tag(desc));
     this.tags = tags;
+    // Sightings of the tags replaced are not reported.
+    for (const r of this.rospecs.values()) r.pending = new Map();
   }
 
   set_fault(cmd) {
@@ -135,8 +161,11 @@ class emulator {
         return;
       }
       case 'error_status': {
-        if (typeof cmd.message !== 'string' || !cmd.message) {
-          throw new Error('"message" must name the message type to refuse, e.g. "ADD_ROSPEC"');
+        if (!response_name(cmd.message)) {
+          throw new Error('"message" must name a request type that has an answer, e.g. "ADD_ROSPEC"');
+        }
+        if (cmd.status !== undefined && !STATUS_CODES.includes(cmd.status)) {
+          throw new Error(`"status" is one of ${STATUS_CODES.join(', ')}`);
         }
         const count = cmd.count === undefined ? Infinity : cmd.count;
         if (count !== Infinity && (!Number.isInteger(count) || count < 1)) {
@@ -153,6 +182,9 @@ class emulator {
       case 'slow': {
         const ms = cmd.ms;
         if (!Number.isInteger(ms) || ms < 0) throw new Error('"ms" must be >= 0');
+        if (cmd.message !== undefined && !(LLRPCoreDef[cmd.message] || {}).isMessage) {
+          throw new Error('"message" must name an LLRP message type');
+        }
         this.faults.slow = {ms, message: cmd.message || null};
         return;
       }
@@ -202,13 +234,13 @@ class emulator {
     if (refuse) {
       this.send_on(socket, 'READER_EVENT_NOTIFICATION',
           this.connection_event('Failed_Reason_Other_Than_A_Connection_Already_Exists'));
-      socket.end();
+      end_soon(socket);
       return;
     }
     if (this.conn || this.faults.busy) {
       this.send_on(socket, 'READER_EVENT_NOTIFICATION',
           this.connection_event('Failed_A_Client_Initiated_Connection_Already_Exists'));
-      socket.end();
+      end_soon(socket);
       return;
     }
     const conn = {socket, buffer: Buffer.alloc(0), chain: Promise.resolve(), keepalive: null};
@@ -238,13 +270,19 @@ class emulator {
     };
   }
 
-  drop_connection(reason) {
+  // Ends the connection: at once, or (flush) after what was sent so far
+  // has gone out, so the client sees the last message before the close.
+  drop_connection(reason, flush = false) {
     const conn = this.conn;
     if (!conn) return;
     this.log(`dropping the connection: ${reason}`);
     clearInterval(conn.keepalive);
     this.conn = null;
-    conn.socket.destroy();
+    if (flush) {
+      end_soon(conn.socket);
+    } else {
+      conn.socket.destroy();
+    }
   }
 
   on_data(conn, data) {
@@ -257,7 +295,7 @@ class emulator {
         const id = conn.buffer.readUInt32BE(6);
         this.send('ERROR_MESSAGE', {LLRPStatus: status('M_ParameterError',
             `message length ${length} outside ${HEADER_BYTES}..${MAX_FRAME_BYTES}`)}, id);
-        this.drop_connection(`bad message length ${length}`);
+        this.drop_connection(`bad message length ${length}`, true);
         return;
       }
       if (conn.buffer.length < length) return;
@@ -275,6 +313,7 @@ class emulator {
     const id = frame.readUInt32BE(6);
     if (version !== LLRP_VERSION) {
       this.count(this.received, `version_${version}`);
+      if (this.faults.hang) return;
       this.send('ERROR_MESSAGE',
           {LLRPStatus: status('M_UnsupportedVersion', `LLRP version ${version} is not supported`)}, id);
       return;
@@ -285,8 +324,9 @@ class emulator {
     } catch (e) {
       this.count(this.received, `type_${type_num}`);
       this.log(`cannot decode message type ${type_num}: ${e.message}`);
-      const name = this.name_of_type(type_num);
-      const response = name && this.response_name(name);
+      if (this.faults.hang) return;
+      const name = message_name(type_num);
+      const response = name && response_name(name);
       if (response && response !== 'ERROR_MESSAGE') {
         this.send(response, {LLRPStatus: status('M_ParameterError', `cannot decode: ${e.message}`)}, id);
       } else {
@@ -305,7 +345,7 @@ class emulator {
       if (this.conn !== conn) return;
     }
     const fail = this.faults.error_status;
-    const response = this.response_name(name);
+    const response = response_name(name);
     if (fail && fail.message === name && response) {
       if (--fail.count <= 0) delete this.faults.error_status;
       this.send(response, {LLRPStatus: status(fail.status, fail.description)}, id);
@@ -327,28 +367,7 @@ class emulator {
       this.log(`internal error handling ${name}: ${e.stack || e}`);
       this.send('ERROR_MESSAGE', {LLRPStatus: status('R_DeviceError', `emulator: ${e.message}`)}, id);
     }
-    if (name === 'CLOSE_CONNECTION') {
-      conn.socket.end();
-      clearInterval(conn.keepalive);
-      this.conn = null;
-    }
-  }
-
-  name_of_type(type_num) {
-    const {LLRPCoreDef} = require('llrpjs');
-    for (const [name, def] of Object.entries(LLRPCoreDef)) {
-      if (def.typeNum === type_num && def.responseType !== undefined) return name;
-    }
-    for (const [name, def] of Object.entries(LLRPCoreDef)) {
-      if (def.typeNum === type_num && /^[A-Z_]+$/.test(name)) return name;
-    }
-    return null;
-  }
-
-  response_name(name) {
-    const {LLRPCoreDef} = require('llrpjs');
-    const r = LLRPCoreDef[name] && LLRPCoreDef[name].responseType;
-    return (r && (r.name || r)) || null;
+    if (name === 'CLOSE_CONNECTION') this.drop_connection('closed by the client', true);
   }
 
   count(table, name) {
@@ -508,7 +527,7 @@ class emulator {
     const drop = this.faults.drop;
     if (drop && --drop.reports_left <= 0) {
       delete this.faults.drop;
-      this.drop_connection('fault: drop after reports');
+      this.drop_connection('fault: drop after reports', true);
     }
   }
 
@@ -542,5 +561,6 @@ class emulator {
   }
 }
 
-module.exports = {emulator, default_config, now_us, FAULT_KINDS};
+module.exports = {emulator, default_config, status, as_list};
+// The message handlers extend the class; loaded last, as they use the exports above.
 require('./handlers');

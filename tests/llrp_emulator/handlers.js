@@ -3,11 +3,7 @@
 // decoded message data (and the decoded message, for wire order) and returns
 // the data of the response, or nothing for messages without one.
 
-const {emulator, default_config} = require('./emulator');
-
-function status(code = 'M_Success', description = '') {
-  return {StatusCode: code, ErrorDescription: description};
-}
+const {emulator, default_config, status, as_list} = require('./emulator');
 
 function ok() {
   return {LLRPStatus: status()};
@@ -15,11 +11,6 @@ function ok() {
 
 function field_error(description) {
   return {LLRPStatus: status('M_FieldError', description)};
-}
-
-function as_list(v) {
-  if (v === undefined || v === null) return [];
-  return Array.isArray(v) ? v : [v];
 }
 
 function capabilities(em, requested) {
@@ -77,11 +68,19 @@ function capabilities(em, requested) {
 }
 
 // Checks an ROSpec the client wants to add; returns an error text or null.
-function check_rospec(em, spec) {
-  if (!spec.ROSpecID) return 'ROSpecID 0 is reserved';
-  if (em.rospecs.has(spec.ROSpecID)) return `ROSpec ${spec.ROSpecID} exists already`;
-  if (spec.CurrentState !== 'Disabled') return 'a new ROSpec must be Disabled';
-  const ai = as_list(spec.AISpec);
+function check_rospec(em, ro) {
+  if (!ro.ROSpecID) return 'ROSpecID 0 is reserved';
+  if (em.rospecs.has(ro.ROSpecID)) return `ROSpec ${ro.ROSpecID} exists already`;
+  if (ro.CurrentState !== 'Disabled') return 'a new ROSpec must be Disabled';
+  // This reader has no GPIs and no clock schedule: it starts ROSpecs when
+  // asked or when they are enabled, and stops them when asked or after a
+  // duration.
+  const boundary = ro.ROBoundarySpec || {};
+  const start = (boundary.ROSpecStartTrigger || {}).ROSpecStartTriggerType;
+  const stop = (boundary.ROSpecStopTrigger || {}).ROSpecStopTriggerType;
+  if (!['Null', 'Immediate'].includes(start)) return `start trigger ${start} is not supported`;
+  if (!['Null', 'Duration'].includes(stop)) return `stop trigger ${stop} is not supported`;
+  const ai = as_list(ro.AISpec);
   if (ai.length === 0) return 'only AISpecs are supported';
   for (const a of ai) {
     for (const id of as_list(a.AntennaIDs)) {
@@ -100,10 +99,25 @@ function unknown_rospec(id) {
   return field_error(`no ROSpec with id ${id}`);
 }
 
-function activate(rospec) {
+function activate(em, rospec) {
   rospec.state = 'Active';
   rospec.last_round = null;
   rospec.pending = new Map();
+  if (rospec.duration_ms) {
+    clearTimeout(rospec.stop_timer);
+    rospec.stop_timer = setTimeout(() => {
+      if (em.rospecs.get(rospec.id) === rospec && rospec.state === 'Active') deactivate(em, rospec);
+    }, rospec.duration_ms);
+  }
+}
+
+// Stops a running ROSpec; what it saw since the last report is reported.
+function deactivate(em, rospec) {
+  clearTimeout(rospec.stop_timer);
+  if (rospec.pending.size && em.selector_of(rospec).ROReportTrigger !== 'None') {
+    em.flush_report(rospec);
+  }
+  rospec.state = 'Inactive';
 }
 
 const handlers = {
@@ -155,23 +169,25 @@ const handlers = {
   },
 
   ADD_ROSPEC(data) {
-    const spec = data.ROSpec || {};
-    const error = check_rospec(this, spec);
+    const ro = data.ROSpec || {};
+    const error = check_rospec(this, ro);
     if (error) return field_error(error);
     const antennas = [];
     let ips_id = 0;
-    for (const a of as_list(spec.AISpec)) {
+    for (const a of as_list(ro.AISpec)) {
       antennas.push(...as_list(a.AntennaIDs));
       ips_id = ips_id || as_list(a.InventoryParameterSpec)[0].InventoryParameterSpecID;
     }
-    const start = spec.ROBoundarySpec && spec.ROBoundarySpec.ROSpecStartTrigger;
-    this.rospecs.set(spec.ROSpecID, {
-      id: spec.ROSpecID,
+    const {ROSpecStartTrigger: start, ROSpecStopTrigger: stop} = ro.ROBoundarySpec;
+    this.rospecs.set(ro.ROSpecID, {
+      id: ro.ROSpecID,
       state: 'Disabled',
       antennas,
       inventory_parameter_spec_id: ips_id,
-      immediate: !!start && start.ROSpecStartTriggerType === 'Immediate',
-      report_spec: spec.ROReportSpec || null,
+      immediate: start.ROSpecStartTriggerType === 'Immediate',
+      duration_ms: stop.ROSpecStopTriggerType === 'Duration' ? stop.DurationTriggerValue : 0,
+      stop_timer: null,
+      report_spec: ro.ROReportSpec || null,
       pending: new Map(),
       last_round: null,
     });
@@ -183,7 +199,7 @@ const handlers = {
     if (!r) return unknown_rospec(data.ROSpecID);
     if (r.state === 'Disabled') {
       r.state = 'Inactive';
-      if (r.immediate) activate(r);
+      if (r.immediate) activate(this, r);
     }
     return ok();
   },
@@ -192,7 +208,10 @@ const handlers = {
     const targets = data.ROSpecID === 0 ? [...this.rospecs.values()] :
         [this.rospecs.get(data.ROSpecID)];
     if (!targets[0] && data.ROSpecID !== 0) return unknown_rospec(data.ROSpecID);
-    for (const r of targets) r.state = 'Disabled';
+    for (const r of targets) {
+      clearTimeout(r.stop_timer);
+      r.state = 'Disabled';
+    }
     return ok();
   },
 
@@ -201,7 +220,7 @@ const handlers = {
     if (!r) return unknown_rospec(data.ROSpecID);
     if (r.state === 'Disabled') return field_error(`ROSpec ${r.id} is not enabled`);
     if (r.state === 'Active') return field_error(`ROSpec ${r.id} is running already`);
-    activate(r);
+    activate(this, r);
     return ok();
   },
 
@@ -209,8 +228,7 @@ const handlers = {
     const r = this.rospecs.get(data.ROSpecID);
     if (!r) return unknown_rospec(data.ROSpecID);
     if (r.state !== 'Active') return field_error(`ROSpec ${r.id} is not running`);
-    if (r.pending.size && this.selector_of(r).ROReportTrigger !== 'None') this.flush_report(r);
-    r.state = 'Inactive';
+    deactivate(this, r);
     return ok();
   },
 
@@ -224,19 +242,20 @@ const handlers = {
   },
 
   ADD_ACCESSSPEC(data, msg) {
-    const spec = data.AccessSpec || {};
-    if (!spec.AccessSpecID) return field_error('AccessSpecID 0 is reserved');
-    if (this.accessspecs.has(spec.AccessSpecID)) {
-      return field_error(`AccessSpec ${spec.AccessSpecID} exists already`);
+    const access = data.AccessSpec || {};
+    if (!access.AccessSpecID) return field_error('AccessSpecID 0 is reserved');
+    if (this.accessspecs.has(access.AccessSpecID)) {
+      return field_error(`AccessSpec ${access.AccessSpecID} exists already`);
     }
-    if (spec.CurrentState !== 'Disabled') return field_error('a new AccessSpec must be Disabled');
-    if (spec.ProtocolID !== 'EPCGlobalClass1Gen2' || !this.gen2) {
-      return field_error(`air protocol ${spec.ProtocolID} is not supported`);
+    if (access.CurrentState !== 'Disabled') return field_error('a new AccessSpec must be Disabled');
+    if (access.ProtocolID !== 'EPCGlobalClass1Gen2' || !this.gen2) {
+      return field_error(`air protocol ${access.ProtocolID} is not supported`);
     }
-    if (spec.AntennaID > this.antennas) return field_error(`antenna ${spec.AntennaID} does not exist`);
+    if (access.AntennaID > this.antennas) return field_error(`antenna ${access.AntennaID} does not exist`);
     // The OpSpecs run in the order they came on the wire.
-    const spec_element = [...msg.origin.subElementList].find((e) => e.getName() === 'AccessSpec');
-    const command = [...spec_element.subElementList].find((e) => e.getName() === 'AccessCommand');
+    const access_element = [...msg.origin.subElementList].find((e) => e.getName() === 'AccessSpec');
+    const command = [...access_element.subElementList].find((e) => e.getName() === 'AccessCommand');
+    if (!command) return {LLRPStatus: status('M_MissingParameter', 'no AccessCommand')};
     let targets = [];
     const ops = [];
     for (const e of command.subElementList) {
@@ -248,23 +267,20 @@ const handlers = {
         if (name === 'C1G2Write' && (op.WriteData || '').length % 4) {
           return field_error('WriteData must be whole words');
         }
-        if (op.MB > 3 || (name === 'C1G2Write' && op.MB === 2)) {
-          return field_error(`memory bank ${op.MB} cannot be ${name === 'C1G2Write' ? 'written' : 'read'}`);
-        }
         ops.push([name, op]);
       } else {
         return {LLRPStatus: status('M_UnsupportedParameter', `${name} is not supported`)};
       }
     }
     if (ops.length === 0) return {LLRPStatus: status('M_MissingParameter', 'no OpSpec')};
-    const stop = spec.AccessSpecStopTrigger || {};
+    const stop = access.AccessSpecStopTrigger || {};
     const count = stop.AccessSpecStopTrigger === 'Operation_Count' && stop.OperationCountValue ?
         stop.OperationCountValue : Infinity;
-    this.accessspecs.set(spec.AccessSpecID, {
-      id: spec.AccessSpecID,
+    this.accessspecs.set(access.AccessSpecID, {
+      id: access.AccessSpecID,
       state: 'Disabled',
-      antenna: spec.AntennaID || 0,
-      rospec_id: spec.ROSpecID || 0,
+      antenna: access.AntennaID || 0,
+      rospec_id: access.ROSpecID || 0,
       targets,
       ops,
       operations_left: count,

@@ -8,7 +8,6 @@
 
 const fs = require('fs');
 const readline = require('readline');
-const {emulator} = require('./emulator');
 
 const USAGE = 'usage: reader.js [--port N] [--antennas N] [--no-gen2] [--report-ms N] ' +
     '[--tags FILE] [--log]';
@@ -86,6 +85,8 @@ async function main() {
     process.stderr.write(`reader.js: ${e.message}\n${USAGE}\n`);
     process.exit(2);
   }
+  // Loaded after the options are checked: llrpjs takes a while to load.
+  const {emulator} = require('./emulator');
   const log = options.log ? (text) => process.stderr.write(`emulator: ${text}\n`) : null;
   const em = new emulator({...options, log});
   if (options.tags) {

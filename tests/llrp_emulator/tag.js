@@ -71,31 +71,31 @@ function parse_password(value, name) {
 }
 
 class tag {
-  // spec: the control interface's description of a tag (see README.md).
-  constructor(spec) {
-    if (!spec || typeof spec.epc !== 'string') throw new Error('a tag needs an "epc" in hex');
-    const epc = hex_to_words(spec.epc);
+  // desc: the control interface's description of a tag (see README.md).
+  constructor(desc) {
+    if (!desc || typeof desc.epc !== 'string') throw new Error('a tag needs an "epc" in hex');
+    const epc = hex_to_words(desc.epc);
     if (epc.length > 31) throw new Error('an EPC has at most 31 words');
-    this.antenna = spec.antenna === undefined ? 1 : spec.antenna;
-    this.rssi = spec.rssi === undefined ? -55 : spec.rssi;
+    this.antenna = desc.antenna === undefined ? 1 : desc.antenna;
+    this.rssi = desc.rssi === undefined ? -55 : desc.rssi;
     if (!Number.isInteger(this.antenna) || this.antenna < 1 || this.antenna > 65535) {
       throw new Error('"antenna" must be an antenna id from 1');
     }
     if (!Number.isInteger(this.rssi) || this.rssi < -128 || this.rssi > 127) {
       throw new Error('"rssi" must be a whole dBm value from -128 to 127');
     }
-    if (spec.fault !== undefined && spec.fault !== null && !(spec.fault in TAG_FAULTS)) {
+    if (desc.fault !== undefined && desc.fault !== null && !(desc.fault in TAG_FAULTS)) {
       throw new Error(`"fault" must be one of ${Object.keys(TAG_FAULTS).join(', ')}`);
     }
-    this.fault = spec.fault || null;
-    const capacity_bits = spec.epc_capacity_bits === undefined
-      ? Math.max(128, epc.length * 16) : spec.epc_capacity_bits;
+    this.fault = desc.fault || null;
+    const capacity_bits = desc.epc_capacity_bits === undefined
+      ? Math.max(128, epc.length * 16) : desc.epc_capacity_bits;
     if (!Number.isInteger(capacity_bits) || capacity_bits % 16 || capacity_bits < epc.length * 16 ||
         capacity_bits > 496) {
       throw new Error('"epc_capacity_bits" must be whole words, at least the EPC, at most 496');
     }
-    const access = parse_password(spec.access_password, 'access_password');
-    const kill = parse_password(spec.kill_password, 'kill_password');
+    const access = parse_password(desc.access_password, 'access_password');
+    const kill = parse_password(desc.kill_password, 'kill_password');
     this.banks = [
       [kill >>> 16, kill & 0xffff, access >>> 16, access & 0xffff],
       [0, (epc.length << 11) & 0xffff, ...epc],
@@ -106,10 +106,10 @@ class tag {
     this.update_crc();
     this.locks = {};
     for (const f of LOCK_FIELDS) this.locks[f] = {locked: false, perma: false};
-    this.locks.EPC_Memory.locked = !!spec.epc_locked;
-    this.locks.EPC_Memory.perma = !!spec.epc_permalocked;
-    this.locks.Access_Password.locked = !!spec.access_password_locked;
-    this.locks.Access_Password.perma = !!spec.access_password_permalocked;
+    this.locks.EPC_Memory.locked = !!desc.epc_locked;
+    this.locks.EPC_Memory.perma = !!desc.epc_permalocked;
+    this.locks.Access_Password.locked = !!desc.access_password_locked;
+    this.locks.Access_Password.perma = !!desc.access_password_permalocked;
   }
 
   update_crc() {

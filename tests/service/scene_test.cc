@@ -2,6 +2,10 @@
 #include "tag_service/scene.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 namespace tag_service {
 namespace {
@@ -138,6 +142,11 @@ TEST(WriteData, ErrorsSayWhatIsWrong) {
       {"2:loan_days=99999999999999999999", "whole number"},
       {"3:max_temp=--1", "whole number"},
       {"1:serial=" + std::string(5000, 'x'), "longer than 4096 bytes"},
+      {"1:owner=a\nItemID=EVIL", "control character (0x0A) at byte 9"},
+      {std::string("1:owner=a\0b", 11), "control character (0x00)"},
+      {"1:owner=\x1B[2J", "control character (0x1B)"},
+      {"1:owner=a\x7F", "control character (0x7F)"},
+      {"1:owner=\xC3", "not valid UTF-8"},
   };
   for (const auto& c : cases) {
     try {
@@ -152,11 +161,54 @@ TEST(WriteData, ErrorsSayWhatIsWrong) {
 
 TEST(WriteData, TextLengthCountsCharactersNotBytes) {
   const scene f = demo();
-  // 24 characters of two bytes each fit a scene of at most 24 characters.
+  // 24 characters of two bytes each fit a field of at most 24 characters.
   std::string s;
   for (int i = 0; i < 24; ++i) s += "é";
   EXPECT_NO_THROW(parse_write_data(f, "1:serial=" + s));
   EXPECT_THROW(parse_write_data(f, "1:serial=" + s + "é"), input_error);
+}
+
+}  // namespace
+}  // namespace tag_service
+
+namespace tag_service {
+namespace {
+
+TEST(SceneFile, OnlyARegularFileWithinTheLimitIsRead) {
+  const std::string dir = ::testing::TempDir();
+  const std::string fifo = dir + "/scene.fifo";
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string big = dir + "/big.json";
+  const std::string fits = dir + "/fits.json";
+  for (const auto& [path, size] : {std::pair{big, kMaxSceneFileBytes + 1},
+                                   std::pair{fits, std::size_t{2}}}) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    std::fputs("{}", f);
+    std::fclose(f);
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(size)), 0);
+  }
+  struct {
+    std::string path;
+    const char* error;  // "" when it is read
+  } cases[] = {
+      {dir + "/missing.json", "cannot read"}, {dir, "is not a regular file"},
+      {"/dev/zero", "is not a regular file"}, {fifo, "is not a regular file"},
+      {big, "is larger than 16777216 bytes"}, {fits, ""},
+  };
+  for (const auto& c : cases) {
+    try {
+      const std::string text = read_scene_file(c.path);
+      EXPECT_STREQ(c.error, "") << c.path;
+      EXPECT_EQ(text, "{}");
+    } catch (const input_error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos)
+          << c.path << " -> " << e.what();
+      EXPECT_NE(*c.error, 0) << c.path << " -> " << e.what();
+    }
+  }
+  ::unlink(fifo.c_str());
+  ::unlink(big.c_str());
 }
 
 }  // namespace

@@ -157,6 +157,38 @@ TEST_F(Simulator, InjectedDelayEndsAtShutDown) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
 }
 
+// A reader that is not the simulated one: offline for everything but its
+// formats.
+class offline_reader final : public reader {
+ public:
+  std::vector<tag_format> formats() override { return {tag_format{}}; }
+  bool set_connected(bool) override { throw offline(); }
+  std::vector<item> items() override { throw offline(); }
+  tag create_tag(std::string_view) override { throw offline(); }
+  written_tag write_tag(const std::string&) override { throw offline(); }
+  tag set_security(const std::string&, bool) override { throw offline(); }
+  reader_status status() override { return {}; }
+
+ private:
+  static reader_error offline() { return {503, "the reader is offline"}; }
+};
+
+TEST(SimulatorOnAnyReader, ReaderFailuresBecomeErrorAnswers) {
+  simulator sim(std::make_unique<offline_reader>());
+  EXPECT_EQ(sim.run("formats", "").body["formats"].size(), 1u);
+  for (const auto& [op, body] :
+       {std::pair{"connect", ""}, std::pair{"items", ""},
+        std::pair{"create", R"({"data": "1:a=b"})"},
+        std::pair{"write", R"({"id": "T"})"},
+        std::pair{"security", R"({"id": "T", "secure": true})"}}) {
+    const auto a = sim.run(op, body);
+    EXPECT_EQ(a.status, 503) << op;
+    EXPECT_EQ(a.body["error"]["message"], "the reader is offline") << op;
+  }
+  // The request is checked before the reader is asked.
+  EXPECT_EQ(sim.run("write", "{}").status, 400);
+}
+
 TEST(Printable, KeepsValidUtf8AndReplacesTheRest) {
   EXPECT_EQ(printable("a\xC3\xA9\xE6\x97\xA5"), "a\xC3\xA9\xE6\x97\xA5");
   EXPECT_EQ(printable("a\nb\x7F\xFF\xC3"), "a?b???");

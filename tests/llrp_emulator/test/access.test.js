@@ -4,9 +4,15 @@
 
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const {connected, start_inventory, tag_reports, epc_of, status_of, finish} =
-    require('./harness');
-const {tag} = require('../tag');
+const h = require('./harness');
+const {start_inventory, tag_reports, epc_of, status_of} = h;
+
+// Both tests use one emulator, reset between them.
+let shared = null;
+test.before(async () => shared = await h.reader_process.start());
+test.after(async () => assert.equal(await shared.stop(), 0));
+const connected = (tags) => h.connected(tags, [], shared);
+const finish = (r, c) => h.finish(r, c, shared);
 
 const PW = 0x12345678;
 
@@ -32,7 +38,7 @@ function read(mb, word_pointer, count, password = 0) {
 const NEW96 = '30340000000000000000BEEF';
 const NEW128 = '3034000000000000000000000000CAFE';
 
-// tag: the tag's spec; ops: the OpSpecs in order; results: [result name,
+// tag: how the tag starts; ops: the OpSpecs in order; results: [result name,
 // extra fields]; after: fields of the tag's state afterwards.
 const CASES = [
   {name: 'write of the EPC words changes the EPC',
@@ -80,6 +86,15 @@ const CASES = [
     tag: {access_password: '12345678'}, ops: [lock('Perma_Lock', 'EPC_Memory', PW)],
     results: [['C1G2LockOpSpecResult', 'Success', {}]],
     after: {epc_locked: true, epc_permalocked: true}},
+  {name: 'perma unlock is carried out and the EPC stays writable',
+    tag: {}, ops: [lock('Perma_Unlock', 'EPC_Memory'), write(1, 2, NEW96)],
+    // Results in OpSpecID order.
+    results: [['C1G2WriteOpSpecResult', 'Success', {NumWordsWritten: 6}],
+      ['C1G2LockOpSpecResult', 'Success', {}]],
+    after: {epc: NEW96, epc_permaunlocked: true}},
+  {name: 'TID memory is factory-written',
+    tag: {}, ops: [write(2, 0, 'E280')],
+    results: [['C1G2WriteOpSpecResult', 'Tag_Memory_Locked_Error', {NumWordsWritten: 0}]]},
   {name: 'a locked access password cannot be read without it',
     tag: {access_password: '12345678', access_password_locked: true},
     ops: [read(0, 2, 2)], results: [['C1G2ReadOpSpecResult', 'Nonspecific_Tag_Error', {}]]},
@@ -162,51 +177,25 @@ test('access operations honour passwords and locks', async () => {
   await finish(r, c);
 });
 
-test('AccessSpec requests refuse unknown ids and a target that matches nothing runs nothing',
+test('AccessSpec requests refuse unknown ids; a target that matches nothing runs nothing',
     async () => {
       const {r, c} = await connected([{epc: epc(1)}]);
-      const steps = [
+      const added = access_spec(9, epc(2), [write(1, 2, NEW96)]);
+      for (const [type, data, expected] of [
         ['ENABLE_ACCESSSPEC', {AccessSpecID: 9}, 'M_FieldError'],
         ['DELETE_ACCESSSPEC', {AccessSpecID: 9}, 'M_FieldError'],
-        ['ADD_ACCESSSPEC', access_spec(9, epc(2), [write(1, 2, NEW96)]), 'M_Success'],
-        ['ADD_ACCESSSPEC', access_spec(9, epc(2), [write(1, 2, NEW96)]), 'M_FieldError'],
-        ['ENABLE_ACCESSSPEC', {AccessSpecID: 9}, 'M_Success'],
-      ];
-      for (const [type, data, expected] of steps) {
+        ['ADD_ACCESSSPEC', added, 'M_Success'],
+        ['ADD_ACCESSSPEC', added, 'M_FieldError'],
+        ['ENABLE_ACCESSSPEC', {AccessSpecID: 9}, 'M_Success']]) {
         assert.equal(status_of(await c.transact(type, data)), expected, type);
       }
       await start_inventory(c);
       for (let round = 0; round < 3; round++) {
-        for (const trd of tag_reports(await c.take_type('RO_ACCESS_REPORT'))) {
-          assert.deepEqual(op_results(trd), []);
-        }
+        const report = tag_reports(await c.take_type('RO_ACCESS_REPORT'));
+        assert.deepEqual(report.flatMap(op_results), []);
       }
       const state = await r.command({cmd: 'state'});
       assert.equal(state.accessspecs[0].operations_left, 1);
       assert.equal(state.tags[0].epc, epc(1));
-      assert.equal(status_of(await c.transact('DELETE_ACCESSSPEC', {AccessSpecID: 0})), 'M_Success');
-      assert.deepEqual((await r.command({cmd: 'state'})).accessspecs, []);
       await finish(r, c);
     });
-
-test('a Gen2 lock changes a permanent state never, and asking for it again is no change', () => {
-  // [starting lock of the EPC memory, privilege, result, locked after, perma after]
-  const cases = [
-    [{}, 'Read_Write', 'Success', true, false],
-    [{epc_locked: true}, 'Unlock', 'Success', false, false],
-    [{epc_locked: true, epc_permalocked: true}, 'Perma_Lock', 'Success', true, true],
-    [{epc_locked: true, epc_permalocked: true}, 'Read_Write', 'Nonspecific_Tag_Error', true, true],
-    [{}, 'Perma_Unlock', 'Success', false, true],
-  ];
-  for (const [start, privilege, result, locked, perma] of cases) {
-    const t = new tag({epc: epc(1), ...start});
-    assert.equal(t.lock([{Privilege: privilege, DataField: 'EPC_Memory'}], 0), result, privilege);
-    assert.deepEqual(t.locks.EPC_Memory, {locked, perma}, privilege);
-  }
-  // A permanently unlocked EPC stays writable.
-  const t = new tag({epc: epc(1)});
-  t.lock([{Privilege: 'Perma_Unlock', DataField: 'EPC_Memory'}], 0);
-  assert.equal(t.lock([{Privilege: 'Read_Write', DataField: 'EPC_Memory'}], 0),
-      'Nonspecific_Tag_Error');
-  assert.equal(t.write(1, 2, [1, 2, 3, 4, 5, 6], 0).result, 'Success');
-});

@@ -8,54 +8,50 @@ const net = require('net');
 const path = require('path');
 const readline = require('readline');
 const assert = require('node:assert/strict');
+const {after} = require('node:test');
 const {LLRPMessage} = require('llrpjs');
 
-const {after} = require('node:test');
+// Generous: the test machines are shared and often loaded.
+const WAIT_MS = 10000;
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-// Emulators still running when a test file ends (a test failed before
-// stopping its own) are killed, so the test process can end.
-const live = new Set();
-after(() => {
-  for (const r of live) r.child.kill();
-});
-
-const READER = path.join(__dirname, '..', 'reader.js');
-const WAIT_MS = 5000;
-
-// Rejects after ms unless the promise settles first.
-function within(promise, ms, what) {
-  let timer;
-  return Promise.race([
-    promise,
-    new Promise((_, reject) => {
-      timer = setTimeout(() => reject(new Error(`timed out waiting for ${what}`)), ms);
-    }),
-  ]).finally(() => clearTimeout(timer));
+// The value of get() once it is truthy; throws after WAIT_MS.
+async function until(get, what) {
+  const deadline = Date.now() + WAIT_MS;
+  for (;;) {
+    const v = await get();
+    if (v) return v;
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
+    await sleep(5);
+  }
 }
+
+// Emulators a failed test left running are stopped, so the file can end.
+const live = new Set();
+after(async () => {
+  for (const r of [...live]) await r.stop().catch(() => r.child.kill());
+});
 
 class reader_process {
   static async start(args = []) {
     const r = new reader_process();
-    r.child = spawn(process.execPath, [READER, '--report-ms', '30', ...args],
+    r.child = spawn(process.execPath,
+        [path.join(__dirname, '..', 'reader.js'), '--report-ms', '30', ...args],
         {stdio: ['pipe', 'pipe', 'inherit']});
     r.lines = [];
-    r.waiters = [];
     live.add(r);
-    r.exited = new Promise((resolve) => r.child.on('exit', (code) => {
+    r.code = undefined;
+    r.child.on('exit', (code) => {
       live.delete(r);
-      resolve(code);
-    }));
-    readline.createInterface({input: r.child.stdout}).on('line', (line) => {
-      const w = r.waiters.shift();
-      if (w) w(line); else r.lines.push(line);
+      r.code = code;
     });
+    readline.createInterface({input: r.child.stdout}).on('line', (line) => r.lines.push(line));
     r.port = Number(await r.next_line());
     return r;
   }
 
   next_line() {
-    if (this.lines.length) return Promise.resolve(this.lines.shift());
-    return within(new Promise((resolve) => this.waiters.push(resolve)), WAIT_MS, 'emulator output');
+    return until(() => this.lines.shift(), 'emulator output');
   }
 
   async command(cmd) {
@@ -63,78 +59,56 @@ class reader_process {
     return JSON.parse(await this.next_line());
   }
 
+  // Closes standard input and returns the exit code.
   async stop() {
     this.child.stdin.end();
-    return within(this.exited, WAIT_MS, 'emulator exit');
+    await until(() => this.code !== undefined, 'emulator exit');
+    return this.code;
   }
 }
 
-// One LLRP connection. Every message received is queued; responses are
-// matched by message id, other messages taken by type.
+// One LLRP connection. Messages received are queued (undecodable frames as
+// {malformed}); answers are found by message id, other messages by type.
 class llrp_client {
   static connect(port) {
-    const c = new llrp_client();
-    c.socket = net.connect(port, '127.0.0.1');
-    c.buffer = Buffer.alloc(0);
-    c.raw = Buffer.alloc(0);  // every byte received
-    c.inbox = [];
-    c.waiters = [];
-    c.closed = false;
-    c.next_id = 1000;
+    const c = Object.assign(new llrp_client(), {
+      socket: net.connect(port, '127.0.0.1'), buffer: Buffer.alloc(0),
+      raw: Buffer.alloc(0), inbox: [], closed: false, next_id: 1000,
+    });
     c.socket.on('data', (d) => c.on_data(d));
     c.socket.on('error', () => {});
-    c.socket.on('close', () => {
-      c.closed = true;
-      c.wake();
-    });
+    c.socket.on('close', () => c.closed = true);
     return c;
   }
 
   on_data(data) {
-    this.raw = Buffer.concat([this.raw, data]);
+    this.raw = Buffer.concat([this.raw, data]);  // every byte, for the garbage tests
     this.buffer = Buffer.concat([this.buffer, data]);
     while (this.buffer.length >= 10) {
-      const length = this.buffer.readUInt32BE(2);
-      if (length < 10) {
-        this.inbox.push({malformed: true, bytes: this.buffer});
-        this.buffer = Buffer.alloc(0);
-        break;
-      }
+      const length = Math.max(this.buffer.readUInt32BE(2), 10);
       if (this.buffer.length < length) break;
       const frame = Buffer.from(this.buffer.subarray(0, length));
       this.buffer = this.buffer.subarray(length);
       try {
-        const m = new LLRPMessage(frame).decode().toLLRPData();
-        this.inbox.push(m);
+        this.inbox.push(new LLRPMessage(frame).decode().toLLRPData());
       } catch (e) {
-        this.inbox.push({malformed: true, bytes: frame, error: e.message});
+        this.inbox.push({malformed: true, error: e.message});
       }
     }
-    this.wake();
-  }
-
-  wake() {
-    const waiters = this.waiters;
-    this.waiters = [];
-    for (const w of waiters) w();
   }
 
   // The first queued message that satisfies pred, waiting for it if needed.
-  async take(pred, what, ms = WAIT_MS) {
-    const deadline = Date.now() + ms;
-    for (;;) {
+  take(pred, what) {
+    return until(() => {
       const i = this.inbox.findIndex(pred);
       if (i >= 0) return this.inbox.splice(i, 1)[0];
       if (this.closed) throw new Error(`connection closed while waiting for ${what}`);
-      const left = deadline - Date.now();
-      if (left <= 0) throw new Error(`timed out waiting for ${what}`);
-      await within(new Promise((resolve) => this.waiters.push(resolve)), left, what)
-          .catch(() => {});
-    }
+      return null;
+    }, what);
   }
 
-  take_type(type, ms) {
-    return this.take((m) => m.type === type, type, ms);
+  take_type(type) {
+    return this.take((m) => m.type === type, type);
   }
 
   send(type, data = {}) {
@@ -143,23 +117,13 @@ class llrp_client {
     return id;
   }
 
-  async transact(type, data) {
+  transact(type, data) {
     const id = this.send(type, data);
-    return this.take((m) => m.id === id && !m.malformed, `answer to ${type}`);
+    return this.take((m) => m.id === id, `answer to ${type}`);
   }
 
-  // Waits until the peer closes the connection.
-  async closed_by_peer(ms = WAIT_MS) {
-    const deadline = Date.now() + ms;
-    while (!this.closed) {
-      if (Date.now() > deadline) throw new Error('connection still open');
-      await within(new Promise((resolve) => this.waiters.push(resolve)), deadline - Date.now(),
-          'close').catch(() => {});
-    }
-  }
-
-  end() {
-    this.socket.destroy();
+  closed_by_peer() {
+    return until(() => this.closed, 'the reader to close the connection');
   }
 }
 
@@ -176,13 +140,14 @@ const ALL_CONTENT = {
   EnableAccessSpecID: 0,
 };
 
-function rospec(id, content = ALL_CONTENT, antennas = [0]) {
+function rospec(id, content = ALL_CONTENT, antennas = [0], start = 'Null', stop = 'Null',
+    duration = 0) {
   return {
     ROSpec: {
       ROSpecID: id, Priority: 0, CurrentState: 'Disabled',
       ROBoundarySpec: {
-        ROSpecStartTrigger: {ROSpecStartTriggerType: 'Null'},
-        ROSpecStopTrigger: {ROSpecStopTriggerType: 'Null', DurationTriggerValue: 0},
+        ROSpecStartTrigger: {ROSpecStartTriggerType: start},
+        ROSpecStopTrigger: {ROSpecStopTriggerType: stop, DurationTriggerValue: duration},
       },
       AISpec: {
         AntennaIDs: antennas,
@@ -201,14 +166,42 @@ function status_of(m) {
   return m.data.LLRPStatus.StatusCode;
 }
 
-// Starts an emulator with these tags, connects and checks the connection event.
-async function connected(tags = [], args = []) {
-  const r = await reader_process.start(args);
+function attempt_status(m) {
+  return m.data.ReaderEventNotificationData.ConnectionAttemptEvent.Status;
+}
+
+// Connects to an emulator with these tags and checks the connection event.
+// A shared emulator (one several tests use) is reset to factory defaults
+// first; otherwise a new emulator is started with args.
+async function connected(tags = [], args = [], shared = null) {
+  // A test that failed may have left its connection to the shared emulator.
+  if (shared && shared.client) await disconnect(shared, shared.client);
+  const r = shared || await reader_process.start(args);
   assert.deepEqual(await r.command({cmd: 'tags', tags}), {ok: true});
   const c = llrp_client.connect(r.port);
-  const event = await c.take_type('READER_EVENT_NOTIFICATION');
-  assert.equal(event.data.ReaderEventNotificationData.ConnectionAttemptEvent.Status, 'Success');
+  assert.equal(attempt_status(await c.take_type('READER_EVENT_NOTIFICATION')), 'Success');
+  if (shared) {
+    const reset = await c.transact('SET_READER_CONFIG', {ResetToFactoryDefault: true});
+    assert.equal(status_of(reset), 'M_Success');
+    // Reports of an ROSpec the reset deleted came before its answer.
+    c.inbox = [];
+    shared.client = c;
+  }
   return {r, c};
+}
+
+// Ends the connection and waits until the emulator has seen it go.
+async function disconnect(r, c) {
+  c.socket.destroy();
+  if (r.client === c) r.client = null;
+  await until(async () => !(await r.command({cmd: 'state'})).connected, 'the emulator to notice');
+}
+
+// Ends the test's connection, and its emulator unless that is shared.
+async function finish(r, c, shared = null) {
+  if (r === shared) return disconnect(r, c);
+  c.socket.destroy();
+  assert.equal(await r.stop(), 0, 'the emulator exits with 0 when standard input closes');
 }
 
 async function start_inventory(c, id = 1, content = ALL_CONTENT) {
@@ -219,19 +212,13 @@ async function start_inventory(c, id = 1, content = ALL_CONTENT) {
 }
 
 function tag_reports(m) {
-  const t = m.data.TagReportData;
-  return t === undefined ? [] : Array.isArray(t) ? t : [t];
+  return [m.data.TagReportData || []].flat();
 }
 
 function epc_of(trd) {
   return (trd.EPC_96 || trd.EPCData).EPC;
 }
 
-async function finish(r, c) {
-  c.end();
-  assert.equal(await r.stop(), 0, 'the emulator exits with 0 when standard input closes');
-}
-
-module.exports = {reader_process, llrp_client, within, rospec, connected, start_inventory,
-  tag_reports, epc_of, status_of, finish, ALL_CONTENT, EPC96, EPC128, NEW_EPC96};
-
+module.exports = {reader_process, llrp_client, until, sleep, rospec, connected, disconnect,
+  start_inventory, tag_reports, epc_of, status_of, attempt_status, finish, ALL_CONTENT, EPC96,
+  EPC128, NEW_EPC96};
