@@ -2,7 +2,8 @@
 # Builds korvo and runs the whole test suite: a plain build with warnings as
 # errors, then the same suite under AddressSanitizer + UndefinedBehaviorSanitizer,
 # then the threaded tests under ThreadSanitizer; a short run of each fuzz
-# target (clang, libFuzzer) and the end-to-end suite under valgrind memcheck.
+# target (clang, libFuzzer), the end-to-end suite under valgrind memcheck, and
+# the Debian package built, installed, run and removed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -19,6 +20,8 @@ build_and_test() {  # build-dir, ctest filter, targets (empty: all), cmake optio
 echo "== npm packages of the Node.js cross-checks and the LLRP reader emulator"
 npm ci --prefix tests/epc --no-audit --no-fund
 npm ci --prefix tests/llrp_emulator --no-audit --no-fund
+# playwright-core, which drives Debian's chromium through the live page test.
+npm ci --prefix tests/browser --no-audit --no-fund
 echo "== plain build"
 build_and_test build "" ""
 echo "== address and undefined-behaviour sanitizers"
@@ -35,3 +38,5 @@ echo "== fuzz targets, a short smoke run each"
 scripts/fuzz.sh 5
 echo "== end-to-end suite under valgrind memcheck"
 MEMCHECK_BUILD_DIR=build scripts/memcheck.sh
+echo "== Debian package: build, lintian, install, run, remove"
+scripts/package.sh

@@ -20,6 +20,7 @@
 #include "protocol/tag_protocol.h"
 #include "protocol/wire_time.h"
 #include "tag_service/llrp/llrp_reader.h"
+#include "tag_service/live_view.h"
 #include "tag_service/scene.h"
 #include "tag_service/server.h"
 #include "tag_service/simulated_reader.h"
@@ -37,6 +38,7 @@ const char kUsage[] =
     "                   [--hold-ms N] [--access-password-file FILE]\n"
     "                   [--state-file FILE]\n"
     "       tag-service --print-demo-scene\n"
+    "       tag-service --version\n"
     "\n"
     "Simulates the RFID tag service and its reader over HTTP, under the path\n"
     "/TagService, for korvo and its tests.\n"
@@ -68,6 +70,7 @@ const char kUsage[] =
     "  --state-file FILE   with --reader: where the service keeps which tags "
     "it\n"
     "                      secured (needs --access-password-file)\n"
+    "  --version           print the version and exit\n"
     "  --help              this text\n"
     "\n"
     "The service runs until it gets SIGINT or SIGTERM. Operations, the scene\n"
@@ -87,6 +90,7 @@ struct options {
   int hold_ms = -1;
   std::string password_file;
   std::string state_file;
+  bool version = false;
 };
 
 // Returns false (after a message on standard error) for a bad command line.
@@ -162,6 +166,8 @@ bool parse_options(int argc, char** argv, options& o) {
       o.password_file = value;
     } else if (arg == "--state-file") {
       o.state_file = value;
+    } else if (arg == "--version") {
+      o.version = true;
     } else if (arg == "--help" || arg == "-h") {
       o.help = true;
     } else {
@@ -285,6 +291,10 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (o.version) {
+    std::fputs("tag-service " KORVO_VERSION "\n", stdout);
+    return 0;
+  }
   tag_service::scene scene;
   tag_service::llrp_reader_options llrp_options;
   if (!o.reader_url.empty()) {
@@ -333,6 +343,13 @@ int main(int argc, char** argv) {
   server_options.log = o.log;
   server_options.test_hooks = o.test_hooks;
   tag_service::server server(simulator, server_options);
+  server.add_page(tag_service::kLivePagePath,
+                  {"text/html; charset=utf-8",
+                   [] { return std::string(tag_service::live_page()); }});
+  server.add_page(tag_service::kLiveStatusPath,
+                  {"application/json", [&simulator] {
+                     return simulator.live_snapshot(now_filetime()).dump();
+                   }});
 
   const int port = server.listen();
   if (port < 0) {

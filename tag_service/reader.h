@@ -34,6 +34,16 @@ struct reader_status {
   std::size_t pending = 0;  // created, not yet written
 };
 
+// The reader as the live view shows it: where it is, what it is doing, and
+// the items it sees (also while it is disconnected: the last ones seen).
+struct reader_view {
+  std::string source = "simulated";  // "simulated", or the reader's address
+  bool connected = false;
+  bool inventory = false;  // tags are being read
+  std::string last_error;  // empty: none
+  std::vector<item> items;
+};
+
 // Every operation may be called from several threads at once. Failures
 // throw reader_error.
 class reader {
@@ -55,6 +65,9 @@ class reader {
   // ignored); 409 unless connected, 404 for no such tag.
   virtual tag set_security(const std::string& id, bool secure) = 0;
   virtual reader_status status() = 0;
+  // For the live view; never throws. By default: connected and reading as
+  // status() says, the items while connected.
+  virtual reader_view view();
 };
 
 }  // namespace tag_service

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "protocol/tag_protocol.h"
+#include "tag_service/log_line.h"
 
 namespace tag_service {
 namespace {
@@ -64,6 +65,7 @@ constexpr std::size_t kThreadStack = 1024 * 1024;
 struct request_state {
   const route* r = nullptr;
   std::string body;
+  steady_clock::time_point began;  // when its headers were in
 };
 
 // A connection the watchdog keeps an eye on: its socket, and by when the
@@ -76,6 +78,23 @@ struct watched {
 std::string_view header(MHD_Connection* c, const char* name) {
   const char* v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
   return v == nullptr ? std::string_view() : std::string_view(v);
+}
+
+// The client's address as text ("" when the server does not say).
+std::string client_address(MHD_Connection* c) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info == nullptr || info->client_addr == nullptr) return "";
+  char text[INET6_ADDRSTRLEN] = "";
+  const sockaddr* a = info->client_addr;
+  if (a->sa_family == AF_INET) {
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a)->sin_addr,
+                text, sizeof text);
+  } else if (a->sa_family == AF_INET6) {
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr,
+                text, sizeof text);
+  }
+  return text;
 }
 
 }  // namespace
@@ -94,13 +113,15 @@ struct server::impl {
 
   impl(simulator& s, server_options o) : sim(s), options(std::move(o)) {}
 
-  MHD_Result answer(MHD_Connection* c, const char* method, const char* url,
-                    int status, std::string body, const char* content_type,
+  // began: when the request's headers were in, for the log line's ms.
+  MHD_Result answer(MHD_Connection* c, steady_clock::time_point began,
+                    const char* method, const char* url, int status,
+                    std::string body, const char* content_type,
                     const char* allow = nullptr);
-  MHD_Result error(MHD_Connection* c, const char* method, const char* url,
-                   int status, const std::string& message,
-                   const char* allow = nullptr) {
-    return answer(c, method, url, status,
+  MHD_Result error(MHD_Connection* c, steady_clock::time_point began,
+                   const char* method, const char* url, int status,
+                   const std::string& message, const char* allow = nullptr) {
+    return answer(c, began, method, url, status,
                   error_answer(status, message).body.dump(), "application/json",
                   allow);
   }
@@ -111,9 +132,11 @@ struct server::impl {
   void watchdog();
 };
 
-MHD_Result server::impl::answer(MHD_Connection* c, const char* method,
-                                const char* url, int status, std::string body,
-                                const char* content_type, const char* allow) {
+MHD_Result server::impl::answer(MHD_Connection* c,
+                                steady_clock::time_point began,
+                                const char* method, const char* url, int status,
+                                std::string body, const char* content_type,
+                                const char* allow) {
   MHD_Response* res = MHD_create_response_from_buffer(body.size(), body.data(),
                                                       MHD_RESPMEM_MUST_COPY);
   if (res == nullptr) return MHD_NO;
@@ -123,8 +146,14 @@ MHD_Result server::impl::answer(MHD_Connection* c, const char* method,
       MHD_queue_response(c, static_cast<unsigned>(status), res);
   MHD_destroy_response(res);
   if (options.log) {
-    std::fprintf(stderr, "tag-service: %s %s -> %d\n",
-                 printable(method, 16).c_str(), printable(url).c_str(), status);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        steady_clock::now() - began)
+                        .count();
+    write_log_line({{"method", method},
+                    {"path", url},
+                    {"status", std::to_string(status)},
+                    {"ms", std::to_string(ms)},
+                    {"client", client_address(c)}});
   }
   return queued;
 }
@@ -141,6 +170,8 @@ MHD_Result server::impl::handle(MHD_Connection* c, const char* url,
                                 const char* method, const char* upload,
                                 std::size_t* upload_size, void** context) {
   auto* state = static_cast<request_state*>(*context);
+  const steady_clock::time_point began =
+      state != nullptr ? state->began : steady_clock::now();
   if (state != nullptr) {
     if (*upload_size != 0) {
       // The Content-Length was checked; the server passes no more.
@@ -151,7 +182,8 @@ MHD_Result server::impl::handle(MHD_Connection* c, const char* url,
     // The whole request is here.
     set_deadline(c, steady_clock::time_point::max());
     const simulator::answer a = sim.run(state->r->op, state->body);
-    return answer(c, method, url, a.status, a.body.dump(), "application/json");
+    return answer(c, began, method, url, a.status, a.body.dump(),
+                  "application/json");
   }
 
   // The request line and headers are here; decide before any body is read.
@@ -169,42 +201,45 @@ MHD_Result server::impl::handle(MHD_Connection* c, const char* url,
       allow += r.method;
     }
   } else if (const auto it = pages.find(std::string(path)); it != pages.end()) {
-    if (m != "GET") return error(c, method, url, 405, "use GET", "GET");
-    return answer(c, method, url, 200, it->second.body(),
+    if (m != "GET") return error(c, began, method, url, 405, "use GET", "GET");
+    return answer(c, began, method, url, 200, it->second.body(),
                   it->second.content_type.c_str());
   }
   if (found == nullptr && allow.empty()) {
     return error(
-        c, method, url, 404,
+        c, began, method, url, 404,
         "no such resource: " + printable(m, 16) + " " + printable(path));
   }
   if (found == nullptr) {
-    return error(c, method, url, 405,
+    return error(c, began, method, url, 405,
                  printable(m, 16) + " is not served here; use " + allow,
                  allow.c_str());
   }
   // Bodies come with a Content-Length within the limit, and uncompressed;
   // anything else is refused before a byte of it is read.
   if (!header(c, MHD_HTTP_HEADER_TRANSFER_ENCODING).empty()) {
-    return error(c, method, url, 411, "send the body with a Content-Length");
+    return error(c, began, method, url, 411,
+                 "send the body with a Content-Length");
   }
   if (!header(c, MHD_HTTP_HEADER_CONTENT_ENCODING).empty()) {
-    return error(c, method, url, 415, "compressed bodies are not accepted");
+    return error(c, began, method, url, 415,
+                 "compressed bodies are not accepted");
   }
   const std::string_view length = header(c, MHD_HTTP_HEADER_CONTENT_LENGTH);
   if (length.empty() && m == "POST") {
-    return error(c, method, url, 411,
+    return error(c, began, method, url, 411,
                  "send a Content-Length (0 for a request without a body)");
   }
   if (length.size() > 9 ||
       (!length.empty() && std::strtoull(std::string(length).c_str(), nullptr,
                                         10) > kMaxRequestBytes)) {
-    return error(c, method, url, 413,
+    return error(c, began, method, url, 413,
                  "the request is larger than " +
                      std::to_string(kMaxRequestBytes) + " bytes");
   }
   state = new request_state;
   state->r = found;
+  state->began = began;
   *context = state;
   return MHD_YES;
 }

@@ -99,6 +99,15 @@ reader_status simulated_reader::status() {
   return {connected_, scene_.items.size(), pending_.size()};
 }
 
+reader_view simulated_reader::view() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  reader_view v;
+  v.connected = connected_;
+  v.inventory = connected_;
+  v.items = scene_.items;
+  return v;
+}
+
 // Tag ids look like the 96-bit EPCs of the demo scene: 24 hex digits.
 std::string simulated_reader::fresh_tag_id() {
   for (;;) {

@@ -29,6 +29,8 @@ class simulated_reader final : public reader {
   written_tag write_tag(const std::string& id) override;
   tag set_security(const std::string& id, bool secure) override;
   reader_status status() override;
+  // The whole scene; the simulated reader reads it whenever connected.
+  reader_view view() override;
 
  private:
   std::string fresh_tag_id();

@@ -50,6 +50,11 @@ class simulator {
   // (inject, clear, state); anything else is a 404.
   answer run(const std::string& op, const std::string& body);
 
+  // The live view's snapshot of the reader and what it sees, at the time
+  // given (see live_view.h); read-only, whether or not the reader is
+  // connected.
+  nlohmann::json live_snapshot(std::uint64_t now_filetime);
+
  private:
   answer dispatch(const std::string& op, const nlohmann::json& request);
   answer inject(const nlohmann::json& request);

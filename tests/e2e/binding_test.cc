@@ -116,6 +116,11 @@ TEST(Binding, LoaderSearchesLibraryPathBeforeTheProgramFolder) {
       {false, "ERROR: Cannot locate entry point\n"},
   };
   for (const auto& c : cases) {
+#if defined(__SANITIZE_ADDRESS__)
+    // Under AddressSanitizer dlopen is called from the sanitizer's runtime,
+    // whose RUNPATH is not korvo's: only the LD_LIBRARY_PATH case holds.
+    if (!c.with_env) continue;
+#endif
     korvo_run run;
     run.args = {"formats"};
     run.library.clear();

@@ -28,6 +28,8 @@ TEST(SimulatorCommandLine, HelpBadOptionsAndBadFieldFiles) {
     const char* err;
   } cases[] = {
       {{"--help"}, 0, "--port N", ""},
+      {{"--version"}, 0, "tag-service " KORVO_VERSION "\n", ""},
+      {{"--version=1"}, 2, "", "--version takes no value"},
       {{"--bogus"}, 2, "", "unknown option --bogus"},
       {{"--port"}, 2, "", "--port needs a value"},
       {{"--port", "70000"}, 2, "", "from 0 to 65535"},

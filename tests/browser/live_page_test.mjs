@@ -1,0 +1,129 @@
+// The tag service's live page in headless Debian chromium: the demo field
+// shows, a tag written with korvo appears within two seconds and its markup
+// stays text, a disconnected reader shows as such, and the page fits a phone.
+// usage: node live_page_test.mjs TAG_SERVICE KORVO SESSION_LIBRARY OUTPUT_DIR
+import {spawn, execFile} from 'node:child_process';
+import {mkdtempSync, rmSync} from 'node:fs';
+import {tmpdir} from 'node:os';
+import {join} from 'node:path';
+import {createInterface} from 'node:readline';
+
+let chromium;
+try {
+  ({chromium} = await import('playwright-core'));
+} catch {
+  console.error('skipped: playwright-core is missing (npm ci --prefix tests/browser)');
+  process.exit(77);
+}
+
+const [tagService, korvo, library, outDir] = process.argv.slice(2);
+const guard = setTimeout(() => { console.error('FAIL: timed out'); process.exit(1); }, 90000);
+
+let failures = 0;
+let serviceLog = '';
+function check(ok, what) {
+  console.log((ok ? 'ok   ' : 'FAIL ') + what);
+  if (!ok) ++failures;
+}
+
+function startService() {
+  const child = spawn(tagService, ['--port', '0', '--log'], {stdio: ['ignore', 'pipe', 'pipe']});
+  child.stderr.setEncoding('utf8');
+  child.stderr.on('data', text => { serviceLog += text; });
+  return new Promise((resolve, reject) => {
+    createInterface({input: child.stdout}).once('line', line => resolve({child, port: Number(line)}));
+    child.once('exit', code => reject(new Error('tag-service exited with ' + code)));
+  });
+}
+
+// The library is named with dll: under AddressSanitizer, whose dlopen
+// stands in for korvo's, korvo's RUNPATH does not find it.
+function runKorvo(args) {
+  return new Promise(resolve => {
+    execFile(korvo, [...args, 'dll', library], {timeout: 15000}, (error, stdout, stderr) =>
+      resolve({code: error ? error.code : 0, stdout, stderr}));
+  });
+}
+
+// True when the element at `selector` shows `text` (exactly, or somewhere
+// in it) within `ms`.
+async function shows(page, selector, text, ms = 1000, exact = false) {
+  try {
+    await page.waitForFunction(([s, t, x]) => {
+      const e = document.querySelector(s);
+      return e !== null && (x ? e.textContent === t : e.textContent.includes(t));
+    }, [selector, text, exact], {timeout: ms, polling: 50});
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+const {child: service, port} = await startService();
+const url = `http://127.0.0.1:${port}`;
+const profile = mkdtempSync(join(tmpdir(), 'korvo-chromium-'));
+const context = await chromium.launchPersistentContext(profile, {
+  executablePath: '/usr/bin/chromium',
+  headless: true,
+  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic',
+         '--no-first-run', '--disable-background-networking',
+         '--disable-component-update', '--disable-sync'],
+  viewport: {width: 1280, height: 900},
+});
+try {
+  const page = context.pages()[0] ?? await context.newPage();
+  const requests = [];
+  page.on('request', r => requests.push(r.url()));
+  await page.goto(url + '/');
+
+  // The demo field, the reader and the formats, before anyone connected.
+  check(await shows(page, '#field tbody', 'Zoë Ångström', 5000), 'the demo field shows');
+  check(await shows(page, '#field tbody', '東京倉庫-07'), 'texts keep their characters');
+  check(await shows(page, '#field-title', '12 items'), 'every demo item is counted');
+  check(await shows(page, '#source', 'simulated'), 'the reader is the simulated one');
+  check(await shows(page, '#connected', 'disconnected', 1000, true), 'the reader starts disconnected');
+  check(await shows(page, '#formats', 'Cold-chain pallet'), 'the formats show');
+
+  // A tag written with korvo, with markup in its text.
+  const markup = '<img src=x onerror=window.pwned=1>';
+  const written = await runKorvo(['write', `1:serial=SN-LIVE-1;owner=${markup}`,
+                                  'addr', url + '/TagService']);
+  check(written.code === 0, 'korvo writes a tag: ' + written.stderr.trim());
+  check(await shows(page, '#field tbody', 'SN-LIVE-1', 2000), 'the written tag shows within two seconds');
+  check(await shows(page, '#field tbody', markup), 'its markup shows as text');
+  check(await page.evaluate(() => document.querySelector('#field img') === null &&
+                                  window.pwned === undefined),
+        'its markup makes no element and runs nothing');
+  check(await shows(page, '#connected', 'connected', 2000, true), 'the reader shows as connected');
+  check(await shows(page, '#inventory', 'running', 1000, true), 'the inventory shows as running');
+  await page.screenshot({path: join(outDir, 'live_page_desktop.png'), fullPage: true});
+
+  // The reader disconnected by korvo.
+  const stopped = await runKorvo(['print', 'disconnect', 'addr', url + '/TagService']);
+  check(stopped.code === 0, 'korvo disconnects the reader');
+  check(await shows(page, '#connected', 'disconnected', 2000, true), 'a disconnected reader shows as such');
+  check(await shows(page, '#inventory', 'stopped', 1000, true), 'its inventory shows as stopped');
+
+  // A phone: nothing wider than the screen.
+  await page.setViewportSize({width: 390, height: 844});
+  await page.waitForTimeout(200);
+  check(await page.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth),
+        'the page fits a phone screen');
+  await page.screenshot({path: join(outDir, 'live_page_phone.png')});
+
+  // The service gone: the page says so instead of showing old data as new.
+  service.kill('SIGTERM');
+  check(await shows(page, '#updated', 'does not answer', 4000), 'a silent service shows as such');
+
+  check(requests.every(r => r.startsWith(url + '/')), 'the page loads nothing from elsewhere');
+  // --log: one line per request, UTC timestamp first, then key=value fields.
+  const line = /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{7})?Z method=GET path=\/status\.json status=200 ms=\d+ client=127\.0\.0\.1$/m;
+  check(line.test(serviceLog), 'the service logs each poll as one key=value line');
+} finally {
+  await context.close();
+  service.kill('SIGTERM');
+  rmSync(profile, {recursive: true, force: true});
+  clearTimeout(guard);
+}
+console.log(failures === 0 ? 'all live page checks pass' : `${failures} checks failed`);
+process.exit(failures === 0 ? 0 : 1);

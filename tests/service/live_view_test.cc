@@ -1,0 +1,64 @@
+// The live view's snapshot and page.
+#include "tag_service/live_view.h"
+
+#include <gtest/gtest.h>
+
+#include "tag_service/simulated_reader.h"
+
+namespace tag_service {
+namespace {
+
+// The Unix epoch as a FILETIME.
+constexpr std::uint64_t kEpoch = 116444736000000000ull;
+
+TEST(LiveStatus, ReaderFormatsAndItemsAsTheProtocolWritesThem) {
+  const scene demo = load_scene(nlohmann::json::parse(demo_scene_json()), 0);
+  reader_view llrp{
+      "llrp://192.0.2.10:5084", true, true, "antenna 2 lost", {demo.items[1]}};
+  const reader_view readers[] = {{}, llrp};
+  for (const reader_view& r : readers) {
+    const nlohmann::json s = live_status(r, demo.formats, kEpoch);
+    EXPECT_EQ(s["reader"]["source"], r.source);
+    EXPECT_EQ(s["reader"]["connected"], r.connected);
+    EXPECT_EQ(s["reader"]["inventory"], r.inventory);
+    EXPECT_EQ(s["reader"]["last_error"], r.last_error);
+    ASSERT_EQ(s["items"].size(), r.items.size());
+    if (!r.items.empty()) {
+      EXPECT_EQ(s["items"][0], item_json(r.items[0]));
+    }
+    ASSERT_EQ(s["formats"].size(), demo.formats.size());
+    EXPECT_EQ(s["formats"][0], format_json(demo.formats[0]));
+    EXPECT_EQ(s["time"], "1970-01-01T00:00:00Z");
+  }
+}
+
+// The simulated reader shows its whole scene, connected or not, and reads
+// only while connected.
+TEST(LiveStatus, SimulatedReaderShowsItsSceneConnectedOrNot) {
+  const scene demo = load_scene(nlohmann::json::parse(demo_scene_json()), 0);
+  simulated_reader r(demo);
+  for (const bool connected : {false, true}) {
+    r.set_connected(connected);
+    const reader_view v = r.view();
+    EXPECT_EQ(v.source, "simulated");
+    EXPECT_EQ(v.connected, connected);
+    EXPECT_EQ(v.inventory, connected);
+    EXPECT_EQ(v.items.size(), demo.items.size());
+  }
+}
+
+// Tag texts reach the page as data; the page must build elements from them
+// only as text, and it may load nothing from elsewhere.
+TEST(LivePage, NoMarkupFromDataAndNothingFromOutside) {
+  const std::string page(live_page());
+  EXPECT_NE(page.find("fetch('/status.json'"), std::string::npos);
+  EXPECT_NE(page.find("default-src 'none'"), std::string::npos);
+  for (const char* banned :
+       {"innerHTML", "outerHTML", "insertAdjacentHTML", "document.write",
+        "eval(", "src=", "href=", "@import", "url(", "http://", "https://"}) {
+    EXPECT_EQ(page.find(banned), std::string::npos) << banned;
+  }
+}
+
+}  // namespace
+}  // namespace tag_service

@@ -1,0 +1,38 @@
+// tag-service's log lines: timestamp first, key=value fields, one line
+// whatever the values hold.
+#include "tag_service/log_line.h"
+
+#include <gtest/gtest.h>
+
+namespace tag_service {
+namespace {
+
+// 2024-05-13T09:41:07Z as a FILETIME.
+constexpr std::uint64_t kWhole = 133600668670000000ull;
+
+TEST(LogLine, TimestampThenFieldsQuotedOnlyWhereNeeded) {
+  const std::string long_value(600, 'x');
+  struct {
+    std::string value;
+    std::string shown;
+  } cases[] = {
+      {"/TagService/items", "/TagService/items"},
+      {"", "\"\""},
+      {"GET /x", "\"GET /x\""},
+      {"a=b", "\"a=b\""},
+      {"say \"hi\"", "\"say \\\"hi\\\"\""},
+      {"C:\\dir", "\"C:\\\\dir\""},
+      {"line\nbreak\rand\ttab", "line?break?and?tab"},
+      {"Zo\xC3\xAB \xE6\x9D\xB1", "\"Zo\xC3\xAB \xE6\x9D\xB1\""},
+      {"bad\xFFutf8", "bad?utf8"},
+      {long_value, std::string(512, 'x')},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(log_line(kWhole, {{"path", c.value}, {"status", "200"}}),
+              "2024-05-13T09:41:07Z path=" + c.shown + " status=200")
+        << c.value;
+  }
+}
+
+}  // namespace
+}  // namespace tag_service
