@@ -12,15 +12,18 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "protocol/tag_protocol.h"
 #include "protocol/wire_time.h"
+#include "tag_service/llrp/llrp_reader.h"
 #include "tag_service/live_view.h"
 #include "tag_service/scene.h"
 #include "tag_service/server.h"
+#include "tag_service/simulated_reader.h"
 #include "tag_service/simulator.h"
 
 namespace {
@@ -30,6 +33,10 @@ constexpr int kDefaultPort = tag_protocol::kDefaultPort;
 const char kUsage[] =
     "usage: tag-service [--host ADDR] [--port N] [--scene FILE] [--log]\n"
     "                   [--test-hooks]\n"
+    "       tag-service [--host ADDR] [--port N] [--log] [--test-hooks]\n"
+    "                   --reader llrp://HOST[:PORT] [--antennas N,N,...]\n"
+    "                   [--hold-ms N] [--access-password-file FILE]\n"
+    "                   [--state-file FILE]\n"
     "       tag-service --print-demo-scene\n"
     "       tag-service --version\n"
     "\n"
@@ -50,6 +57,19 @@ const char kUsage[] =
     "  --test-hooks        serve the test hooks under /TagService/test, with\n"
     "                      which anyone who reaches the service can make\n"
     "                      operations fail or wait; off by default\n"
+    "  --reader URL        take the field from a real reader over LLRP\n"
+    "                      (llrp://HOST[:PORT], port 5084 by default) instead\n"
+    "                      of a simulated scene\n"
+    "  --antennas LIST     with --reader: the antennas to read with, such as\n"
+    "                      1,3 (default all the reader has)\n"
+    "  --hold-ms N         with --reader: how long a tag stays in the field\n"
+    "                      after it was last seen (default 2000)\n"
+    "  --access-password-file FILE\n"
+    "                      with --reader: the access password (8 hex digits)\n"
+    "                      that security sets on tags and locks them with\n"
+    "  --state-file FILE   with --reader: where the service keeps which tags "
+    "it\n"
+    "                      secured (needs --access-password-file)\n"
     "  --version           print the version and exit\n"
     "  --help              this text\n"
     "\n"
@@ -65,6 +85,11 @@ struct options {
   bool log = false;
   bool test_hooks = false;
   bool help = false;
+  std::string reader_url;
+  std::string antennas;
+  int hold_ms = -1;
+  std::string password_file;
+  std::string state_file;
   bool version = false;
 };
 
@@ -80,8 +105,11 @@ bool parse_options(int argc, char** argv, options& o) {
       arg = arg.substr(0, eq);
       has_value = true;
     }
-    const bool takes_value = arg == "--host" || arg == "--port" ||
-                             arg == "--scene" || arg == "--field";
+    const bool takes_value =
+        arg == "--host" || arg == "--port" || arg == "--scene" ||
+        arg == "--field" || arg == "--reader" || arg == "--antennas" ||
+        arg == "--hold-ms" || arg == "--access-password-file" ||
+        arg == "--state-file";
     if (takes_value && !has_value) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "tag-service: %s needs a value\n", argv[i]);
@@ -118,6 +146,26 @@ bool parse_options(int argc, char** argv, options& o) {
       o.log = true;
     } else if (arg == "--test-hooks") {
       o.test_hooks = true;
+    } else if (arg == "--reader") {
+      o.reader_url = value;
+    } else if (arg == "--antennas") {
+      o.antennas = value;
+    } else if (arg == "--hold-ms") {
+      int ms = -1;
+      const auto [end, ec] =
+          std::from_chars(value.data(), value.data() + value.size(), ms);
+      if (ec != std::errc() || end != value.data() + value.size() || ms < 1 ||
+          ms > 3600000) {
+        std::fprintf(
+            stderr,
+            "tag-service: --hold-ms takes a number from 1 to 3600000\n");
+        return false;
+      }
+      o.hold_ms = ms;
+    } else if (arg == "--access-password-file") {
+      o.password_file = value;
+    } else if (arg == "--state-file") {
+      o.state_file = value;
     } else if (arg == "--version") {
       o.version = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -126,6 +174,70 @@ bool parse_options(int argc, char** argv, options& o) {
       std::fprintf(stderr, "tag-service: unknown option %s\n", argv[i]);
       return false;
     }
+  }
+  const bool reader_options = !o.antennas.empty() || o.hold_ms >= 0 ||
+                              !o.password_file.empty() || !o.state_file.empty();
+  if (o.reader_url.empty() && reader_options) {
+    std::fprintf(stderr,
+                 "tag-service: --antennas, --hold-ms, --access-password-file "
+                 "and --state-file go with --reader\n");
+    return false;
+  }
+  if (!o.reader_url.empty() && !o.scene_file.empty()) {
+    std::fprintf(stderr,
+                 "tag-service: --reader and --scene exclude each other\n");
+    return false;
+  }
+  return true;
+}
+
+// The real reader's options from the command line; on failure prints why
+// and returns false. The access password is read here and never printed.
+bool reader_options(const options& o, tag_service::llrp_reader_options& out) {
+  std::string error;
+  if (!tag_service::llrp::parse_reader_url(o.reader_url, out.client.address,
+                                           error)) {
+    std::fprintf(stderr, "tag-service: --reader %s: %s\n", o.reader_url.c_str(),
+                 error.c_str());
+    return false;
+  }
+  std::string_view list = o.antennas;
+  while (!list.empty()) {
+    const auto comma = list.find(',');
+    const std::string_view one = list.substr(0, comma);
+    int antenna = 0;
+    const auto [end, ec] =
+        std::from_chars(one.data(), one.data() + one.size(), antenna);
+    if (ec != std::errc() || end != one.data() + one.size() || antenna < 1 ||
+        antenna > 65535) {
+      std::fprintf(stderr,
+                   "tag-service: --antennas takes antenna numbers from 1 to "
+                   "65535, separated by commas\n");
+      return false;
+    }
+    out.client.antennas.push_back(static_cast<std::uint16_t>(antenna));
+    list = comma == std::string_view::npos ? "" : list.substr(comma + 1);
+  }
+  if (o.hold_ms > 0) out.client.hold = std::chrono::milliseconds(o.hold_ms);
+  if (!o.password_file.empty()) {
+    std::uint32_t password = 0;
+    if (!tag_service::read_access_password(o.password_file, password, error)) {
+      std::fprintf(stderr, "tag-service: %s\n", error.c_str());
+      return false;
+    }
+    out.access_password = password;
+  }
+  if (!o.state_file.empty() && !out.access_password) {
+    std::fprintf(stderr,
+                 "tag-service: --state-file keeps tag security, which needs "
+                 "an access password: give --access-password-file\n");
+    return false;
+  }
+  out.state_file = o.state_file;
+  if (o.log) {
+    out.client.log = [](const std::string& line) {
+      std::fprintf(stderr, "tag-service: %s\n", line.c_str());
+    };
   }
   return true;
 }
@@ -184,7 +296,12 @@ int main(int argc, char** argv) {
     return 0;
   }
   tag_service::scene scene;
-  if (!load(o, scene)) return 2;
+  tag_service::llrp_reader_options llrp_options;
+  if (!o.reader_url.empty()) {
+    if (!reader_options(o, llrp_options)) return 2;
+  } else if (!load(o, scene)) {
+    return 2;
+  }
   if (o.print_demo) {
     std::cout << tag_service::scene_json(scene).dump(2) << "\n";
     return 0;
@@ -207,7 +324,19 @@ int main(int argc, char** argv) {
     ::setrlimit(RLIMIT_NOFILE, &files);
   }
 
-  tag_service::simulator simulator(std::move(scene));
+  std::unique_ptr<tag_service::reader> reader;
+  try {
+    if (o.reader_url.empty()) {
+      reader =
+          std::make_unique<tag_service::simulated_reader>(std::move(scene));
+    } else {
+      reader = std::make_unique<tag_service::llrp_reader>(llrp_options);
+    }
+  } catch (const tag_service::reader_error& e) {
+    std::fprintf(stderr, "tag-service: %s\n", e.message.c_str());
+    return 2;
+  }
+  tag_service::simulator simulator(std::move(reader));
   tag_service::server_options server_options;
   server_options.host = o.host;
   server_options.port = o.port;
@@ -238,7 +367,9 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "tag-service: serving http://%s%s%s:%d%s (%s)\n",
                ipv6 ? "[" : "", o.host.c_str(), ipv6 ? "]" : "", port,
                tag_protocol::kBasePath,
-               o.scene_file.empty() ? "demo scene" : o.scene_file.c_str());
+               !o.reader_url.empty()  ? o.reader_url.c_str()
+               : o.scene_file.empty() ? "demo scene"
+                                      : o.scene_file.c_str());
 
   std::atomic<bool> finished{false};
   std::thread stopper([&] {

@@ -19,6 +19,7 @@ namespace {
 
 constexpr std::uint32_t rospec_id = 1;
 constexpr auto tick = std::chrono::milliseconds(100);
+constexpr auto first_report_wait = std::chrono::milliseconds(1000);
 
 steady_time now() { return std::chrono::steady_clock::now(); }
 
@@ -535,6 +536,11 @@ bool reader_client::session(std::string& cause) {
 bool reader_client::start_inventory(std::string& error) {
   if (!ready(error)) return false;
   if (inventory_wanted_.exchange(true)) return true;
+  std::uint64_t before;
+  {
+    std::lock_guard lock(mutex_);
+    before = sightings_;
+  }
   const std::uint32_t id = next_id();
   if (!request(msg_start_rospec,
                encode_rospec_command(msg_start_rospec, id, rospec_id), id,
@@ -542,6 +548,13 @@ bool reader_client::start_inventory(std::string& error) {
     inventory_wanted_ = false;
     return false;
   }
+  // A reading right after the start should not come back empty for want
+  // of a first report: wait a little for one (an empty field sends none).
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(
+      lock,
+      std::min<std::chrono::milliseconds>(options_.hold, first_report_wait),
+      [&] { return sightings_ != before || !ready_; });
   return true;
 }
 
@@ -637,6 +650,11 @@ bool reader_client::run_access(const bytes& target,
   }
   results = std::move(ordered);
   return true;
+}
+
+void reader_client::forget(const bytes& epc, std::uint16_t bits) {
+  std::lock_guard lock(mutex_);
+  table_.erase(epc, bits);
 }
 
 bool reader_client::await_sighting(const bytes& epc,

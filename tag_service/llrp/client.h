@@ -66,7 +66,8 @@ class reader_client {
   bool ready(std::string& cause) const;
 
   // Starts or stops the inventory (and keeps it so across reconnects).
-  // Stopping forgets the tags seen. False with a message on failure.
+  // Starting waits up to a second for the first report; stopping forgets
+  // the tags seen. False with a message on failure.
   bool start_inventory(std::string& error);
   bool stop_inventory(std::string& error);
   bool inventory_running() const { return inventory_wanted_; }
@@ -80,6 +81,9 @@ class reader_client {
   bool run_access(const bytes& target, const std::vector<access_op>& ops,
                   std::vector<op_result>& results, std::string& error,
                   std::chrono::milliseconds timeout);
+
+  // Drops the EPC from the tags seen (a tag that was just given another).
+  void forget(const bytes& epc, std::uint16_t bits);
 
   // Waits until a report of the EPC arrives after this call (or timeout).
   bool await_sighting(const bytes& epc, std::chrono::milliseconds timeout);

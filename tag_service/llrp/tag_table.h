@@ -40,6 +40,9 @@ class tag_table {
   std::vector<seen_tag> current(steady_time now);
   // The entry of this EPC, seen within the hold time or not; null if none.
   const seen_tag* find(const bytes& epc, std::uint16_t bits) const;
+  void erase(const bytes& epc, std::uint16_t bits) {
+    tags_.erase(key(epc, bits));
+  }
   void clear() { tags_.clear(); }
   std::size_t size() const { return tags_.size(); }
 

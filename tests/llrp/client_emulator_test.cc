@@ -184,6 +184,7 @@ TEST_F(ClientOnEmulator, RefusalsAndGarbageAreNamedAndOutlived) {
        {{"kind", "error_status"}, {"message", "ADD_ROSPEC"}},
        "refused ADD_ROSPEC",
        true},
+      {"no gen2", {"--no-gen2"}, {{"kind", "none"}}, "Class 1 Gen 2", false},
   };
   for (const auto& c : cases) {
     emulator_process e(c.args);
