@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work" && mkdir sub && touch lib.kzm other.so
 
 all_keywords="addr async clr compact disconnect dll flt formats header heap host pause print set write"
-all_options="--field --help --host --log --port --print-demo-field --print-demo-scene --scene --test-hooks --version"
+all_options="--access-password-file --antennas --field --help --hold-ms --host --log --port --print-demo-field --print-demo-scene --reader --scene --state-file --test-hooks --version"
 
 # Splits LINE into COMP_WORDS the way readline does: at blanks, and with
 # ':' and '=' as words of their own.
@@ -73,15 +73,18 @@ check "korvo print dll o" "other.so"
 # korvo stops at a word that is not a keyword, and so does its completion.
 check "korvo bogus " ""
 check "korvo print host" "host"
-# tag-service: options; --scene (--field) takes a file, --host and --port free values.
+# tag-service: options; the file options take files, the others free values.
 check "tag-service " "$all_options"
 check "tag-service --p" "--port --print-demo-field --print-demo-scene"
-check "tag-service --log --s" "--scene"
+check "tag-service --log --s" "--scene --state-file"
 check "tag-service --scene " "lib.kzm other.so sub"
 check "tag-service --field " "lib.kzm other.so sub"
 check "tag-service --field=li" "lib.kzm"
 check "tag-service --port " ""
 check "tag-service --host " ""
+check "tag-service --reader " ""
+check "tag-service --state-file " "lib.kzm other.so sub"
+check "tag-service --a" "--access-password-file --antennas"
 
 ((failures == 0)) && echo "all completion cases pass"
 exit $((failures > 0))
