@@ -21,6 +21,7 @@
 #include "protocol/wire_time.h"
 #include "tag_service/llrp/llrp_reader.h"
 #include "tag_service/live_view.h"
+#include "tag_service/log_line.h"
 #include "tag_service/scene.h"
 #include "tag_service/server.h"
 #include "tag_service/simulated_reader.h"
@@ -53,7 +54,8 @@ const char kUsage[] =
     "                      (--field FILE is the same)\n"
     "  --print-demo-scene  print the demo scene as a scene file and exit\n"
     "                      (--print-demo-field is the same)\n"
-    "  --log               one line per request on standard error\n"
+    "  --log               one line per request or reader event on standard\n"
+    "                      error\n"
     "  --test-hooks        serve the test hooks under /TagService/test, with\n"
     "                      which anyone who reaches the service can make\n"
     "                      operations fail or wait; off by default\n"
@@ -235,8 +237,9 @@ bool reader_options(const options& o, tag_service::llrp_reader_options& out) {
   }
   out.state_file = o.state_file;
   if (o.log) {
+    // Reader events join the request lines, in the same key=value form.
     out.client.log = [](const std::string& line) {
-      std::fprintf(stderr, "tag-service: %s\n", line.c_str());
+      tag_service::write_log_line({{"event", "reader"}, {"message", line}});
     };
   }
   return true;
