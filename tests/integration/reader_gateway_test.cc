@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -61,10 +62,12 @@ class ReaderGateway : public ::testing::Test {
     emulator_ = std::make_unique<emulator_process>();
     ASSERT_GT(emulator_->port(), 0) << emulator_->error();
     set_tags({kTagA});
-    service_ = std::make_unique<service_process>(std::vector<std::string>{
-        "--reader", emulator_->url(), "--hold-ms", "600",
-        "--access-password-file", (dir_ / "password").string(), "--state-file",
-        (dir_ / "state.json").string()});
+    service_ = std::make_unique<service_process>(
+        std::vector<std::string>{
+            "--reader", emulator_->url(), "--hold-ms", "600",
+            "--access-password-file", (dir_ / "password").string(),
+            "--state-file", (dir_ / "state.json").string(), "--log"},
+        (dir_ / "service.log").string());
     // Ready once the reader link is up: the reading no longer fails.
     ASSERT_TRUE(eventually([&] {
       return service_->request("POST", "/reader/connect").status == 200;
@@ -115,6 +118,16 @@ TEST_F(ReaderGateway, FormatsAndReadingShowDecodedTags) {
     for (const auto& a : c.absent)
       EXPECT_FALSE(has(r.out, a)) << what << " has " << a;
   }
+  // The log has the reader's events beside the requests, and never the
+  // access password.
+  std::ifstream in(dir_ / "service.log");
+  const std::string log((std::istreambuf_iterator<char>(in)),
+                        std::istreambuf_iterator<char>());
+  EXPECT_TRUE(has(log, " event=reader message=\"reader llrp://")) << log;
+  EXPECT_TRUE(has(log, ": connected")) << log;
+  EXPECT_TRUE(has(log, " method=GET path=/TagService/items status=200 "))
+      << log;
+  EXPECT_FALSE(has(log, kPassword)) << log;
 }
 
 TEST_F(ReaderGateway, WriteCommissionsTheOneTagInTheField) {

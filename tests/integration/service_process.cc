@@ -19,7 +19,8 @@
 
 namespace korvo_test {
 
-service_process::service_process(std::vector<std::string> extra_args) {
+service_process::service_process(std::vector<std::string> extra_args,
+                                 const std::string& stderr_path) {
   std::vector<std::string> args = {TAG_SERVICE_BINARY, "--host", "127.0.0.1",
                                    "--port", "0", "--test-hooks"};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
@@ -32,8 +33,11 @@ service_process::service_process(std::vector<std::string> extra_args) {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent) ::_exit(1);
     ::dup2(out[1], 1);
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 2);
+    const int err = stderr_path.empty()
+                        ? ::open("/dev/null", O_WRONLY)
+                        : ::open(stderr_path.c_str(),
+                                 O_WRONLY | O_CREAT | O_APPEND, 0600);
+    ::dup2(err, 2);
     ::close(out[0]);
     ::close(out[1]);
     std::vector<char*> argv;

@@ -14,9 +14,11 @@ namespace korvo_test {
 class service_process {
  public:
   // Starts tag-service --host 127.0.0.1 --port 0 with extra_args and reads
-  // the port it prints. Throws std::runtime_error when it does not start
-  // within a few seconds.
-  explicit service_process(std::vector<std::string> extra_args = {});
+  // the port it prints; its standard error goes to stderr_path (none: it is
+  // dropped). Throws std::runtime_error when it does not start within a few
+  // seconds.
+  explicit service_process(std::vector<std::string> extra_args = {},
+                           const std::string& stderr_path = "");
   // Stops the simulator (SIGTERM, then SIGKILL after a few seconds).
   ~service_process();
   service_process(const service_process&) = delete;
