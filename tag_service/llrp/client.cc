@@ -585,11 +585,11 @@ bool reader_client::run_access(const bytes& target,
                                std::chrono::milliseconds timeout) {
   std::lock_guard serial(access_mutex_);
   if (!ready(error)) return false;
-  std::uint32_t spec;
+  std::uint32_t access_spec;
   {
     std::lock_guard lock(mutex_);
-    spec = ++access_spec_ids_;
-    access_id_ = spec;
+    access_spec = ++access_spec_ids_;
+    access_id_ = access_spec;
     access_results_.clear();
   }
   const auto finish = [&] {
@@ -597,24 +597,26 @@ bool reader_client::run_access(const bytes& target,
       std::lock_guard lock(mutex_);
       access_id_.reset();
     }
-    // The reader drops a spec that ran its one operation; deleting it again
-    // is harmless, and needed when it never ran.
+    // The reader drops an AccessSpec that ran its one operation; deleting it
+    // again is harmless, and needed when it never ran.
     std::string ignored;
     const std::uint32_t id = next_id();
     request(msg_delete_accessspec,
-            encode_accessspec_command(msg_delete_accessspec, id, spec), id,
-            ignored);
+            encode_accessspec_command(msg_delete_accessspec, id, access_spec),
+            id, ignored);
   };
   std::uint32_t id = next_id();
-  if (!request(msg_add_accessspec, encode_add_accessspec(id, spec, target, ops),
-               id, error)) {
+  if (!request(msg_add_accessspec,
+               encode_add_accessspec(id, access_spec, target, ops), id,
+               error)) {
     finish();
     return false;
   }
   id = next_id();
-  if (!request(msg_enable_accessspec,
-               encode_accessspec_command(msg_enable_accessspec, id, spec), id,
-               error)) {
+  if (!request(
+          msg_enable_accessspec,
+          encode_accessspec_command(msg_enable_accessspec, id, access_spec), id,
+          error)) {
     finish();
     return false;
   }

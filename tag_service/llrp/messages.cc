@@ -71,7 +71,7 @@ bytes encode_add_rospec(std::uint32_t id, std::uint32_t rospec_id,
                         const std::vector<std::uint16_t>& antennas) {
   frame_writer w;
   const auto m = w.begin_message(msg_add_rospec, id);
-  const auto spec = w.begin_tlv(par_rospec);
+  const auto rospec = w.begin_tlv(par_rospec);
   w.u32(rospec_id);
   w.u8(0);  // priority
   w.u8(0);  // disabled until ENABLE_ROSPEC
@@ -104,7 +104,7 @@ bytes encode_add_rospec(std::uint32_t id, std::uint32_t rospec_id,
   w.end_tlv(inventory);
   w.end_tlv(ai);
 
-  w.end_tlv(spec);
+  w.end_tlv(rospec);
   w.end_message(m);
   return w.take();
 }
@@ -124,7 +124,7 @@ bytes encode_add_accessspec(std::uint32_t id, std::uint32_t accessspec_id,
                             const std::vector<access_op>& ops) {
   frame_writer w;
   const auto m = w.begin_message(msg_add_accessspec, id);
-  const auto spec = w.begin_tlv(par_access_spec);
+  const auto access_spec = w.begin_tlv(par_access_spec);
   w.u32(accessspec_id);
   w.u16(0);  // any antenna
   w.u8(protocol_c1g2);
@@ -133,7 +133,7 @@ bytes encode_add_accessspec(std::uint32_t id, std::uint32_t accessspec_id,
 
   const auto stop = w.begin_tlv(par_access_spec_stop_trigger);
   w.u8(1);   // after an operation count ...
-  w.u16(1);  // ... of one: the spec runs once
+  w.u16(1);  // ... of one: the AccessSpec runs once
   w.end_tlv(stop);
 
   const auto command = w.begin_tlv(par_access_command);
@@ -170,7 +170,7 @@ bytes encode_add_accessspec(std::uint32_t id, std::uint32_t accessspec_id,
     }
   }
   w.end_tlv(command);
-  w.end_tlv(spec);
+  w.end_tlv(access_spec);
   w.end_message(m);
   return w.take();
 }

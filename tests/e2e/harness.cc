@@ -77,24 +77,24 @@ korvo_result run_korvo(const korvo_run& run) {
   const std::string log_path = dir + "/calls.log";
   write_file(scenario_path, run.scenario.dump());
 
-  process_spec spec;
-  spec.args = wrapper_words();
-  spec.timeout_ms = spec.args.empty() ? run.timeout_ms : run.timeout_ms * 10;
-  spec.args.push_back(run.binary);
-  spec.args.insert(spec.args.end(), run.args.begin(), run.args.end());
+  process_plan plan;
+  plan.args = wrapper_words();
+  plan.timeout_ms = plan.args.empty() ? run.timeout_ms : run.timeout_ms * 10;
+  plan.args.push_back(run.binary);
+  plan.args.insert(plan.args.end(), run.args.begin(), run.args.end());
   if (!run.library.empty()) {
-    spec.args.push_back("dll");
-    spec.args.push_back(run.library);
+    plan.args.push_back("dll");
+    plan.args.push_back(run.library);
   }
-  spec.cwd = run.cwd.empty() ? dir : run.cwd;
-  spec.env = {{"KORVO_FAKE_SCENARIO", scenario_path},
+  plan.cwd = run.cwd.empty() ? dir : run.cwd;
+  plan.env = {{"KORVO_FAKE_SCENARIO", scenario_path},
               {"KORVO_FAKE_LOG", log_path}};
-  spec.env.insert(spec.env.end(), run.env.begin(), run.env.end());
-  spec.input = run.input;
-  spec.input_after = run.input_after;
-  spec.stdout_path = run.stdout_path;
-  spec.close_stdout = run.close_stdout;
-  const process_result p = run_process(spec);
+  plan.env.insert(plan.env.end(), run.env.begin(), run.env.end());
+  plan.input = run.input;
+  plan.input_after = run.input_after;
+  plan.stdout_path = run.stdout_path;
+  plan.close_stdout = run.close_stdout;
+  const process_result p = run_process(plan);
 
   korvo_result r;
   r.out = p.out;

@@ -171,10 +171,10 @@ int unused_port() {
 
 command_result run_command(const std::vector<std::string>& args,
                            int timeout_ms) {
-  process_spec spec;
-  spec.args = args;
-  spec.timeout_ms = timeout_ms;
-  const process_result p = run_process(spec);
+  process_plan plan;
+  plan.args = args;
+  plan.timeout_ms = timeout_ms;
+  const process_result p = run_process(plan);
   return {p.code, p.out, p.err};
 }
 

@@ -58,7 +58,7 @@ TEST(LlrpEncode, FramesMatchTheirHandBuiltBytes) {
       {"delete accessspec",
        encode_accessspec_command(msg_delete_accessspec, 4, 5),
        "0429 0000000e 00000004 00000005"},
-      {"access spec with a write",
+      {"AccessSpec with a write",
        encode_add_accessspec(9, 5, {0xAA, 0xBB}, {write}),
        "0428 00000049 00000009"
        "00cf 003f 00000005 0000 01 00 00000000"
@@ -66,7 +66,7 @@ TEST(LlrpEncode, FramesMatchTheirHandBuiltBytes) {
        "00d1 0028"
        "0152 0013 0153 000f 60 0020 0010 ffff 0010 aabb"
        "0156 0011 0001 11223344 40 0002 0001 aabb"},
-      {"access spec with a lock",
+      {"AccessSpec with a lock",
        encode_add_accessspec(9, 5, {0xAA, 0xBB}, {lock}),
        "0428 00000048 00000009"
        "00cf 003e 00000005 0000 01 00 00000000"

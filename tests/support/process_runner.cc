@@ -12,7 +12,7 @@
 
 namespace korvo_test {
 
-process_result run_process(const process_spec& spec) {
+process_result run_process(const process_plan& plan) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (::pipe(in_pipe) != 0 || ::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) {
     throw std::runtime_error("pipe");
@@ -27,10 +27,10 @@ process_result run_process(const process_spec& spec) {
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::dup2(in_pipe[0], 0);
-    if (spec.stdout_path.empty()) {
+    if (plan.stdout_path.empty()) {
       ::dup2(out_pipe[1], 1);
     } else {
-      const int fd = ::open(spec.stdout_path.c_str(), O_WRONLY);
+      const int fd = ::open(plan.stdout_path.c_str(), O_WRONLY);
       ::dup2(fd, 1);
     }
     ::dup2(err_pipe[1], 2);
@@ -38,11 +38,11 @@ process_result run_process(const process_spec& spec) {
                    err_pipe[0], err_pipe[1]}) {
       ::close(fd);
     }
-    if (!spec.cwd.empty() && ::chdir(spec.cwd.c_str()) != 0) ::_exit(126);
-    for (const auto& [name, value] : spec.env) {
+    if (!plan.cwd.empty() && ::chdir(plan.cwd.c_str()) != 0) ::_exit(126);
+    for (const auto& [name, value] : plan.env) {
       ::setenv(name.c_str(), value.c_str(), 1);
     }
-    std::vector<std::string> args = spec.args;
+    std::vector<std::string> args = plan.args;
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -53,24 +53,24 @@ process_result run_process(const process_spec& spec) {
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
   bool out_open = true, err_open = true, killed = false;
-  if (spec.close_stdout) {
+  if (plan.close_stdout) {
     ::close(out_pipe[0]);
     out_open = false;
   }
   int in_fd = in_pipe[1];
   auto send_input = [&] {
-    if (!spec.input.empty()) {
+    if (!plan.input.empty()) {
       [[maybe_unused]] auto n =
-          ::write(in_fd, spec.input.data(), spec.input.size());
+          ::write(in_fd, plan.input.data(), plan.input.size());
     }
     ::close(in_fd);
     in_fd = -1;
   };
-  if (spec.input_after.empty()) send_input();
+  if (plan.input_after.empty()) send_input();
 
   process_result r;
   const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(spec.timeout_ms);
+                        std::chrono::milliseconds(plan.timeout_ms);
   while (out_open || err_open) {
     pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     if (!out_open) fds[0].fd = -1;
@@ -91,14 +91,14 @@ process_result run_process(const process_spec& spec) {
         (k == 0 ? r.out : r.err).append(buf, static_cast<std::size_t>(got));
       }
     }
-    if (in_fd >= 0 && r.out.find(spec.input_after) != std::string::npos) {
+    if (in_fd >= 0 && r.out.find(plan.input_after) != std::string::npos) {
       send_input();
     }
   }
   int status = 0;
   ::waitpid(pid, &status, 0);
   if (in_fd >= 0) ::close(in_fd);
-  if (!spec.close_stdout) ::close(out_pipe[0]);
+  if (!plan.close_stdout) ::close(out_pipe[0]);
   ::close(err_pipe[0]);
   r.code = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
   return r;

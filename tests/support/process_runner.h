@@ -9,7 +9,7 @@
 
 namespace korvo_test {
 
-struct process_spec {
+struct process_plan {
   std::vector<std::string> args;  // args[0]: the program, looked up on PATH
   std::string cwd;                // empty: the runner's own folder
   // Set in the child's environment, on top of the runner's.
@@ -34,7 +34,7 @@ struct process_result {
 
 // The child starts with the default signal dispositions and an empty signal
 // mask, as a shell would start it, whatever the runner ignores or blocks.
-process_result run_process(const process_spec& spec);
+process_result run_process(const process_plan& plan);
 
 }  // namespace korvo_test
 
