@@ -24,7 +24,7 @@ mkdir -p "$logs"
 # library, the output buffer) does not.
 export KORVO_E2E_WRAPPER="valgrind --quiet --error-exitcode=99 \
 --leak-check=full --errors-for-leak-kinds=definite --show-leak-kinds=definite \
---track-origins=yes \
+--track-origins=yes --suppressions=$PWD/scripts/valgrind.supp \
 --log-file=$logs/korvo.%p.log"
 status=0
 # The end-to-end tests carry the label e2e; the unit tests run no korvo.
