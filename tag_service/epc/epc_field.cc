@@ -177,13 +177,17 @@ std::int32_t item_type(const decoded& d) {
   return d.all_zero ? kTypeBlank : kTypeUnknown;
 }
 
+std::string tag_id(const decoded& d) {
+  return d.bits == 0 ? tag_uri(d) : hex(d);
+}
+
 std::string item_id(const decoded& d) {
-  return d.kind == scheme::raw ? hex(d) : pure_identity_uri(d);
+  return d.kind == scheme::raw ? tag_id(d) : pure_identity_uri(d);
 }
 
 tag_service::tag epc_tag(const decoded& d) {
   tag_service::tag t;
-  t.id = hex(d);
+  t.id = tag_id(d);
   t.format = format_id(d);
   t.type = item_type(d);
   t.values.reserve(d.fields.size() + 3);
@@ -191,7 +195,7 @@ tag_service::tag epc_tag(const decoded& d) {
     t.values.push_back({std::string(f.name), f.value, std::nullopt});
   }
   if (d.kind == scheme::raw) {
-    t.values.push_back({"epc", t.id, std::nullopt});
+    t.values.push_back({"epc", hex(d), std::nullopt});
     if (!d.problem.empty()) {
       t.values.push_back({"problem", d.problem, std::nullopt});
     }

@@ -33,10 +33,14 @@ std::int32_t format_id(const decoded& d);
 // Item type by scheme: SGTIN Item, SGLN Location, GRAI and GIAI Equipment,
 // SSCC and GID Other, raw Unknown, all-zero Blank.
 std::int32_t item_type(const decoded& d);
-// Item id: the pure identity URI, or the hex for a raw EPC.
+// Tag id: the EPC in upper-case hex. An EPC of no bits (a tag whose EPC
+// memory holds none) has no hex: its id is its tag URI, urn:epc:raw:0.x, as
+// the service's clients need an id to list and choose a tag by.
+std::string tag_id(const decoded& d);
+// Item id: the pure identity URI, or the tag id for a raw EPC.
 std::string item_id(const decoded& d);
 
-// The tag of a decoded EPC: id = upper-case hex, format, type, and the
+// The tag of a decoded EPC: id = tag_id(), format, type, and the
 // values: the decoded fields, then "element_string" (where the scheme has
 // one) and "tag_uri"; a raw EPC has "epc" (the hex) and "tag_uri", and
 // "problem" when a known header was broken. The caller adds what the reader

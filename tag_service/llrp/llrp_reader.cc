@@ -60,6 +60,24 @@ reader_error op_error(const char* what, const llrp::op_result& r) {
 
 }  // namespace
 
+item sighting_item(const llrp::seen_tag& s) {
+  const epc::decoded d = epc::decode(s.epc, s.epc_bits);
+  tag t = epc::epc_tag(d);
+  t.first_seen = tag_protocol::filetime_from_unix_ns(
+      static_cast<std::int64_t>(s.first_seen_us) * 1000);
+  if (s.antenna)
+    t.values.push_back({"antenna", std::to_string(*s.antenna), {}});
+  if (s.peak_rssi)
+    t.values.push_back({"peak_rssi", std::to_string(*s.peak_rssi), "dBm"});
+  t.values.push_back({"seen_count", std::to_string(s.seen_count), {}});
+  item i;
+  i.id = epc::item_id(d);
+  i.type = epc::item_type(d);
+  i.first_seen = t.first_seen;
+  i.tags.push_back(std::move(t));
+  return i;
+}
+
 bool read_access_password(const std::string& path, std::uint32_t& out,
                           std::string& error) {
   std::ifstream in(path, std::ios::binary);
@@ -157,21 +175,14 @@ std::vector<llrp::seen_tag> llrp_reader::field_tags() {
   return client_.tags();
 }
 
-tag llrp_reader::tag_of(const llrp::seen_tag& s, epc::decoded* out) {
-  epc::decoded d = epc::decode(s.epc, s.epc_bits);
-  tag t = epc::epc_tag(d);
-  t.first_seen = tag_protocol::filetime_from_unix_ns(
-      static_cast<std::int64_t>(s.first_seen_us) * 1000);
-  if (s.antenna)
-    t.values.push_back({"antenna", std::to_string(*s.antenna), {}});
-  if (s.peak_rssi)
-    t.values.push_back({"peak_rssi", std::to_string(*s.peak_rssi), "dBm"});
-  t.values.push_back({"seen_count", std::to_string(s.seen_count), {}});
-  {
-    std::lock_guard lock(mutex_);
-    t.security = t.secured = secured_.count(t.id) > 0;
-  }
-  if (out) *out = std::move(d);
+void llrp_reader::mark_security(tag& t) {
+  std::lock_guard lock(mutex_);
+  t.security = t.secured = secured_.count(upper(t.id)) > 0;
+}
+
+tag llrp_reader::tag_of(const llrp::seen_tag& s) {
+  tag t = std::move(sighting_item(s).tags.front());
+  mark_security(t);
   return t;
 }
 
@@ -191,14 +202,8 @@ bool llrp_reader::set_connected(bool connected) {
 std::vector<item> llrp_reader::items() {
   std::vector<item> out;
   for (const llrp::seen_tag& s : field_tags()) {
-    epc::decoded d;
-    tag t = tag_of(s, &d);
-    item i;
-    i.id = epc::item_id(d);
-    i.type = epc::item_type(d);
-    i.first_seen = t.first_seen;
-    i.tags.push_back(std::move(t));
-    out.push_back(std::move(i));
+    out.push_back(sighting_item(s));
+    mark_security(out.back().tags.front());
   }
   return out;
 }
@@ -211,9 +216,10 @@ tag llrp_reader::create_tag(std::string_view data) {
     throw reader_error{422, e.what()};
   }
   tag t = made.tag;
+  const std::string key = upper(t.id);
   std::lock_guard lock(mutex_);
-  if (!pending_.count(t.id)) pending_order_.push_back(t.id);
-  pending_[t.id] = std::move(made);
+  if (!pending_.count(key)) pending_order_.push_back(key);
+  pending_[key] = std::move(made);
   while (pending_.size() > kMaxPending) {
     pending_.erase(pending_order_.front());
     pending_order_.pop_front();
@@ -239,7 +245,8 @@ written_tag llrp_reader::write_tag(const std::string& id) {
                            std::to_string(field.size())};
   }
   const llrp::seen_tag& target = field.front();
-  const std::string old_id = epc::hex(epc::decode(target.epc, target.epc_bits));
+  const std::string old_id =
+      upper(epc::tag_id(epc::decode(target.epc, target.epc_bits)));
 
   llrp::access_op op;
   op.op_spec_id = 1;
@@ -273,15 +280,16 @@ written_tag llrp_reader::write_tag(const std::string& id) {
   client_.forget(target.epc, target.epc_bits);  // that EPC is gone
   std::lock_guard lock(mutex_);
   // Should the tag have been unlocked elsewhere, its entry follows it.
+  const std::string new_id = upper(made.tag.id);
   if (secured_.erase(old_id)) {
-    secured_.insert(made.tag.id);
+    secured_.insert(new_id);
     save_state();
   }
-  pending_.erase(made.tag.id);
-  std::erase(pending_order_, made.tag.id);
+  pending_.erase(new_id);
+  std::erase(pending_order_, new_id);
   written_tag w;
   w.written = made.tag;
-  w.written.security = w.written.secured = secured_.count(made.tag.id) > 0;
+  w.written.security = w.written.secured = secured_.count(new_id) > 0;
   w.item_id = epc::item_id(made.epc);
   return w;
 }
@@ -292,7 +300,8 @@ tag llrp_reader::set_security(const std::string& id, bool secure) {
   const llrp::seen_tag* target = nullptr;
   epc::decoded d;
   for (const auto& s : field) {
-    if (epc::hex(epc::decode(s.epc, s.epc_bits)) == wanted) target = &s;
+    if (upper(epc::tag_id(epc::decode(s.epc, s.epc_bits))) == wanted)
+      target = &s;
   }
   if (!target)
     throw reader_error{404, "there is no tag '" + id + "' in the field"};

@@ -36,6 +36,12 @@ struct llrp_reader_options {
 bool read_access_password(const std::string& path, std::uint32_t& out,
                           std::string& error);
 
+// What the service shows of one sighting: the item of its EPC (as the EPC
+// codec decodes it, whatever its length) with one tag, first seen when the
+// reader says, and what the reader measured (antenna, peak RSSI, seen count)
+// among the tag's values. Security is left clear for the caller, who knows.
+item sighting_item(const llrp::seen_tag& s);
+
 class llrp_reader final : public reader {
  public:
   // Loads the state file (a missing file is an empty state) and starts the
@@ -54,7 +60,8 @@ class llrp_reader final : public reader {
  private:
   void need_link();  // 503 naming the reader and the cause
   std::vector<llrp::seen_tag> field_tags();
-  tag tag_of(const llrp::seen_tag& s, epc::decoded* d = nullptr);
+  tag tag_of(const llrp::seen_tag& s);
+  void mark_security(tag& t);
   void save_state();  // REQUIRES: mutex_ held
 
   llrp_reader_options options_;

@@ -96,7 +96,8 @@ class ReaderGateway : public ::testing::Test {
 };
 
 TEST_F(ReaderGateway, FormatsAndReadingShowDecodedTags) {
-  set_tags({kTagA, kTagB});
+  // The third tag's EPC memory holds no EPC: shown, and the rest with it.
+  set_tags({kTagA, kTagB, ""});
   const struct {
     std::vector<std::string> args;
     std::vector<std::string> present;
@@ -104,7 +105,8 @@ TEST_F(ReaderGateway, FormatsAndReadingShowDecodedTags) {
   } cases[] = {
       {{"formats"}, {"SGTIN-96", "company_prefix"}, {}},
       {{"print"},
-       {kTagA, kTagB, "0614141", "urn:epc:id:sgtin:0614141.812345.6789"},
+       {kTagA, kTagB, "0614141", "urn:epc:id:sgtin:0614141.812345.6789",
+        "urn:epc:raw:0.x"},
        {}},
       {{"print", "compact", "flt", kTagB}, {kTagB}, {kTagA}},
       {{"print", "async", "flt", "3074257bf7194e4000001a85"}, {kTagA}, {kTagB}},
@@ -227,6 +229,60 @@ TEST_F(ReaderGateway, AFailingReaderFailsKorvoQuicklyAndComesBack) {
       return korvo_on(*service_, {"print"}).code == 0;
     })) << fault.dump();
   }
+}
+
+// While the link is down and being reconnected, whatever needs the reader
+// is refused at once, naming the reader and why, and never waits for the
+// next attempt.
+TEST_F(ReaderGateway, RequestsDuringAReconnectFailAtOnceNamingTheCause) {
+  const std::string data =
+      "48:filter=3;company_prefix=0614141;item_reference=812345;serial=9";
+  const service_process::reply created =
+      service_->request("POST", "/tags", json{{"data", data}}.dump());
+  ASSERT_EQ(created.status, 201) << created.body;
+  const std::string new_id = created.json()["tag"]["id"];
+
+  emulator_->command({{"cmd", "fault"}, {"kind", "refuse"}, {"mode", "event"}});
+  emulator_->command({{"cmd", "fault"}, {"kind", "drop"}});
+  const std::string cause = "the reader refuses the connection";
+  ASSERT_TRUE(eventually([&] {
+    return has(service_->request("GET", "/items").body, cause);
+  }));
+
+  const struct {
+    std::vector<std::string> korvo;
+    const char* path;  // of the operation the keyword asks for
+    json body;
+  } cases[] = {
+      {{"print"}, "/items", nullptr},
+      {{"write", data}, "/tags/write", {{"id", new_id}}},
+      {{"set", kTagA}, "/tags/security", {{"id", kTagA}, {"secure", true}}},
+      {{"clr", kTagA, "async"},
+       "/tags/security",
+       {{"id", kTagA}, {"secure", false}}},
+  };
+  for (const auto& c : cases) {
+    const std::string what = ::testing::PrintToString(c.korvo);
+    auto t0 = std::chrono::steady_clock::now();
+    const service_process::reply answer =
+        c.body.is_null() ? service_->request("GET", c.path)
+                         : service_->request("POST", c.path, c.body.dump());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms) << c.path;
+    EXPECT_EQ(answer.status, 503) << c.path << answer.body;
+    const std::string message =
+        answer.json()["error"].value("message", std::string());
+    EXPECT_TRUE(has(message, emulator_->url())) << c.path << answer.body;
+    EXPECT_TRUE(has(message, cause)) << c.path << answer.body;
+
+    t0 = std::chrono::steady_clock::now();
+    const korvo_result r = korvo_on(*service_, c.korvo);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s) << what;
+    EXPECT_EQ(r.code, 1) << what << r.out << r.err;
+    EXPECT_TRUE(has(r.out + r.err, message)) << what << r.out << r.err;
+  }
+  // Nothing was done to the tag meanwhile.
+  EXPECT_EQ(emulated_tag(0)["epc"], kTagA);
+  EXPECT_EQ(emulated_tag(0)["epc_locked"], false);
 }
 
 }  // namespace
