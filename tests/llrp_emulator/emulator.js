@@ -18,6 +18,12 @@ const MAX_FRAME_BYTES = 4 * 1024 * 1024;
 const FAULT_KINDS = ['refuse', 'busy', 'drop', 'error_status', 'slow', 'garbage',
   'no_keepalive', 'hang', 'none'];
 const GARBAGE_KINDS = ['bytes', 'bad_length', 'huge_length', 'truncated_tlv', 'bad_version'];
+// Population feed (--static-reports): llrpjs encodes at most this long per
+// round, so requests are still answered while a big population is built.
+const STATIC_BUDGET_MS = 50;
+// A round of the feed is skipped while this much is still waiting to be sent
+// to a client that does not keep up.
+const STATIC_BACKLOG_BYTES = 8 * 1024 * 1024;
 
 // Microseconds since 1970 with microsecond resolution, never going backwards.
 const clock_base_us = BigInt(Date.now()) * 1000n;
@@ -85,6 +91,8 @@ class emulator {
     this.antennas = options.antennas;
     this.gen2 = options.gen2;
     this.report_ms = options.report_ms;
+    // Tags per RO_ACCESS_REPORT of the population feed; 0: no feed.
+    this.static_reports = options.static_reports || 0;
     this.log = options.log || (() => {});
     this.tags = [];
     this.faults = {};
@@ -457,6 +465,12 @@ class emulator {
     if (!this.conn || this.faults.hang) return;
     for (const rospec of this.rospecs.values()) {
       if (rospec.state !== 'Active') continue;
+      const trigger = this.selector_of(rospec).ROReportTrigger;
+      if (this.static_reports && trigger !== 'None' &&
+          ![...this.accessspecs.values()].some((a) => a.state === 'Active')) {
+        this.send_static_reports(rospec);
+        continue;
+      }
       const now = now_us();
       // Each round reads every visible tag twice: as the round starts and as
       // it ends. Sightings add up until a report is sent.
@@ -475,7 +489,6 @@ class emulator {
         this.run_access(rospec, t, record);
         has_access = has_access || record.results.length > 0;
       }
-      const trigger = this.selector_of(rospec).ROReportTrigger;
       if (trigger !== 'None' || has_access) this.flush_report(rospec);
     }
   }
@@ -524,6 +537,59 @@ class emulator {
     const sel = this.selector_of(rospec).TagReportContentSelector;
     const data = records.map((r) => this.tag_report_data(rospec, r, sel));
     this.send('RO_ACCESS_REPORT', {TagReportData: data});
+    this.report_sent();
+  }
+
+  // The population feed: every round resends the same reports of every tag
+  // the ROSpec sees, encoded by llrpjs once per tag (one TagReportData per
+  // message, whose body is cut out) and then only framed. A sighting keeps
+  // the timestamps and count of its first encoding. The encoding is spread
+  // over rounds (STATIC_BUDGET_MS each), reporting the tags done so far; a
+  // new population or report content starts it afresh. A report holds at
+  // most static_reports tags.
+  send_static_reports(rospec) {
+    const sel = this.selector_of(rospec).TagReportContentSelector;
+    const key = JSON.stringify(sel);
+    let c = rospec.static_cache;
+    if (!c || c.key !== key || c.tags !== this.tags) {
+      const now = now_us();
+      c = rospec.static_cache = {key, tags: this.tags, visible: this.visible_tags(rospec),
+        parts: [], bodies: null, first: now - 1000n, last: now};
+    }
+    const until = Date.now() + STATIC_BUDGET_MS;
+    while (c.parts.length < c.visible.length && Date.now() < until) {
+      const t = c.visible[c.parts.length];
+      const record = {tag: t, epc: t.epc_hex(), first: c.first, last: c.last, count: 2,
+        results: [], accessspec: null};
+      const frame = new LLRPMessage({id: 0, type: 'RO_ACCESS_REPORT',
+        data: {TagReportData: [this.tag_report_data(rospec, record, sel)]}}).encode().getBuffer();
+      c.parts.push(frame.subarray(HEADER_BYTES));
+    }
+    if (this.conn.socket.writableLength > STATIC_BACKLOG_BYTES) return;
+    let bodies = c.bodies;
+    if (!bodies) {
+      bodies = [];
+      for (let i = 0; i < c.parts.length; i += this.static_reports) {
+        bodies.push(Buffer.concat(c.parts.slice(i, i + this.static_reports)));
+      }
+      if (c.parts.length === c.visible.length) c.bodies = bodies;
+    }
+    const type = LLRPCoreDef.RO_ACCESS_REPORT.typeNum;
+    for (const body of bodies) {
+      if (!this.conn) return;
+      const header = Buffer.alloc(HEADER_BYTES);
+      header.writeUInt16BE((LLRP_VERSION << 10) | type, 0);
+      header.writeUInt32BE(HEADER_BYTES + body.length, 2);
+      header.writeUInt32BE(this.next_message_id++, 6);
+      this.count(this.sent, 'RO_ACCESS_REPORT');
+      this.conn.socket.write(header);
+      this.conn.socket.write(body);
+      this.report_sent();
+    }
+  }
+
+  // Counts a report down for the drop fault.
+  report_sent() {
     const drop = this.faults.drop;
     if (drop && --drop.reports_left <= 0) {
       delete this.faults.drop;

@@ -10,10 +10,11 @@ const fs = require('fs');
 const readline = require('readline');
 
 const USAGE = 'usage: reader.js [--port N] [--antennas N] [--no-gen2] [--report-ms N] ' +
-    '[--tags FILE] [--log]';
+    '[--tags FILE] [--static-reports N] [--log]';
 
 function parse_args(argv) {
-  const o = {port: 0, antennas: 4, gen2: true, report_ms: 100, tags: null, log: false};
+  const o = {port: 0, antennas: 4, gen2: true, report_ms: 100, tags: null, log: false,
+    static_reports: 0};
   const number = (name, value, min, max) => {
     const n = Number(value);
     if (value === undefined || !/^\d+$/.test(value) || n < min || n > max) {
@@ -32,6 +33,7 @@ function parse_args(argv) {
         if (argv[i + 1] === undefined) throw new Error('--tags needs a file');
         o.tags = argv[++i];
         break;
+      case '--static-reports': o.static_reports = number(a, argv[++i], 1, 100000); break;
       case '--log': o.log = true; break;
       default: throw new Error(`unknown argument ${JSON.stringify(a)}`);
     }

@@ -167,6 +167,45 @@ test('framing: split and joined messages are answered, bad ones with the reason'
   await finish(r, c);
 });
 
+test('the population feed resends every tag, as llrpjs encoded it, in reports of N', async () => {
+  const tags = [];
+  for (let i = 0; i < 25; i++) {
+    const serial = i.toString(16).toUpperCase().padStart(9, '0');
+    tags.push(i % 3 ? {epc: `3074257BF7194E4${serial}`, antenna: 1 + i % 2} :
+      {epc: `E280117000000201${serial}0000000`, antenna: 3, rssi: -70});
+  }
+  const {r, c} = await connected(tags, ['--static-reports', '10']);
+  await h.start_inventory(c);
+  // Once whole, a round is 10 tags, 10 and 5.
+  const counts = [];
+  const round = async () => {
+    const m = await c.take_type('RO_ACCESS_REPORT');
+    counts.push(h.tag_reports(m).length);
+    return m;
+  };
+  const take = async (n) => {
+    const ms = [];
+    while (ms.length < n) ms.push(await round());
+    return ms;
+  };
+  while (counts.at(-1) !== 5) await round();
+  const rounds = [await take(3), await take(3)];
+  assert.deepEqual(counts.slice(-6), [10, 10, 5, 10, 10, 5]);
+  const reports = rounds.map((ms) => ms.flatMap(h.tag_reports));
+  assert.deepEqual(reports[1], reports[0], 'the same sightings again');
+  assert.deepEqual(reports[0].map(epc_of).sort(), tags.map((t) => t.epc).sort());
+  for (const trd of reports[0]) {
+    const t = tags.find((x) => x.epc === epc_of(trd));
+    assert.ok(t.epc.length === 24 ? trd.EPC_96 : trd.EPCData, t.epc);
+    assert.equal(trd.AntennaID.AntennaID, t.antenna);
+    assert.equal(trd.PeakRSSI.PeakRSSI, t.rssi || -55);
+    assert.equal(trd.ROSpecID.ROSpecID, 1);
+    assert.equal(trd.TagSeenCount.TagCount, 2);
+    assert.ok(trd.FirstSeenTimestampUTC.Microseconds < trd.LastSeenTimestampUTC.Microseconds);
+  }
+  await finish(r, c);
+});
+
 test('the shared emulator exits with 0 when standard input closes', async () => {
   assert.equal(await shared.stop(), 0);
 });
