@@ -565,7 +565,7 @@ class emulator {
         data: {TagReportData: [this.tag_report_data(rospec, record, sel)]}}).encode().getBuffer();
       c.parts.push(frame.subarray(HEADER_BYTES));
     }
-    if (this.conn.socket.writableLength > STATIC_BACKLOG_BYTES) return;
+    if (!this.conn || this.conn.socket.writableLength > STATIC_BACKLOG_BYTES) return;
     let bodies = c.bodies;
     if (!bodies) {
       bodies = [];
@@ -580,8 +580,10 @@ class emulator {
       const header = Buffer.alloc(HEADER_BYTES);
       header.writeUInt16BE((LLRP_VERSION << 10) | type, 0);
       header.writeUInt32BE(HEADER_BYTES + body.length, 2);
-      header.writeUInt32BE(this.next_message_id++, 6);
+      const id = this.next_message_id++;
+      header.writeUInt32BE(id, 6);
       this.count(this.sent, 'RO_ACCESS_REPORT');
+      this.log(`-> RO_ACCESS_REPORT #${id} (feed)`);
       this.conn.socket.write(header);
       this.conn.socket.write(body);
       this.report_sent();
