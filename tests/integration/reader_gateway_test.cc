@@ -245,9 +245,8 @@ TEST_F(ReaderGateway, RequestsDuringAReconnectFailAtOnceNamingTheCause) {
   emulator_->command({{"cmd", "fault"}, {"kind", "refuse"}, {"mode", "event"}});
   emulator_->command({{"cmd", "fault"}, {"kind", "drop"}});
   const std::string cause = "the reader refuses the connection";
-  ASSERT_TRUE(eventually([&] {
-    return has(service_->request("GET", "/items").body, cause);
-  }));
+  ASSERT_TRUE(eventually(
+      [&] { return has(service_->request("GET", "/items").body, cause); }));
 
   const struct {
     std::vector<std::string> korvo;
@@ -274,9 +273,11 @@ TEST_F(ReaderGateway, RequestsDuringAReconnectFailAtOnceNamingTheCause) {
     EXPECT_TRUE(has(message, emulator_->url())) << c.path << answer.body;
     EXPECT_TRUE(has(message, cause)) << c.path << answer.body;
 
+    // The same refusal through korvo; the bound leaves room for starting
+    // korvo on a loaded machine (under a sanitizer), not for waiting.
     t0 = std::chrono::steady_clock::now();
     const korvo_result r = korvo_on(*service_, c.korvo);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s) << what;
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s) << what;
     EXPECT_EQ(r.code, 1) << what << r.out << r.err;
     EXPECT_TRUE(has(r.out + r.err, message)) << what << r.out << r.err;
   }
