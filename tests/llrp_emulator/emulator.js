@@ -20,7 +20,7 @@ const FAULT_KINDS = ['refuse', 'busy', 'drop', 'error_status', 'slow', 'garbage'
 const GARBAGE_KINDS = ['bytes', 'bad_length', 'huge_length', 'truncated_tlv', 'bad_version'];
 // Population feed (--static-reports): llrpjs encodes at most this long per
 // round, so requests are still answered while a big population is built.
-const STATIC_BUDGET_MS = 50;
+const STATIC_BUDGET_MS = 200;
 // A round of the feed is skipped while this much is still waiting to be sent
 // to a client that does not keep up.
 const STATIC_BACKLOG_BYTES = 8 * 1024 * 1024;
