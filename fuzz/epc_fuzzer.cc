@@ -3,7 +3,8 @@
 // Properties: any bytes decode without a fault; the hex of the result has
 // one digit per 4 bits and decodes to the same EPC, as does hex text of any
 // length; an EPC of a known scheme encodes back to exactly its bits (in
-// whole 16-bit words) and has its URIs; the input read as write data is
+// whole 16-bit words) and has its URIs; the tag's id is never empty and is
+// the hex whenever there is one; the input read as write data is
 // either refused with a message or gives an EPC that decodes to the tag it
 // promised.
 #include <algorithm>
@@ -28,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   FUZZ_CHECK(epc::tag_uri(*again) == epc::tag_uri(d));
   if (d.kind == epc::scheme::raw) {
     FUZZ_CHECK(d.fields.empty());
-    FUZZ_CHECK(epc::item_id(d) == hex);
+    FUZZ_CHECK(epc::item_id(d) == epc::tag_id(d));
   } else {
     std::vector<epc::field_input> in;
     for (const epc::field& f : d.fields) in.push_back({f.name, f.value});
@@ -43,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                epc::element_string(d).starts_with("("));
   }
   const tag_service::tag t = epc::epc_tag(d);
-  FUZZ_CHECK(t.id == hex && t.format == epc::format_id(d));
+  FUZZ_CHECK(t.id == epc::tag_id(d) && t.format == epc::format_id(d));
+  FUZZ_CHECK(!t.id.empty() && (d.bits == 0 || t.id == hex));
 
   // The input as text: hex (any number of digits), then write data.
   const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -53,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   try {
     const epc::new_epc n = epc::epc_from_write_data(text);
-    FUZZ_CHECK(n.tag.id == epc::hex(n.epc));
+    FUZZ_CHECK(n.tag.id == epc::tag_id(n.epc));
     const epc::decoded written = epc::decode(n.epc.bytes, n.epc.bits);
     FUZZ_CHECK(epc::tag_uri(written) == epc::tag_uri(n.epc));
   } catch (const tag_service::input_error& e) {
