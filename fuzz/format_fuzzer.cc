@@ -1,4 +1,5 @@
-// format_to, the formatter behind all of korvo's output.
+// The formatter behind all of korvo's output: the text entry (format_to,
+// run_text), compiled formats (run_plan) and the piece emitter's buffer edge.
 //
 // Two modes, chosen by the first byte. Arbitrary: any format with any
 // arguments must not crash, read past the arguments or change text outside
@@ -6,41 +7,92 @@
 // (literal text, "%%", "%s", "%d", "%u", with or without a width and a zero
 // flag), with matching, mismatched or missing arguments, must print what
 // printf prints for it (texts as UTF-8, padded by bytes), and nothing for a
-// mismatched or missing argument.
+// mismatched or missing argument. In both, a format that compiles prints the
+// same compiled, and both drivers, given rooms just too small or just large
+// enough, either say there is no room or write exactly that output, and
+// never write past the room.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "fuzz/byte_reader.h"
 #include "fuzz/fuzz_check.h"
 #include "platform/console.h"
+#include "platform/console_format.h"
 #include "platform/utf.h"
 
 namespace {
 
 using korvo::print_arg;
 
-// Call format_to with a run-time number of arguments (it takes an
-// initializer_list).
+// Calls f with a run-time number of arguments as an initializer_list.
+template <class F>
+auto with_args(const std::vector<print_arg>& a, F f) {
+  switch (a.size()) {
+    case 0:
+      return f({});
+    case 1:
+      return f({a[0]});
+    case 2:
+      return f({a[0], a[1]});
+    case 3:
+      return f({a[0], a[1], a[2]});
+    case 4:
+      return f({a[0], a[1], a[2], a[3]});
+    case 5:
+      return f({a[0], a[1], a[2], a[3], a[4]});
+    default:
+      return f({a[0], a[1], a[2], a[3], a[4], a[5]});
+  }
+}
+
 template <class Format>
 void format_with(std::string& out, const Format& fmt,
                  const std::vector<print_arg>& a) {
-  switch (a.size()) {
-    case 0:
-      return korvo::format_to(out, fmt, {});
-    case 1:
-      return korvo::format_to(out, fmt, {a[0]});
-    case 2:
-      return korvo::format_to(out, fmt, {a[0], a[1]});
-    case 3:
-      return korvo::format_to(out, fmt, {a[0], a[1], a[2]});
-    case 4:
-      return korvo::format_to(out, fmt, {a[0], a[1], a[2], a[3]});
-    case 5:
-      return korvo::format_to(out, fmt, {a[0], a[1], a[2], a[3], a[4]});
-    default:
-      return korvo::format_to(out, fmt, {a[0], a[1], a[2], a[3], a[4], a[5]});
+  with_args(a, [&](std::initializer_list<print_arg> args) {
+    korvo::format_to(out, fmt, args);
+  });
+}
+
+// Rooms around the edge: the smallest ones, those just around the output's
+// size, and one that is always enough (every number may take its widest
+// form, a zero-terminated text one step more, a sized text three bytes per
+// unit). Each room is an allocation of its own size, so that a write past it
+// is caught.
+template <class Format>
+void check_rooms(const Format& fmt, const std::vector<print_arg>& a,
+                 const std::string& out) {
+  std::size_t enough = out.size() + korvo::kMaxFormatDigits + 4;
+  for (const print_arg& arg : a) {
+    if (arg.type() == print_arg::kind::text) {
+      enough += korvo::kMaxUtf8PerUnit * arg.text().size();
+    }
+  }
+  std::vector<std::size_t> rooms = {0, 1, 2, 3, 4, 5, 7, 11, enough};
+  for (std::size_t r = out.size() < 8 ? 0 : out.size() - 8; r < out.size() + 16;
+       ++r) {
+    rooms.push_back(r);
+  }
+  for (const std::size_t room : rooms) {
+    const std::unique_ptr<char[]> buffer(new char[room]);
+    char* const begin = buffer.get();
+    char* const end = with_args(a, [&](std::initializer_list<print_arg> args) {
+      if constexpr (std::is_same_v<Format, std::string_view>) {
+        return korvo::run_text(begin, begin + room, fmt, args);
+      } else {
+        return korvo::run_plan(begin, begin + room, fmt, args);
+      }
+    });
+    if (end == nullptr) {
+      FUZZ_CHECK(room < enough);
+      continue;
+    }
+    FUZZ_CHECK(static_cast<std::size_t>(end - begin) == out.size());
+    FUZZ_CHECK(std::memcmp(begin, out.data(), out.size()) == 0);
   }
 }
 
@@ -75,12 +127,17 @@ void arbitrary(korvo_fuzz::byte_reader& in) {
                          fmt.substr(0, pct)) == 0);
   if (pct == std::string_view::npos) FUZZ_CHECK(out.size() == 4 + fmt.size());
 
-  // A format that parses prints the same compiled.
+  const std::string printed = out.substr(4);
+  check_rooms(fmt, args, printed);
+
+  // A format that compiles prints the same compiled.
   static korvo::compiled_format<4096> compiled;
-  if (korvo::parse_format(fmt, compiled)) {
+  if (korvo::compile_format(fmt, compiled)) {
+    const korvo::format_plan plan(compiled);
     std::string via_plan = "kept";
-    format_with(via_plan, korvo::format_plan(compiled), args);
+    format_with(via_plan, plan, args);
     FUZZ_CHECK(via_plan == out);
+    check_rooms(plan, args, printed);
   }
 }
 
@@ -147,13 +204,16 @@ void checked(korvo_fuzz::byte_reader& in) {
   }
   std::string out;
   format_with(out, std::string_view(fmt), args);
-  // Every format built here parses, and prints the same compiled.
+  check_rooms(std::string_view(fmt), args, out);
+  // Every format built here compiles, and prints the same compiled.
   static korvo::compiled_format<4096> compiled;
   if (fmt.size() < 4096) {
-    FUZZ_CHECK(korvo::parse_format(fmt, compiled));
+    FUZZ_CHECK(korvo::compile_format(fmt, compiled));
+    const korvo::format_plan plan(compiled);
     std::string via_plan;
-    format_with(via_plan, korvo::format_plan(compiled), args);
+    format_with(via_plan, plan, args);
     FUZZ_CHECK(via_plan == out);
+    check_rooms(plan, args, out);
   }
   if (out != expected) {
     std::fprintf(stderr, "format \"%s\"\n got \"%s\"\nwant \"%s\"\n",
