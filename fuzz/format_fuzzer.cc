@@ -16,7 +16,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "fuzz/byte_reader.h"
@@ -61,11 +60,11 @@ void format_with(std::string& out, const Format& fmt,
 // Rooms around the edge: the smallest ones, those just around the output's
 // size, and one that is always enough (every number may take its widest
 // form, a zero-terminated text one step more, a sized text three bytes per
-// unit). Each room is an allocation of its own size, so that a write past it
-// is caught.
-template <class Format>
-void check_rooms(const Format& fmt, const std::vector<print_arg>& a,
-                 const std::string& out) {
+// unit). run(p, end, args) formats into each; a room is an allocation of its
+// own size, so that a write past it is caught.
+template <class Run>
+void check_rooms(const std::vector<print_arg>& a, const std::string& out,
+                 Run run) {
   std::size_t enough = out.size() + korvo::kMaxFormatDigits + 4;
   for (const print_arg& arg : a) {
     if (arg.type() == print_arg::kind::text) {
@@ -81,11 +80,7 @@ void check_rooms(const Format& fmt, const std::vector<print_arg>& a,
     const std::unique_ptr<char[]> buffer(new char[room]);
     char* const begin = buffer.get();
     char* const end = with_args(a, [&](std::initializer_list<print_arg> args) {
-      if constexpr (std::is_same_v<Format, std::string_view>) {
-        return korvo::run_text(begin, begin + room, fmt, args);
-      } else {
-        return korvo::run_plan(begin, begin + room, fmt, args);
-      }
+      return run(begin, begin + room, args);
     });
     if (end == nullptr) {
       FUZZ_CHECK(room < enough);
@@ -96,16 +91,67 @@ void check_rooms(const Format& fmt, const std::vector<print_arg>& a,
   }
 }
 
+// The text entry and the compiled one agree on fmt with args, at every room.
+void check_drivers(std::string_view fmt, const std::vector<print_arg>& args,
+                   const std::string& out) {
+  check_rooms(args, out, [&](char* p, char* end, auto list) {
+    return korvo::run_text(p, end, fmt, list);
+  });
+  static korvo::compiled_format<4096> compiled;
+  if (!korvo::compile_format(fmt, compiled)) return;
+  const korvo::format_plan plan(compiled);
+  std::string via_plan;
+  format_with(via_plan, plan, args);
+  FUZZ_CHECK(via_plan == out);
+  check_rooms(args, out, [&](char* p, char* end, auto list) {
+    return korvo::run_plan(p, end, plan, list);
+  });
+}
+
+// Formats of every shape korvo's hot lines have, compiled by the compiler
+// and run unrolled as print<kFormat> runs them.
+constexpr auto kLine =
+    korvo::compile_format("Id=%s N=%d U=%u [%05d|%3s] 100%%\n");
+constexpr auto kTriple = korvo::compile_format("/%s=%s#%s");
+constexpr auto kWide = korvo::compile_format("%%%012u%%%0s%20d");
+constexpr auto kPlain = korvo::compile_format("plain\n");
+
+template <const auto& F>
+void check_unrolled(std::string_view text, const std::vector<print_arg>& a) {
+  std::string out;
+  format_with(out, text, a);
+  check_rooms(a, out, [](char* p, char* end, auto list) {
+    return korvo::run_plan<F>(p, end, list);
+  });
+}
+
+void check_compiled_formats(const std::vector<print_arg>& a) {
+  check_unrolled<kLine>("Id=%s N=%d U=%u [%05d|%3s] 100%%\n", a);
+  check_unrolled<kTriple>("/%s=%s#%s", a);
+  check_unrolled<kWide>("%%%012u%%%0s%20d", a);
+  check_unrolled<kPlain>("plain\n", a);
+}
+
 void arbitrary(korvo_fuzz::byte_reader& in) {
   std::vector<std::u16string> texts;
   texts.reserve(6);
   std::vector<print_arg> args;
   const int n = in.byte() % 7;
   for (int k = 0; k < n; ++k) {
-    switch (in.byte() % 4) {
+    const std::uint8_t what = in.byte();
+    switch (what % 4) {
       case 0:
+        // A sized text, or one read up to its terminator (perhaps with
+        // units marked by a backslash), as the listings pass theirs.
         texts.push_back(in.units(in.byte()));
-        args.emplace_back(texts.back());
+        if ((what & 0x10) == 0) {
+          args.emplace_back(texts.back());
+        } else if ((what & 0x20) == 0) {
+          args.emplace_back(texts.back().c_str());
+        } else {
+          args.push_back(
+              print_arg::backslashed(texts.back().c_str(), u'/', u'#'));
+        }
         break;
       case 1:
         args.emplace_back(static_cast<std::int32_t>(in.u32()));
@@ -127,18 +173,8 @@ void arbitrary(korvo_fuzz::byte_reader& in) {
                          fmt.substr(0, pct)) == 0);
   if (pct == std::string_view::npos) FUZZ_CHECK(out.size() == 4 + fmt.size());
 
-  const std::string printed = out.substr(4);
-  check_rooms(fmt, args, printed);
-
-  // A format that compiles prints the same compiled.
-  static korvo::compiled_format<4096> compiled;
-  if (korvo::compile_format(fmt, compiled)) {
-    const korvo::format_plan plan(compiled);
-    std::string via_plan = "kept";
-    format_with(via_plan, plan, args);
-    FUZZ_CHECK(via_plan == out);
-    check_rooms(plan, args, printed);
-  }
+  check_drivers(fmt, args, out.substr(4));
+  check_compiled_formats(args);
 }
 
 void checked(korvo_fuzz::byte_reader& in) {
@@ -204,22 +240,17 @@ void checked(korvo_fuzz::byte_reader& in) {
   }
   std::string out;
   format_with(out, std::string_view(fmt), args);
-  check_rooms(std::string_view(fmt), args, out);
   // Every format built here compiles, and prints the same compiled.
-  static korvo::compiled_format<4096> compiled;
   if (fmt.size() < 4096) {
+    static korvo::compiled_format<4096> compiled;
     FUZZ_CHECK(korvo::compile_format(fmt, compiled));
-    const korvo::format_plan plan(compiled);
-    std::string via_plan;
-    format_with(via_plan, plan, args);
-    FUZZ_CHECK(via_plan == out);
-    check_rooms(plan, args, out);
   }
   if (out != expected) {
     std::fprintf(stderr, "format \"%s\"\n got \"%s\"\nwant \"%s\"\n",
                  fmt.c_str(), out.c_str(), expected.c_str());
   }
   FUZZ_CHECK(out == expected);
+  check_drivers(fmt, args, out);
 }
 
 }  // namespace

@@ -1,17 +1,18 @@
 // The piece emitter behind all formatted output, and print<kFormat>.
 //
 // emit_piece writes one format_piece into a room [p, end) or says that the
-// room is too small; it is the only code that writes formatted output. Two
-// drivers run it: run_plan over a compiled format's pieces, and run_text
-// over the pieces of a format text, parsed as they go.
+// room is too small; it is the only code that writes formatted output. The
+// drivers only hand it pieces: run_plan(p, end, plan, args) walks a compiled
+// format's pieces, run_plan<kFormat>(p, end, args) is the same unrolled for
+// one format, and run_text parses a format text's pieces as it goes.
 //
 // print<kFormat>(args) prints what print(fmt, args) prints for the text fmt
 // that kFormat was compiled from (kFormat: made by compile_format, at
-// namespace scope). It is run_plan inlined where it is called: the compiler
-// sees the pieces, so literal text is copied with sizes it knows and each
-// conversion gets branches of its own, which the processor predicts far
-// better than shared ones. Meant for the few lines printed once per record
-// of a large listing.
+// namespace scope), through run_plan<kFormat> inlined where it is called:
+// the compiler sees the pieces, so literal text is copied with sizes it
+// knows and each conversion gets branches of its own, which the processor
+// predicts far better than shared ones. Meant for the few lines printed once
+// per record of a large listing.
 #ifndef KORVO_PLATFORM_CONSOLE_FORMAT_H_
 #define KORVO_PLATFORM_CONSOLE_FORMAT_H_
 
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string_view>
+#include <utility>
 
 #include "platform/console.h"
 #include "platform/utf.h"
@@ -96,9 +98,8 @@ inline constexpr std::size_t kMaxFormatDigits = 11;
 // Formats a compiled format into [p, end): each conversion takes the next
 // argument. Returns the end of what was written, or null when the room is
 // too small.
-[[gnu::always_inline]] inline char* run_plan(
-    char* p, char* const end, const format_plan& fmt,
-    std::initializer_list<print_arg> args) {
+inline char* run_plan(char* p, char* const end, const format_plan& fmt,
+                      std::initializer_list<print_arg> args) {
   const print_arg* next = args.begin();
   for (std::size_t k = 0; k < fmt.piece_count; ++k) {
     p = emit_piece(p, end, fmt.text, fmt.pieces[k], next, args.end());
@@ -125,7 +126,32 @@ struct output_window {
 output_window output_room();
 void output_commit(char* written_end);
 
+template <const auto& F, std::size_t... K>
+[[gnu::always_inline]] inline char* run_unrolled(
+    char* p, char* const end, std::initializer_list<print_arg> args,
+    std::index_sequence<K...>) {
+  const print_arg* next = args.begin();
+  // Stops at the first piece that finds no room.
+  ((p = p == nullptr
+            ? nullptr
+            : emit_piece(p, end, F.text, F.pieces[K], next, args.end())),
+   ...);
+  return p;
+}
+
 }  // namespace format_detail
+
+// run_plan for the compiled format F (made by compile_format, at namespace
+// scope), unrolled over its pieces: each emit_piece is made for its piece.
+// The few lines printed once per record of a large listing print this way
+// (see print<F>): the loop over pieces, which the compiler does not unroll,
+// takes them a third longer.
+template <const auto& F>
+[[gnu::always_inline]] inline char* run_plan(
+    char* p, char* const end, std::initializer_list<print_arg> args) {
+  return format_detail::run_unrolled<F>(
+      p, end, args, std::make_index_sequence<F.piece_count>{});
+}
 
 template <const auto& F>
 void print(std::initializer_list<print_arg> args = {}) {
@@ -133,7 +159,7 @@ void print(std::initializer_list<print_arg> args = {}) {
   // writes the buffer out first (or finds that output failed).
   const format_detail::output_window room = format_detail::output_room();
   if (room.begin != nullptr) {
-    if (char* const r = run_plan(room.begin, room.end, F, args)) {
+    if (char* const r = run_plan<F>(room.begin, room.end, args)) {
       format_detail::output_commit(r);
       return;
     }
