@@ -54,7 +54,8 @@ char* run_text(char* p, char* const end, std::string_view fmt,
   format_piece piece;
   for (std::size_t pos = 0; pos < fmt.size();) {
     pos = parse_format(fmt, pos, piece);
-    p = emit_piece(p, end, fmt.data(), piece, next, args.end());
+    p = emit_piece(p, end, fmt.data(), piece,
+                   take_argument(piece, next, args.end()));
     if (p == nullptr) return nullptr;
   }
   return p;

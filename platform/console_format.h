@@ -33,21 +33,19 @@ namespace korvo {
 inline constexpr std::size_t kMaxFormatDigits = 11;
 
 // Writes piece (of the format text text) at p: its literal text, then its
-// conversion filled from *next, which it then steps past; with next == last
-// (no argument left) the conversion prints nothing. Returns the end of what
-// was written, or null when [p, end) has no room for the piece (what was
-// written then is garbage, and next may have moved). An argument of the
-// other kind prints nothing, unpadded.
+// conversion filled from arg (null: no argument left, the conversion prints
+// nothing). Returns the end of what was written, or null when [p, end) has
+// no room for the piece (what was written then is garbage). An argument of
+// the other kind prints nothing, unpadded.
 [[gnu::always_inline]] inline char* emit_piece(char* p, char* const end,
                                                const char* text,
                                                const format_piece& piece,
-                                               const print_arg*& next,
-                                               const print_arg* last) {
+                                               const print_arg* arg_or_null) {
   if (static_cast<std::size_t>(end - p) < piece.literal_size) return nullptr;
   std::memcpy(p, text + piece.literal_offset, piece.literal_size);
   p += piece.literal_size;
-  if (piece.conversion == 0 || next == last) return p;
-  const print_arg& arg = *next++;
+  if (piece.conversion == 0 || arg_or_null == nullptr) return p;
+  const print_arg& arg = *arg_or_null;
   const char conv = piece.conversion;
   char* const start = p;
   if (conv == 's' && arg.type() == print_arg::kind::text) {
@@ -95,6 +93,14 @@ inline constexpr std::size_t kMaxFormatDigits = 11;
   return p;
 }
 
+// The argument of piece's conversion, the one at next, which it steps past;
+// null for a piece without a conversion, or when none is left.
+inline const print_arg* take_argument(const format_piece& piece,
+                                      const print_arg*& next,
+                                      const print_arg* last) {
+  return piece.conversion != 0 && next != last ? next++ : nullptr;
+}
+
 // Formats a compiled format into [p, end): each conversion takes the next
 // argument. Returns the end of what was written, or null when the room is
 // too small.
@@ -102,7 +108,9 @@ inline char* run_plan(char* p, char* const end, const format_plan& fmt,
                       std::initializer_list<print_arg> args) {
   const print_arg* next = args.begin();
   for (std::size_t k = 0; k < fmt.piece_count; ++k) {
-    p = emit_piece(p, end, fmt.text, fmt.pieces[k], next, args.end());
+    const format_piece& piece = fmt.pieces[k];
+    p = emit_piece(p, end, fmt.text, piece,
+                   take_argument(piece, next, args.end()));
     if (p == nullptr) return nullptr;
   }
   return p;
@@ -126,16 +134,31 @@ struct output_window {
 output_window output_room();
 void output_commit(char* written_end);
 
+// The number of conversions in F's pieces before piece k.
+template <const auto& F>
+constexpr std::size_t conversions_before(std::size_t k) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < k; ++i) n += F.pieces[i].conversion != 0;
+  return n;
+}
+
+// Piece K of F, with the argument of its conversion.
+template <const auto& F, std::size_t K>
+[[gnu::always_inline]] inline char* emit_piece_of(
+    char* p, char* const end, std::initializer_list<print_arg> args) {
+  constexpr std::size_t a = conversions_before<F>(K);
+  return emit_piece(p, end, F.text, F.pieces[K],
+                    F.pieces[K].conversion != 0 && a < args.size()
+                        ? args.begin() + a
+                        : nullptr);
+}
+
 template <const auto& F, std::size_t... K>
 [[gnu::always_inline]] inline char* run_unrolled(
     char* p, char* const end, std::initializer_list<print_arg> args,
     std::index_sequence<K...>) {
-  const print_arg* next = args.begin();
   // Stops at the first piece that finds no room.
-  ((p = p == nullptr
-            ? nullptr
-            : emit_piece(p, end, F.text, F.pieces[K], next, args.end())),
-   ...);
+  ((p = p == nullptr ? nullptr : emit_piece_of<F, K>(p, end, args)), ...);
   return p;
 }
 
