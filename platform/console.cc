@@ -81,8 +81,9 @@ std::size_t room_for(std::size_t literal_size,
   return room;
 }
 
-// A format of either kind, with what it takes to run it.
-struct text_format {
+// What the two ways of formatting below need of a format: an upper bound of
+// its literal text's size (for room_for), and its driver.
+struct text_driver {
   std::string_view fmt;
   std::size_t literal_size() const { return fmt.size(); }
   char* run(char* p, char* end, std::initializer_list<print_arg> args) const {
@@ -90,7 +91,7 @@ struct text_format {
   }
 };
 
-struct plan_format {
+struct plan_driver {
   const format_plan& fmt;
   std::size_t literal_size() const {
     std::size_t n = 0;
@@ -106,9 +107,9 @@ struct plan_format {
 
 // The one way formatted text is appended to a string: into room at its end,
 // made larger until the format fits.
-template <class Format>
-void append_formatted(std::string& out, const Format& fmt,
-                      std::initializer_list<print_arg> args) {
+template <class Driver>
+void append_through(std::string& out, const Driver& fmt,
+                    std::initializer_list<print_arg> args) {
   const std::size_t old_size = out.size();
   std::size_t room = room_for(fmt.literal_size(), args);
   for (;;) {
@@ -125,44 +126,43 @@ void append_formatted(std::string& out, const Format& fmt,
 // The one way formatted text goes into the output buffer: into its free
 // room; when that is too small, the buffer is written out and the format run
 // again into the whole buffer, grown for a piece larger than it.
-template <class Format>
-void print_formatted(const Format& fmt, std::initializer_list<print_arg> args) {
-  output_state& s = state();
-  if (s.failed) return;
-  if (s.buffer.empty()) s.buffer.resize(kBufferSize);
-  char* r = fmt.run(s.buffer.data() + s.used, s.buffer.data() + s.buffer.size(),
-                    args);
+template <class Driver>
+void print_through(const Driver& fmt, std::initializer_list<print_arg> args) {
+  const format_detail::output_window room = format_detail::output_room();
+  if (room.begin == nullptr) return;
+  char* r = fmt.run(room.begin, room.end, args);
   if (r == nullptr) {
+    output_state& s = state();
     write_all(s);
     if (s.failed) return;
-    const std::size_t room = room_for(fmt.literal_size(), args);
-    if (s.buffer.size() < room) s.buffer.resize(room);
+    const std::size_t size = room_for(fmt.literal_size(), args);
+    if (s.buffer.size() < size) s.buffer.resize(size);
     while ((r = fmt.run(s.buffer.data(), s.buffer.data() + s.buffer.size(),
                         args)) == nullptr) {
       s.buffer.resize(2 * s.buffer.size());
     }
   }
-  s.used = static_cast<std::size_t>(r - s.buffer.data());
+  format_detail::output_commit(r);
 }
 
 }  // namespace
 
 void format_to(std::string& out, std::string_view fmt,
                std::initializer_list<print_arg> args) {
-  append_formatted(out, text_format{fmt}, args);
+  append_through(out, text_driver{fmt}, args);
 }
 
 void format_to(std::string& out, const format_plan& fmt,
                std::initializer_list<print_arg> args) {
-  append_formatted(out, plan_format{fmt}, args);
+  append_through(out, plan_driver{fmt}, args);
 }
 
 void print(std::string_view fmt, std::initializer_list<print_arg> args) {
-  print_formatted(text_format{fmt}, args);
+  print_through(text_driver{fmt}, args);
 }
 
 void print(const format_plan& fmt, std::initializer_list<print_arg> args) {
-  print_formatted(plan_format{fmt}, args);
+  print_through(plan_driver{fmt}, args);
 }
 
 namespace format_detail {

@@ -56,7 +56,7 @@ class print_arg {
   std::int32_t signed_value() const { return signed_; }
   std::uint32_t unsigned_value() const { return unsigned_; }
 
-  // For the formatter: the raw text, its size or kZeroTerminated, and the
+  // For emit_piece: the raw text, its size or kZeroTerminated, and the
   // units it marks with a backslash (0: none).
   static constexpr std::size_t kZeroTerminated = static_cast<std::size_t>(-1);
   const char16_t* text_data() const { return data_; }
@@ -74,15 +74,18 @@ class print_arg {
   std::uint32_t unsigned_ = 0;
 };
 
-// Formatting has one family of names. A format text is read by one grammar,
-// parse_format, one piece at a time: a format_piece is a run of literal text
-// followed by at most one conversion. compile_format parses a whole text
-// ahead into a compiled_format (when the program is built, for a literal);
-// format_plan is what the printing code takes of it. emit_piece (in
-// platform/console_format.h) writes one piece and owns the buffer's edge;
-// run_plan drives it over a compiled format's pieces, and the text entries
-// (format_to and print with a string_view) drive it over pieces parsed as
-// they go. The output is the same either way.
+// The formatter, one design under one family of names:
+//   format_piece     a run of literal text, then at most one conversion;
+//   parse_format     the grammar: reads the next piece of a format text;
+//   compiled_format  a text with its pieces parsed ahead, made by
+//                    compile_format (when korvo is built, for a literal);
+//   format_plan      what the printing code takes of a compiled format;
+//   emit_piece       writes one piece and owns the buffer's edge (see
+//                    platform/console_format.h);
+//   run_plan, run_text  drive emit_piece over a plan's pieces, or over a
+//                    text's pieces parsed as they go;
+//   format_to, print the entries, for a text or a compiled format.
+// A text and the format compiled from it print the same bytes.
 
 // Appends fmt to out with its conversions filled from args in order.
 // Conversions: "%s", "%d", "%u", each with an optional '0' flag and width
