@@ -1,24 +1,20 @@
 #!/usr/bin/env bash
-# Builds the Debian package in build-deb/ (Release, with Debian's hardening
-# flags), checks it with lintian, installs it with dpkg, runs the installed
-# korvo's main job against the installed tag-service, verifies the installed
-# systemd unit and completion, then removes and purges the package and checks
-# that nothing is left behind. Run as root on a Debian machine where korvo is
-# not installed otherwise.
+# Builds the Debian package (Release, with Debian's hardening flags; see
+# scripts/release-config.sh), checks it with lintian, installs it with dpkg,
+# runs the installed korvo's main job against the installed tag-service,
+# verifies the installed systemd unit and completion, then removes and purges
+# the package and checks that nothing is left behind. Run as root on a Debian
+# machine where korvo is not installed otherwise.
+#
+#   scripts/package.sh [BUILD_DIR]
+#
+# Without BUILD_DIR the package is built in build-deb/. A BUILD_DIR made by
+# scripts/release-config.sh (the test script's plain build) is used as it is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=build-deb
+build=${1:-build-deb}
 
-# Debian's own build flags (optimisation, all hardening), given explicitly so
-# that a kept build folder takes them too; CPPFLAGS carries _FORTIFY_SOURCE.
-# Release adds only NDEBUG, so the optimisation is Debian's -O2.
-flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
-cmake -S . -B "$build" -G Ninja -DKORVO_WERROR=ON -DKORVO_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG \
-  -DCMAKE_CXX_FLAGS="$(flags CXXFLAGS) $(flags CPPFLAGS)" \
-  -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)" \
-  -DCMAKE_MODULE_LINKER_FLAGS="$(flags LDFLAGS)" \
-  -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+[ -n "${1:-}" ] || scripts/release-config.sh "$build" -DKORVO_TESTS=OFF
 cmake --build "$build" -j "$(nproc)" \
   --target korvo rfid_qel tag-service man_pages package_changelog
 rm -f "$build"/korvo_*.deb

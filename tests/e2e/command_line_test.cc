@@ -2,10 +2,21 @@
 // nothing is loaded when there is no work.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "tests/e2e/harness.h"
 
 namespace korvo_test {
 namespace {
+
+// The usage text as korvo must print it, byte for byte.
+std::string expected_usage() {
+  std::ifstream in(KORVO_USAGE_FILE, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 TEST(CommandLine, NoWorkPrintsUsageAndLoadsNothing) {
   const std::vector<std::vector<std::string>> cases = {
@@ -18,6 +29,8 @@ TEST(CommandLine, NoWorkPrintsUsageAndLoadsNothing) {
       {"bogus", "print"},
       {"print", "write"},
   };
+  const std::string usage = expected_usage();
+  ASSERT_FALSE(usage.empty());
   for (const auto& args : cases) {
     korvo_run run;
     run.args = args;
@@ -30,7 +43,7 @@ TEST(CommandLine, NoWorkPrintsUsageAndLoadsNothing) {
     const korvo_result r = run_korvo(run);
     std::string joined;
     for (const auto& a : run.args) joined += a + " ";
-    EXPECT_EQ(r.out, kUsage) << joined;
+    EXPECT_EQ(r.out, usage) << joined;
     EXPECT_EQ(r.code, 2) << joined;
     EXPECT_TRUE(r.log.empty()) << joined;  // the fake was never loaded
   }
@@ -41,11 +54,11 @@ TEST(CommandLine, KeywordsFoldAsciiCase) {
   run.args = {"PRINT", "DiSconnect"};
   const korvo_result r = run_korvo(run);
   EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(r.calls(), (std::vector<std::string>{
-                           "create 2",
-                           "openService http://127.0.0.1:21645/TagService",
-                           "connectReader", "readItems", "release items",
-                           "disconnectReader", "closeSession"}));
+  EXPECT_EQ(r.calls(),
+            (std::vector<std::string>{
+                "create 2", "openService http://127.0.0.1:21645/TagService",
+                "connectReader", "readItems", "release items",
+                "disconnectReader", "closeSession"}));
 }
 
 TEST(CommandLine, LastOfSetAndClrWins) {
@@ -63,10 +76,9 @@ TEST(CommandLine, EmptyValuesArePresent) {
   run.args = {"write", "", "addr", ""};
   const korvo_result r = run_korvo(run);
   EXPECT_EQ(r.code, 0);
-  const std::vector<std::string> want = {"create 2", "openService ",
-                                         "connectReader", "createTag ",
-                                         "writeTag NEWTAG", "release tag NEWTAG",
-                                         "closeSession"};
+  const std::vector<std::string> want = {
+      "create 2",        "openService ",       "connectReader", "createTag ",
+      "writeTag NEWTAG", "release tag NEWTAG", "closeSession"};
   EXPECT_EQ(r.calls(), want);
 }
 
@@ -75,9 +87,9 @@ TEST(CommandLine, InvalidUtf8ArgumentsSurviveAsReplacementCharacters) {
   run.args = {"set", "T\xFF\xC3", "print"};
   const korvo_result r = run_korvo(run);
   EXPECT_EQ(r.code, 0);
-  EXPECT_NE(std::find(r.log.begin(), r.log.end(),
-                      "setTagSecurity T\\ufffd\\ufffd 1"),
-            r.log.end());
+  EXPECT_NE(
+      std::find(r.log.begin(), r.log.end(), "setTagSecurity T\\ufffd\\ufffd 1"),
+      r.log.end());
 }
 
 }  // namespace

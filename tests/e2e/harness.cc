@@ -9,25 +9,6 @@
 
 namespace korvo_test {
 
-const char kUsage[] =
-    "\n"
-    "  usage: korvo <params>\n"
-    "\n"
-    "    print         print tags on reader\n"
-    "    formats       list tag formats\n"
-    "    set <tagid>   set tag security\n"
-    "    clr <tagid>   clear tag security\n"
-    "    flt <tagid>   print tag only with given tagid\n"
-    "    host <addr>   use <addr> instead of localhost\n"
-    "    addr <addr>   use <addr> for creating service\n"
-    "    write <data>  write data to tag\n"
-    "    disconnect    disconnect reader\n"
-    "    compact       compact format for print\n"
-    "    header        print header in compact\n"
-    "    pause         wait for keypress before exit\n"
-    "    heap          print heap usage\n"
-    "    async         asynchronous web service calls\n";
-
 std::vector<std::string> korvo_result::calls() const {
   std::vector<std::string> out;
   for (const std::string& l : log) {

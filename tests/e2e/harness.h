@@ -50,9 +50,6 @@ korvo_result run_korvo(const korvo_run& run);
 // A fresh empty folder under the system's temporary folder.
 std::string make_temp_dir();
 
-// Text of the usage, as korvo must print it.
-extern const char kUsage[];
-
 }  // namespace korvo_test
 
 #endif  // KORVO_TESTS_E2E_HARNESS_H_

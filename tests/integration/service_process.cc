@@ -21,8 +21,8 @@ namespace korvo_test {
 
 service_process::service_process(std::vector<std::string> extra_args,
                                  const std::string& stderr_path) {
-  std::vector<std::string> args = {TAG_SERVICE_BINARY, "--host", "127.0.0.1",
-                                   "--port", "0", "--test-hooks"};
+  std::vector<std::string> args = {
+      TAG_SERVICE_BINARY, "--host", "127.0.0.1", "--port", "0", "--test-hooks"};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   int out[2];
   if (::pipe(out) != 0) throw std::runtime_error("pipe");
@@ -33,10 +33,10 @@ service_process::service_process(std::vector<std::string> extra_args,
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent) ::_exit(1);
     ::dup2(out[1], 1);
-    const int err = stderr_path.empty()
-                        ? ::open("/dev/null", O_WRONLY)
-                        : ::open(stderr_path.c_str(),
-                                 O_WRONLY | O_CREAT | O_APPEND, 0600);
+    const int err =
+        stderr_path.empty()
+            ? ::open("/dev/null", O_WRONLY)
+            : ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     ::dup2(err, 2);
     ::close(out[0]);
     ::close(out[1]);
@@ -176,52 +176,6 @@ command_result run_command(const std::vector<std::string>& args,
   plan.timeout_ms = timeout_ms;
   const process_result p = run_process(plan);
   return {p.code, p.out, p.err};
-}
-
-namespace {
-
-// True once text holds a whole response with a Content-Length.
-bool complete_response(const std::string& text) {
-  const auto end = text.find("\r\n\r\n");
-  if (end == std::string::npos) return false;
-  const auto length = text.find("Content-Length: ");
-  if (length == std::string::npos || length > end) return true;
-  return text.size() >= end + 4 + std::stoul(text.substr(length + 16));
-}
-
-}  // namespace
-
-std::string raw_exchange(int port, const std::string& bytes, int timeout_ms) {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  std::string answer;
-  if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-      const ssize_t n =
-          ::send(s, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) break;
-      sent += static_cast<std::size_t>(n);
-    }
-    // The write side stays open: the server answers no client that has
-    // half-closed its connection.
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < deadline &&
-           !complete_response(answer)) {
-      pollfd p = {s, POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      char buf[4096];
-      const ssize_t n = ::recv(s, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      answer.append(buf, static_cast<std::size_t>(n));
-    }
-  }
-  ::close(s);
-  return answer;
 }
 
 }  // namespace korvo_test

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/raw_http.h"
+
 namespace korvo_test {
 
 class service_process {
@@ -60,6 +62,8 @@ class service_process {
   int port_ = 0;
 };
 
+// Raw exchanges with the service: tests/support/raw_http.h.
+
 // A loopback port nobody listens on (bound once, then released).
 int unused_port();
 
@@ -72,12 +76,6 @@ struct command_result {
 // timeout_ms.
 command_result run_command(const std::vector<std::string>& args,
                            int timeout_ms = 10000);
-
-// Sends raw bytes to 127.0.0.1:port and returns the answer: one whole
-// response, or what came before the service closed the connection or
-// timeout_ms passed.
-std::string raw_exchange(int port, const std::string& bytes,
-                         int timeout_ms = 3000);
 
 }  // namespace korvo_test
 

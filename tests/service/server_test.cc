@@ -2,44 +2,14 @@
 // without the test hooks, and pages added outside the service's path.
 #include "tag_service/server.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <thread>
+
+#include "tests/support/raw_http.h"
 
 namespace tag_service {
 namespace {
-
-// Sends one request to 127.0.0.1:port and returns what came back before
-// the server closed the connection (at most two seconds).
-std::string send_request(int port, const std::string& request) {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  std::string answer;
-  if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    ::send(s, request.data(), request.size(), MSG_NOSIGNAL);
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd p = {s, POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      char buf[4096];
-      const ssize_t n = ::recv(s, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      answer.append(buf, static_cast<std::size_t>(n));
-    }
-  }
-  ::close(s);
-  return answer;
-}
 
 // A server of the demo scene on a free loopback port, running until the
 // end of the test.
@@ -81,11 +51,11 @@ TEST(Server, TestHooksAndPagesAreServedOnlyWhereAsked) {
   running_server without(false);
   running_server with(true);
   for (const auto& c : cases) {
-    const std::string answer =
-        send_request(c.hooks ? with.port : without.port,
-                     c.request +
-                         " HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\n"
-                         "Connection: close\r\n\r\n");
+    const std::string answer = korvo_test::raw_exchange(
+        c.hooks ? with.port : without.port,
+        c.request +
+            " HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\n"
+            "Connection: close\r\n\r\n");
     EXPECT_EQ(answer.rfind(c.status_line, 0), 0u)
         << c.request << ": " << answer;
     EXPECT_NE(answer.find(c.body_part), std::string::npos)
