@@ -1,4 +1,5 @@
-// format_to, the formatter behind all of korvo's output.
+// The formatter behind all of korvo's output: the text entry (format_to,
+// run_text), compiled formats (run_plan) and the piece emitter's buffer edge.
 //
 // Two modes, chosen by the first byte. Arbitrary: any format with any
 // arguments must not crash, read past the arguments or change text outside
@@ -6,42 +7,129 @@
 // (literal text, "%%", "%s", "%d", "%u", with or without a width and a zero
 // flag), with matching, mismatched or missing arguments, must print what
 // printf prints for it (texts as UTF-8, padded by bytes), and nothing for a
-// mismatched or missing argument.
+// mismatched or missing argument. In both, a format that compiles prints the
+// same compiled, and both drivers, given rooms just too small or just large
+// enough, either say there is no room or write exactly that output, and
+// never write past the room.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "fuzz/byte_reader.h"
 #include "fuzz/fuzz_check.h"
 #include "platform/console.h"
+#include "platform/console_format.h"
 #include "platform/utf.h"
 
 namespace {
 
 using korvo::print_arg;
 
-// Call format_to with a run-time number of arguments (it takes an
-// initializer_list).
+// Calls f with a run-time number of arguments as an initializer_list.
+template <class F>
+auto with_args(const std::vector<print_arg>& a, F f) {
+  switch (a.size()) {
+    case 0:
+      return f({});
+    case 1:
+      return f({a[0]});
+    case 2:
+      return f({a[0], a[1]});
+    case 3:
+      return f({a[0], a[1], a[2]});
+    case 4:
+      return f({a[0], a[1], a[2], a[3]});
+    case 5:
+      return f({a[0], a[1], a[2], a[3], a[4]});
+    default:
+      return f({a[0], a[1], a[2], a[3], a[4], a[5]});
+  }
+}
+
 template <class Format>
 void format_with(std::string& out, const Format& fmt,
                  const std::vector<print_arg>& a) {
-  switch (a.size()) {
-    case 0:
-      return korvo::format_to(out, fmt, {});
-    case 1:
-      return korvo::format_to(out, fmt, {a[0]});
-    case 2:
-      return korvo::format_to(out, fmt, {a[0], a[1]});
-    case 3:
-      return korvo::format_to(out, fmt, {a[0], a[1], a[2]});
-    case 4:
-      return korvo::format_to(out, fmt, {a[0], a[1], a[2], a[3]});
-    case 5:
-      return korvo::format_to(out, fmt, {a[0], a[1], a[2], a[3], a[4]});
-    default:
-      return korvo::format_to(out, fmt, {a[0], a[1], a[2], a[3], a[4], a[5]});
+  with_args(a, [&](std::initializer_list<print_arg> args) {
+    korvo::format_to(out, fmt, args);
+  });
+}
+
+// Rooms around the edge: the smallest ones, those just around the output's
+// size, and one that is always enough (every number may take its widest
+// form, a zero-terminated text one step more, a sized text three bytes per
+// unit). run(p, end, args) formats into each; a room is an allocation of its
+// own size, so that a write past it is caught.
+template <class Run>
+void check_rooms(const std::vector<print_arg>& a, const std::string& out,
+                 Run run) {
+  std::size_t enough = out.size() + korvo::kMaxFormatDigits + 4;
+  for (const print_arg& arg : a) {
+    if (arg.type() == print_arg::kind::text) {
+      enough += korvo::kMaxUtf8PerUnit * arg.text().size();
+    }
   }
+  std::vector<std::size_t> rooms = {0, 1, 2, 3, 4, 5, 7, 11, enough};
+  for (std::size_t r = out.size() < 8 ? 0 : out.size() - 8; r < out.size() + 16;
+       ++r) {
+    rooms.push_back(r);
+  }
+  for (const std::size_t room : rooms) {
+    const std::unique_ptr<char[]> buffer(new char[room]);
+    char* const begin = buffer.get();
+    char* const end = with_args(a, [&](std::initializer_list<print_arg> args) {
+      return run(begin, begin + room, args);
+    });
+    if (end == nullptr) {
+      FUZZ_CHECK(room < enough);
+      continue;
+    }
+    FUZZ_CHECK(static_cast<std::size_t>(end - begin) == out.size());
+    FUZZ_CHECK(std::memcmp(begin, out.data(), out.size()) == 0);
+  }
+}
+
+// The text entry and the compiled one agree on fmt with args, at every room.
+void check_drivers(std::string_view fmt, const std::vector<print_arg>& args,
+                   const std::string& out) {
+  check_rooms(args, out, [&](char* p, char* end, auto list) {
+    return korvo::run_text(p, end, fmt, list);
+  });
+  static korvo::compiled_format<4096> compiled;
+  if (!korvo::compile_format(fmt, compiled)) return;
+  const korvo::format_plan plan(compiled);
+  std::string via_plan;
+  format_with(via_plan, plan, args);
+  FUZZ_CHECK(via_plan == out);
+  check_rooms(args, out, [&](char* p, char* end, auto list) {
+    return korvo::run_plan(p, end, plan, list);
+  });
+}
+
+// Formats of every shape korvo's hot lines have, compiled by the compiler
+// and run unrolled as print<kFormat> runs them.
+constexpr auto kLine =
+    korvo::compile_format("Id=%s N=%d U=%u [%05d|%3s] 100%%\n");
+constexpr auto kTriple = korvo::compile_format("/%s=%s#%s");
+constexpr auto kWide = korvo::compile_format("%%%012u%%%0s%20d");
+constexpr auto kPlain = korvo::compile_format("plain\n");
+
+template <const auto& F>
+void check_unrolled(std::string_view text, const std::vector<print_arg>& a) {
+  std::string out;
+  format_with(out, text, a);
+  check_rooms(a, out, [](char* p, char* end, auto list) {
+    return korvo::run_plan<F>(p, end, list);
+  });
+}
+
+void check_compiled_formats(const std::vector<print_arg>& a) {
+  check_unrolled<kLine>("Id=%s N=%d U=%u [%05d|%3s] 100%%\n", a);
+  check_unrolled<kTriple>("/%s=%s#%s", a);
+  check_unrolled<kWide>("%%%012u%%%0s%20d", a);
+  check_unrolled<kPlain>("plain\n", a);
 }
 
 void arbitrary(korvo_fuzz::byte_reader& in) {
@@ -50,10 +138,20 @@ void arbitrary(korvo_fuzz::byte_reader& in) {
   std::vector<print_arg> args;
   const int n = in.byte() % 7;
   for (int k = 0; k < n; ++k) {
-    switch (in.byte() % 4) {
+    const std::uint8_t what = in.byte();
+    switch (what % 4) {
       case 0:
+        // A sized text, or one read up to its terminator (perhaps with
+        // units marked by a backslash), as the listings pass theirs.
         texts.push_back(in.units(in.byte()));
-        args.emplace_back(texts.back());
+        if ((what & 0x10) == 0) {
+          args.emplace_back(texts.back());
+        } else if ((what & 0x20) == 0) {
+          args.emplace_back(texts.back().c_str());
+        } else {
+          args.push_back(
+              print_arg::backslashed(texts.back().c_str(), u'/', u'#'));
+        }
         break;
       case 1:
         args.emplace_back(static_cast<std::int32_t>(in.u32()));
@@ -75,13 +173,8 @@ void arbitrary(korvo_fuzz::byte_reader& in) {
                          fmt.substr(0, pct)) == 0);
   if (pct == std::string_view::npos) FUZZ_CHECK(out.size() == 4 + fmt.size());
 
-  // A format that parses prints the same compiled.
-  static korvo::compiled_format<4096> compiled;
-  if (korvo::parse_format(fmt, compiled)) {
-    std::string via_plan = "kept";
-    format_with(via_plan, korvo::format_plan(compiled), args);
-    FUZZ_CHECK(via_plan == out);
-  }
+  check_drivers(fmt, args, out.substr(4));
+  check_compiled_formats(args);
 }
 
 void checked(korvo_fuzz::byte_reader& in) {
@@ -147,19 +240,17 @@ void checked(korvo_fuzz::byte_reader& in) {
   }
   std::string out;
   format_with(out, std::string_view(fmt), args);
-  // Every format built here parses, and prints the same compiled.
-  static korvo::compiled_format<4096> compiled;
+  // Every format built here compiles, and prints the same compiled.
   if (fmt.size() < 4096) {
-    FUZZ_CHECK(korvo::parse_format(fmt, compiled));
-    std::string via_plan;
-    format_with(via_plan, korvo::format_plan(compiled), args);
-    FUZZ_CHECK(via_plan == out);
+    static korvo::compiled_format<4096> compiled;
+    FUZZ_CHECK(korvo::compile_format(fmt, compiled));
   }
   if (out != expected) {
     std::fprintf(stderr, "format \"%s\"\n got \"%s\"\nwant \"%s\"\n",
                  fmt.c_str(), out.c_str(), expected.c_str());
   }
   FUZZ_CHECK(out == expected);
+  check_drivers(fmt, args, out);
 }
 
 }  // namespace

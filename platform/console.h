@@ -56,7 +56,7 @@ class print_arg {
   std::int32_t signed_value() const { return signed_; }
   std::uint32_t unsigned_value() const { return unsigned_; }
 
-  // For the formatter: the raw text, its size or kZeroTerminated, and the
+  // For emit_piece: the raw text, its size or kZeroTerminated, and the
   // units it marks with a backslash (0: none).
   static constexpr std::size_t kZeroTerminated = static_cast<std::size_t>(-1);
   const char16_t* text_data() const { return data_; }
@@ -74,6 +74,19 @@ class print_arg {
   std::uint32_t unsigned_ = 0;
 };
 
+// The formatter, one design under one family of names:
+//   format_piece     a run of literal text, then at most one conversion;
+//   parse_format     the grammar: reads the next piece of a format text;
+//   compiled_format  a text with its pieces parsed ahead, made by
+//                    compile_format (when korvo is built, for a literal);
+//   format_plan      what the printing code takes of a compiled format;
+//   emit_piece       writes one piece and owns the buffer's edge (see
+//                    platform/console_format.h);
+//   run_plan, run_text  drive emit_piece over a plan's pieces, or over a
+//                    text's pieces parsed as they go;
+//   format_to, print the entries, for a text or a compiled format.
+// A text and the format compiled from it print the same bytes.
+
 // Appends fmt to out with its conversions filled from args in order.
 // Conversions: "%s", "%d", "%u", each with an optional '0' flag and width
 // ("%04u"), and "%%". "%d" and "%u" read an integer argument's 32 bits as
@@ -84,83 +97,94 @@ class print_arg {
 void format_to(std::string& out, std::string_view fmt,
                std::initializer_list<print_arg> args);
 
-// A format parsed before it is used: its literal text in pieces, each
-// followed by a conversion. Printing one copies the literal text in words
-// and fills the conversions without scanning the format; the output is the
-// same as format_to's. Hot lines (a reading's records) use these; see
-// compile_format.
+// Our formats pad to a few characters; a wider field is no format of ours
+// and would only ask for huge amounts of memory, so it prints as written.
+inline constexpr std::size_t kMaxFormatWidth = 1024;
+
+// One piece of a format: the literal text at [literal_offset,
+// literal_offset + literal_size) of the format text, printed as it stands,
+// then a conversion. "%%" ends a piece whose literal text keeps the first
+// '%' of the two (and has no conversion); a conversion printed as written
+// (unknown, too wide, or a '%' at the end) stays in the literal text.
 struct format_piece {
-  std::uint16_t literal_size = 0;  // literal bytes before the conversion
-  char conversion = 0;             // 's', 'd' or 'u'; 0: the format ends
-  char fill = ' ';
+  std::size_t literal_offset = 0;
+  std::size_t literal_size = 0;
+  char conversion = 0;  // 's', 'd' or 'u'; 0: literal text only
+  char fill = ' ';      // '0' with the zero flag
   std::uint16_t width = 0;
+  bool printed_as_written = false;  // the literal text holds a conversion
 };
 
-// Bytes a compiled format's literal text is padded with.
-inline constexpr std::size_t kLiteralPadding = 32;
-
-template <std::size_t N>
-struct compiled_format {
-  // The literal text of all pieces in order, padded so that copies in
-  // blocks of kLiteralPadding bytes may run past its end.
-  char literal[N + kLiteralPadding] = {};
-  format_piece pieces[N / 2 + 1] = {};
-  std::size_t piece_count = 0;
-};
-
-// What the printing functions take of a compiled format.
-struct format_plan {
-  const char* literal;
-  const format_piece* pieces;
-  std::size_t piece_count;
-
-  template <std::size_t N>
-  format_plan(
-      const compiled_format<N>& f)  // NOLINT(google-explicit-constructor)
-      : literal(f.literal), pieces(f.pieces), piece_count(f.piece_count) {}
-};
-
-// Parses fmt into out by the rules of format_to. Returns false for a format
-// that format_to would print partly as written (an unknown conversion, a
-// '%' at the end, a width over 1024) or that is not shorter than N.
-template <std::size_t N>
-constexpr bool parse_format(std::string_view fmt, compiled_format<N>& out) {
-  if (fmt.size() >= N) return false;
-  out = compiled_format<N>{};
-  std::size_t literal = 0;
-  std::uint16_t run = 0;
-  std::size_t i = 0;
-  while (i < fmt.size()) {
-    if (fmt[i] != '%' || (i + 1 < fmt.size() && fmt[i + 1] == '%')) {
-      out.literal[literal++] = fmt[i];
-      ++run;
-      i += fmt[i] == '%' ? 2 : 1;
-      continue;
+// The format grammar. Reads the piece of fmt that starts at pos into piece
+// and returns where the next one starts; pos must be below fmt.size().
+constexpr std::size_t parse_format(std::string_view fmt, std::size_t pos,
+                                   format_piece& piece) {
+  piece = format_piece{};
+  piece.literal_offset = pos;
+  for (;;) {
+    const std::size_t pct = fmt.find('%', pos);
+    if (pct == std::string_view::npos) {
+      piece.literal_size = fmt.size() - piece.literal_offset;
+      return fmt.size();
     }
-    format_piece piece;
-    piece.literal_size = run;
-    ++i;
+    std::size_t i = pct + 1;
+    if (i < fmt.size() && fmt[i] == '%') {
+      piece.literal_size = i - piece.literal_offset;
+      return i + 1;
+    }
+    char fill = ' ';
     if (i < fmt.size() && fmt[i] == '0') {
-      piece.fill = '0';
+      fill = '0';
       ++i;
     }
     std::size_t width = 0;
     while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') {
-      width = width * 10 + static_cast<std::size_t>(fmt[i] - '0');
-      if (width > 1024) return false;
+      if (width <= kMaxFormatWidth) {
+        width = width * 10 + static_cast<std::size_t>(fmt[i] - '0');
+      }
       ++i;
     }
-    if (i >= fmt.size()) return false;
-    const char conv = fmt[i++];
-    if (conv != 's' && conv != 'd' && conv != 'u') return false;
-    piece.conversion = conv;
+    if (i == fmt.size()) {
+      piece.printed_as_written = true;
+      piece.literal_size = fmt.size() - piece.literal_offset;
+      return fmt.size();
+    }
+    const char conversion = fmt[i++];
+    if ((conversion != 's' && conversion != 'd' && conversion != 'u') ||
+        width > kMaxFormatWidth) {
+      piece.printed_as_written = true;
+      pos = i;
+      continue;
+    }
+    piece.literal_size = pct - piece.literal_offset;
+    piece.conversion = conversion;
+    piece.fill = fill;
     piece.width = static_cast<std::uint16_t>(width);
-    out.pieces[out.piece_count++] = piece;
-    run = 0;
+    return i;
   }
-  format_piece last;
-  last.literal_size = run;
-  out.pieces[out.piece_count++] = last;
+}
+
+// A format text parsed ahead: the text itself (its literal storage) and its
+// pieces. A piece takes at least two bytes of the text, except a last one.
+template <std::size_t N>
+struct compiled_format {
+  char text[N] = {};
+  format_piece pieces[N / 2 + 1] = {};
+  std::size_t piece_count = 0;
+};
+
+// Parses fmt into out. Returns false for a format with a conversion printed
+// as written, or one not shorter than N.
+template <std::size_t N>
+constexpr bool compile_format(std::string_view fmt, compiled_format<N>& out) {
+  if (fmt.size() >= N) return false;
+  out = compiled_format<N>{};
+  for (std::size_t i = 0; i < fmt.size(); ++i) out.text[i] = fmt[i];
+  for (std::size_t pos = 0; pos < fmt.size();) {
+    format_piece& piece = out.pieces[out.piece_count++];
+    pos = parse_format(fmt, pos, piece);
+    if (piece.printed_as_written) return false;
+  }
   return true;
 }
 
@@ -173,15 +197,27 @@ void format_does_not_compile();
 template <std::size_t N>
 consteval compiled_format<N> compile_format(const char (&fmt)[N]) {
   compiled_format<N> out;
-  if (!parse_format(std::string_view(fmt, N - 1), out)) {
+  if (!compile_format(std::string_view(fmt, N - 1), out)) {
     format_detail::format_does_not_compile();
   }
   return out;
 }
 
+// What the printing code takes of a compiled format.
+struct format_plan {
+  const char* text;
+  const format_piece* pieces;
+  std::size_t piece_count;
+
+  template <std::size_t N>
+  constexpr format_plan(
+      const compiled_format<N>& f)  // NOLINT(google-explicit-constructor)
+      : text(f.text), pieces(f.pieces), piece_count(f.piece_count) {}
+};
+
 // format_to for a compiled format: the same output as for the text it was
-// compiled from. Compiled formats print with print<kFormat> (see
-// platform/console_format.h); this is how tests hold them to format_to.
+// compiled from. Hot lines print theirs with print<kFormat> (see
+// platform/console_format.h).
 void format_to(std::string& out, const format_plan& fmt,
                std::initializer_list<print_arg> args);
 
@@ -189,6 +225,7 @@ void format_to(std::string& out, const format_plan& fmt,
 // write(2) when the buffer fills and at flush_output(). A write that fails is
 // remembered (see output_failed) and the rest of the output is dropped.
 void print(std::string_view fmt, std::initializer_list<print_arg> args = {});
+void print(const format_plan& fmt, std::initializer_list<print_arg> args = {});
 
 // Writes out whatever is buffered. Returns false if any write so far failed.
 bool flush_output();

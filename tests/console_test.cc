@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <vector>
 
 #include "platform/console_format.h"
@@ -102,6 +103,43 @@ TEST(CompiledFormat, PrintsWhatFormatToPrints) {
   std::string out;
   format_to(out, kTriple, {u"n/m", zt, std::u16string_view(zt)});
   EXPECT_EQ(out, "/n/m=a/b#\xC3\xA9#a/b#\xC3\xA9");
+}
+
+TEST(CompiledFormat, TooSmallARoomIsSaidNotOverrun) {
+  // Every driver, in every room from none to more than enough: either no
+  // room, or exactly the output. Rooms are allocations of their own size,
+  // so that the sanitizer build sees a write past one.
+  const char16_t* zt = u"a/b#\u00E9\U0001F600";
+  const std::initializer_list<print_arg> args = {
+      zt, std::int32_t{-5}, std::uint32_t{7}, std::int32_t{-42}, u"ab"};
+  const std::string_view text = "Id=%s N=%d U=%u [%05d|%3s] 100%%\n";
+  const std::string expected = fmt(text, args);
+  using run = char* (*)(char*, char*, std::initializer_list<print_arg>);
+  const run runs[] = {
+      [](char* p, char* end, std::initializer_list<print_arg> a) {
+        return run_text(p, end, "Id=%s N=%d U=%u [%05d|%3s] 100%%\n", a);
+      },
+      [](char* p, char* end, std::initializer_list<print_arg> a) {
+        return run_plan(p, end, kRecord, a);
+      },
+      [](char* p, char* end, std::initializer_list<print_arg> a) {
+        return run_plan<kRecord>(p, end, a);
+      },
+  };
+  for (const run r : runs) {
+    bool fitted = false;
+    for (std::size_t room = 0; room < expected.size() + 32; ++room) {
+      const std::unique_ptr<char[]> buffer(new char[room]);
+      char* const end = r(buffer.get(), buffer.get() + room, args);
+      if (end == nullptr) {
+        EXPECT_FALSE(fitted) << "room " << room;  // a larger room fits too
+        continue;
+      }
+      fitted = true;
+      EXPECT_EQ(std::string(buffer.get(), end), expected) << "room " << room;
+    }
+    EXPECT_TRUE(fitted);
+  }
 }
 
 // Runs body with standard output caught; returns what was written and
