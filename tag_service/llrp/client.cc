@@ -450,8 +450,13 @@ bool reader_client::session(std::string& cause) {
     return false;
   }
   if (*attempt_ != 0) {
-    cause = "the reader refuses the connection (status " +
-            std::to_string(*attempt_) + ")";
+    // 3: a reason other than a connection held; 4: another connection was
+    // attempted at the same time. Anything else is no status LLRP defines.
+    const char* const why = *attempt_ == 3   ? " for a reason of its own"
+                            : *attempt_ == 4 ? ": another connection was tried"
+                                             : "";
+    cause = std::string("the reader refuses the connection") + why +
+            " (status " + std::to_string(*attempt_) + ")";
     return false;
   }
 

@@ -166,7 +166,7 @@ TEST_F(ClientOnEmulator, RefusalsAndGarbageAreNamedAndOutlived) {
       {"refuse event",
        {},
        {{"kind", "refuse"}, {"mode", "event"}},
-       "refuses the connection",
+       "refuses the connection for a reason of its own (status 3)",
        true},
       {"busy", {}, {{"kind", "busy"}}, "another client holds it", true},
       {"garbage",
