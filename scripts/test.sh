@@ -2,7 +2,9 @@
 # Builds korvo and runs the whole test suite: a plain build with warnings as
 # errors (Release with Debian's flags, the build the package is made from),
 # then the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
-# (less the tests labelled script, which run no C++ of ours), then the
+# (less the tests labelled script, which run no C++ of ours, and the
+# replays of the kept fuzz inputs, which the fuzz step runs under the same
+# sanitizers before it fuzzes), then the
 # threaded tests under ThreadSanitizer; a short run of each fuzz target
 # (clang, libFuzzer), the end-to-end suite under valgrind memcheck, and the
 # Debian package built, installed, run and removed.
@@ -30,7 +32,7 @@ build_and_test build "" ""
 echo "== address and undefined-behaviour sanitizers"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   build_and_test build-asan "-LE script" "" -DKORVO_SANITIZE=address \
-    -DCMAKE_BUILD_TYPE=Debug -DKORVO_BENCH=OFF
+    -DCMAKE_BUILD_TYPE=Debug -DKORVO_BENCH=OFF -DKORVO_FUZZ_REPLAY=OFF
 echo "== thread sanitizer: the asynchronous completion and event tests"
 # korvo, the fake session it loads and the tests are all built with TSan; a
 # report fails the test (korvo then ends with TSan's exit code and writes to
