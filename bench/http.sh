@@ -8,6 +8,7 @@
 #
 #   bench/http.sh BUILD_DIR CORE REPS
 set -euo pipefail
+. "$(dirname "$0")/korvo_vs_curl.sh"
 dir=$1
 cpu=$2
 reps=$3
@@ -50,26 +51,11 @@ awk -v n="$tags" 'BEGIN {
 taskset -c "$service_cpu" "$dir/tag-service" --port 0 --field "$work/field.json" \
   >"$work/port" 2>"$work/service.log" &
 service_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/port" ] && break
-  sleep 0.1
-done
-port=$(head -n 1 "$work/port")
+port=$(wait_for_port "$work/port")
 base=http://127.0.0.1:$port/TagService
 # The reader is shared: once connected for curl, korvo's connect changes
 # nothing either.
 curl -sf -H "Content-Type: application/json" -d "{}" "$base/reader/connect" -o /dev/null
 
-korvo_bytes=$("$dir/korvo" print compact addr "$base" dll "$dir/rfid_qel.kzm" | wc -c)
-curl_bytes=$(curl -s "$base/items" | wc -c)
-mapfile -t r < <(taskset -c "$cpu" "$dir/bench/measure" --reps "$reps" -- \
-  "$dir/korvo" print compact addr "$base" dll "$dir/rfid_qel.kzm" :: \
-  /usr/bin/curl -s "$base/items")
-read -r k _ _ k_rss <<<"${r[0]}"
-read -r c _ _ c_rss <<<"${r[1]}"
-awk -v n="$tags" -v k="$k" -v c="$c" -v kb="$korvo_bytes" -v cb="$curl_bytes" \
-  -v krss="$k_rss" -v reps="$reps" 'BEGIN {
-  printf "http (%d tags, simulator on another core, medians of %d):\n", n, reps
-  printf "  korvo print compact: %.1f ms (%d bytes out, peak %d KiB)\n", k / 1e6, kb, krss
-  printf "  curl GET /items:     %.1f ms (%d bytes of JSON)\n", c / 1e6, cb
-  printf "  ratio %.2f (target <= 1.5)\n\n", k / c }'
+korvo_against_curl "$dir" "$cpu" "$reps" "$base" \
+  "http ($tags tags, simulator on another core"

@@ -8,6 +8,7 @@
 #
 #   bench/reader.sh BUILD_DIR CORE REPS
 set -euo pipefail
+. "$(dirname "$0")/korvo_vs_curl.sh"
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=$1
 cpu=$2
@@ -47,11 +48,7 @@ taskset -c "$service_cpu" node "$emulator_dir/reader.js" --tags "$work/tags.json
   2>"$work/emulator.log" &
 emulator_pid=$!
 exec 3>"$work/control"
-for _ in $(seq 100); do
-  [ -s "$work/reader_port" ] && break
-  sleep 0.1
-done
-reader_port=$(head -n 1 "$work/reader_port")
+reader_port=$(wait_for_port "$work/reader_port")
 
 # A long hold: the feed resends every tag each round, and a round the
 # service falls behind on must not take tags out of the reading.
@@ -59,11 +56,7 @@ taskset -c "$service_cpu" "$dir/tag-service" --port 0 \
   --reader "llrp://127.0.0.1:$reader_port" --hold-ms 60000 \
   >"$work/port" 2>"$work/service.log" &
 service_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/port" ] && break
-  sleep 0.1
-done
-port=$(head -n 1 "$work/port")
+port=$(wait_for_port "$work/port")
 base=http://127.0.0.1:$port/TagService
 connected=
 for _ in $(seq 100); do
@@ -93,16 +86,5 @@ done
 }
 
 echo "reader: all $tags tags in the reading $((SECONDS - fill_start)) s after connecting"
-korvo_bytes=$("$dir/korvo" print compact addr "$base" dll "$dir/rfid_qel.kzm" | wc -c)
-curl_bytes=$(curl -s "$base/items" | wc -c)
-mapfile -t r < <(taskset -c "$cpu" "$dir/bench/measure" --reps "$reps" -- \
-  "$dir/korvo" print compact addr "$base" dll "$dir/rfid_qel.kzm" :: \
-  /usr/bin/curl -s "$base/items")
-read -r k _ _ k_rss <<<"${r[0]}"
-read -r c _ _ c_rss <<<"${r[1]}"
-awk -v n="$tags" -v k="$k" -v c="$c" -v kb="$korvo_bytes" -v cb="$curl_bytes" \
-  -v krss="$k_rss" -v reps="$reps" 'BEGIN {
-  printf "reader (%d tags from the LLRP emulator, service on another core, medians of %d):\n", n, reps
-  printf "  korvo print compact: %.1f ms (%d bytes out, peak %d KiB)\n", k / 1e6, kb, krss
-  printf "  curl GET /items:     %.1f ms (%d bytes of JSON)\n", c / 1e6, cb
-  printf "  ratio %.2f (target <= 1.5)\n\n", k / c }'
+korvo_against_curl "$dir" "$cpu" "$reps" "$base" \
+  "reader ($tags tags from the LLRP emulator, service on another core"
