@@ -1,24 +1,16 @@
 // The real korvo with our session library against a service that attacks
 // it: every run ends with exit code 1 and a message that says what went
 // wrong, within seconds and within the memory bound the README states.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
 #include "tests/hostile/hostile_service.h"
+#include "tests/support/process_runner.h"
 
 namespace korvo_test {
 namespace {
-
-using clock_type = std::chrono::steady_clock;
 
 // What the README promises: korvo's peak memory stays below this, whatever
 // a service answers. The time allowed is well below the whole-request
@@ -34,59 +26,18 @@ constexpr double kMaxSeconds = 10;
 constexpr bool kMeasureMemory = true;
 #endif
 
-struct measured_run {
-  int code = -1;       // -1: killed after the timeout or by a signal
-  std::string output;  // standard output and standard error together
-  double seconds = 0;
-  long max_rss_kb = 0;
-};
-
-// Runs korvo with args and our library, for at most timeout_ms, and
-// measures its time and peak memory.
-measured_run run_korvo_measured(std::vector<std::string> args,
-                                int timeout_ms = 20000) {
-  args.insert(args.begin(), KORVO_BINARY);
-  args.push_back("dll");
-  args.push_back(RFID_QEL_LIBRARY);
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return {};
-  const auto t0 = clock_type::now();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(out[1], 1);
-    ::dup2(out[1], 2);
-    const int null = ::open("/dev/null", O_RDONLY);
-    ::dup2(null, 0);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  measured_run r;
-  const auto end = t0 + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        end - clock_type::now());
-    if (left.count() <= 0) {
-      ::kill(pid, SIGKILL);
-      break;
-    }
-    pollfd p{out[0], POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-    char buffer[4096];
-    const ssize_t n = ::read(out[0], buffer, sizeof buffer);
-    if (n <= 0) break;
-    r.output.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(out[0]);
-  int status = 0;
-  rusage usage{};
-  ::wait4(pid, &status, 0, &usage);
-  r.seconds = std::chrono::duration<double>(clock_type::now() - t0).count();
-  r.max_rss_kb = usage.ru_maxrss;
-  if (WIFEXITED(status)) r.code = WEXITSTATUS(status);
+// Runs korvo with args and our library, for at most timeout_ms; its
+// standard output and standard error come back together in out.
+process_result run_korvo_measured(std::vector<std::string> args,
+                                  int timeout_ms = 20000) {
+  process_plan plan;
+  plan.args = {KORVO_BINARY};
+  plan.args.insert(plan.args.end(), args.begin(), args.end());
+  plan.args.push_back("dll");
+  plan.args.push_back(RFID_QEL_LIBRARY);
+  plan.timeout_ms = timeout_ms;
+  process_result r = run_process(plan);
+  r.out += r.err;
   return r;
 }
 
@@ -120,15 +71,15 @@ TEST(HostileService,
       std::vector<std::string> args = run.args;
       args.push_back("addr");
       args.push_back(hostile.url(c.which) + c.query);
-      const measured_run r = run_korvo_measured(args);
+      const process_result r = run_korvo_measured(args);
       const std::string where =
           std::string(c.which) + " " + run.args.back() + ": ";
-      EXPECT_EQ(r.code, 1) << where << r.output;
-      EXPECT_NE(r.output.find("the tag service at " + hostile.url(c.which) +
-                              run.route),
-                std::string::npos)
-          << where << r.output;
-      EXPECT_NE(r.output.find(c.says), std::string::npos) << where << r.output;
+      EXPECT_EQ(r.code, 1) << where << r.out;
+      EXPECT_NE(
+          r.out.find("the tag service at " + hostile.url(c.which) + run.route),
+          std::string::npos)
+          << where << r.out;
+      EXPECT_NE(r.out.find(c.says), std::string::npos) << where << r.out;
       EXPECT_LT(r.seconds, kMaxSeconds) << where;
       if (kMeasureMemory) {
         EXPECT_LT(r.max_rss_kb, kMaxKorvoKilobytes) << where;

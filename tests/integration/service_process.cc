@@ -1,108 +1,49 @@
 #include "tests/integration/service_process.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
-#include <thread>
 
 #include "tests/support/process_runner.h"
 
 namespace korvo_test {
 
-service_process::service_process(std::vector<std::string> extra_args,
-                                 const std::string& stderr_path) {
+namespace {
+
+std::vector<std::string> service_args(std::vector<std::string> extra_args) {
   std::vector<std::string> args = {
       TAG_SERVICE_BINARY, "--host", "127.0.0.1", "--port", "0", "--test-hooks"};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
-  int out[2];
-  if (::pipe(out) != 0) throw std::runtime_error("pipe");
-  const pid_t parent = ::getpid();
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    // A test that crashes leaves no simulator behind.
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != parent) ::_exit(1);
-    ::dup2(out[1], 1);
-    const int err =
-        stderr_path.empty()
-            ? ::open("/dev/null", O_WRONLY)
-            : ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    ::dup2(err, 2);
-    ::close(out[0]);
-    ::close(out[1]);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  std::string line;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (line.find('\n') == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline) {
-    pollfd p = {out[0], POLLIN, 0};
-    if (::poll(&p, 1, 100) <= 0) continue;
-    char buf[64];
-    const ssize_t n = ::read(out[0], buf, sizeof buf);
-    if (n <= 0) break;
-    line.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(out[0]);
+  return args;
+}
+
+}  // namespace
+
+service_process::service_process(std::vector<std::string> extra_args,
+                                 const std::string& stderr_path)
+    : process_(service_args(std::move(extra_args)),
+               stderr_path.empty() ? "/dev/null" : stderr_path) {
+  const std::string line = process_.read_line(10000);
   port_ = std::atoi(line.c_str());
   if (port_ <= 0) {
-    stop(0);
+    process_.stop(SIGTERM, 0);
     throw std::runtime_error("tag-service did not start: '" + line + "'");
   }
 }
-
-service_process::~service_process() { stop(); }
 
 std::string service_process::url(const std::string& suffix) const {
   return "http://127.0.0.1:" + std::to_string(port_) + "/TagService" + suffix;
 }
 
-void service_process::freeze() { ::kill(pid_, SIGSTOP); }
-void service_process::thaw() { ::kill(pid_, SIGCONT); }
-
-bool service_process::running() {
-  if (pid_ <= 0) return false;
-  int status = 0;
-  if (::waitpid(pid_, &status, WNOHANG) == 0) return true;
-  pid_ = -1;
-  return false;
-}
-
-int service_process::stop(int timeout_ms) {
-  if (pid_ <= 0) return -1;
-  ::kill(pid_, SIGCONT);
-  ::kill(pid_, SIGTERM);
-  int status = 0;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (::waitpid(pid_, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, &status, 0);
-      pid_ = -1;
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  pid_ = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+void service_process::freeze() { process_.send_signal(SIGSTOP); }
+void service_process::thaw() { process_.send_signal(SIGCONT); }
 
 nlohmann::json service_process::reply::json() const {
   return nlohmann::json::parse(body, nullptr, false);

@@ -3,12 +3,13 @@
 #ifndef KORVO_TESTS_INTEGRATION_SERVICE_PROCESS_H_
 #define KORVO_TESTS_INTEGRATION_SERVICE_PROCESS_H_
 
-#include <sys/types.h>
+#include <signal.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "tests/support/background_process.h"
 #include "tests/support/raw_http.h"
 
 namespace korvo_test {
@@ -21,10 +22,8 @@ class service_process {
   // seconds.
   explicit service_process(std::vector<std::string> extra_args = {},
                            const std::string& stderr_path = "");
-  // Stops the simulator (SIGTERM, then SIGKILL after a few seconds).
-  ~service_process();
-  service_process(const service_process&) = delete;
-  service_process& operator=(const service_process&) = delete;
+  // The simulator is stopped with the object (SIGTERM, then SIGKILL after
+  // a few seconds).
 
   int port() const { return port_; }
   // "http://127.0.0.1:PORT/TagService" + suffix.
@@ -36,8 +35,8 @@ class service_process {
 
   // Sends SIGTERM and waits at most timeout_ms; returns the exit status
   // (-1 if it had to be killed or died of a signal).
-  int stop(int timeout_ms = 5000);
-  bool running();
+  int stop(int timeout_ms = 5000) { return process_.stop(SIGTERM, timeout_ms); }
+  bool running() { return process_.running(); }
 
   struct reply {
     int status = -1;  // -1: no answer
@@ -58,7 +57,7 @@ class service_process {
   nlohmann::json find_tag(const std::string& id);
 
  private:
-  pid_t pid_ = -1;
+  background_process process_;
   int port_ = 0;
 };
 

@@ -3,11 +3,11 @@
 #ifndef KORVO_TESTS_LLRP_EMULATOR_PROCESS_H_
 #define KORVO_TESTS_LLRP_EMULATOR_PROCESS_H_
 
-#include <sys/types.h>
-
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+
+#include "tests/support/background_process.h"
 
 namespace korvo_test {
 
@@ -36,12 +36,8 @@ class emulator_process {
   nlohmann::json state() { return command({{"cmd", "state"}}); }
 
  private:
-  std::string read_line(int timeout_ms);
-  pid_t pid_ = -1;
-  int in_ = -1;
-  int out_ = -1;
+  background_process process_;
   int port_ = 0;
-  std::string buffer_;
   std::string error_;
 };
 

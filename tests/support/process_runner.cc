@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@ process_result run_process(const process_plan& plan) {
   // The runner itself ignores SIGPIPE (the child may leave before reading
   // its input).
   ::signal(SIGPIPE, SIG_IGN);
+  const auto start = std::chrono::steady_clock::now();
   const pid_t pid = ::fork();
   if (pid == 0) {
     for (int sig = 1; sig < NSIG; ++sig) ::signal(sig, SIG_DFL);
@@ -96,7 +98,12 @@ process_result run_process(const process_plan& plan) {
     }
   }
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  rusage usage{};
+  ::wait4(pid, &status, 0, &usage);
+  r.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
+  r.max_rss_kb = usage.ru_maxrss;
   if (in_fd >= 0) ::close(in_fd);
   if (!plan.close_stdout) ::close(out_pipe[0]);
   ::close(err_pipe[0]);

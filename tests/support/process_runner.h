@@ -30,6 +30,8 @@ struct process_result {
   int code = -1;  // -1: killed after the timeout or by a signal
   std::string out;
   std::string err;
+  double seconds = 0;   // from start to end, wall clock
+  long max_rss_kb = 0;  // the child's peak resident memory
 };
 
 // The child starts with the default signal dispositions and an empty signal
