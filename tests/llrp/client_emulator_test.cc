@@ -6,7 +6,7 @@
 #include <functional>
 #include <thread>
 
-#include "tag_service/llrp/client.h"
+#include "tag_service/readers/llrp/client.h"
 #include "tests/llrp/emulator_process.h"
 
 namespace tag_service::llrp {

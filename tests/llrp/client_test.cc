@@ -1,9 +1,9 @@
 // The reader URL and the table of tags seen.
-#include "tag_service/llrp/client.h"
+#include "tag_service/readers/llrp/client.h"
 
 #include <gtest/gtest.h>
 
-#include "tag_service/llrp/tag_table.h"
+#include "tag_service/readers/llrp/tag_table.h"
 
 namespace tag_service::llrp {
 namespace {
