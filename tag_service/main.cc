@@ -349,10 +349,15 @@ int main(int argc, char** argv) {
   tag_service::server server(operations, server_options);
   server.add_page(tag_service::kLivePagePath,
                   {"text/html; charset=utf-8",
-                   [] { return std::string(tag_service::live_page()); }});
+                   [] { return tag_service::one_part(tag_service::live_page()); }});
+  // Pollers share one snapshot, so that open pages cannot crowd out the
+  // operations and the reader.
+  tag_service::shared_snapshot live_status(
+      [&operations] { return operations.live_snapshot(now_filetime()); },
+      tag_service::kLiveStatusMaxAge);
   server.add_page(tag_service::kLiveStatusPath,
-                  {"application/json", [&operations] {
-                     return operations.live_snapshot(now_filetime()).dump();
+                  {"application/json", [&live_status] {
+                     return tag_service::shared_part(live_status.get());
                    }});
 
   const int port = server.listen();

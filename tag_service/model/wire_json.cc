@@ -5,81 +5,109 @@
 namespace tag_service {
 namespace {
 
-using nlohmann::json;
-
-json field_def_json(const field_def& d, bool wire) {
-  json j = {{"id", d.id},
-            {"name", d.name},
-            {"type", d.type},
-            {"description", d.description},
-            {"long_description", d.long_description},
-            {"minimum", d.minimum},
-            {"maximum", d.maximum}};
-  if (wire) j["has_value_description"] = d.type == field_code;
+// wire: the protocol's form; else the scene file's, without what the
+// service derives.
+void write_field_def(json_writer& w, const field_def& d, bool wire) {
+  w.begin_object();
   if (!d.codes.empty()) {
-    json codes = json::array();
+    w.key("codes");
+    w.begin_array();
     for (const code_entry& c : d.codes) {
-      codes.push_back({{"code", c.code}, {"description", c.description}});
+      w.begin_object();
+      w.member("code", c.code);
+      w.member("description", c.description);
+      w.end_object();
     }
-    j["codes"] = std::move(codes);
+    w.end_array();
   }
-  return j;
+  w.member("description", d.description);
+  if (wire) w.member("has_value_description", d.type == field_code);
+  w.member("id", d.id);
+  w.member("long_description", d.long_description);
+  w.member("maximum", d.maximum);
+  w.member("minimum", d.minimum);
+  w.member("name", d.name);
+  w.member("type", d.type);
+  w.end_object();
 }
 
-json format_json(const tag_format& f, bool wire) {
-  json fields = json::array();
-  for (const field_def& d : f.fields) fields.push_back(field_def_json(d, wire));
-  return {{"id", f.id},
-          {"description", f.description},
-          {"enabled", f.enabled},
-          {"markets", f.markets},
-          {"ordinal", f.ordinal},
-          {"usages", f.usages},
-          {"tag_type", f.tag_type},
-          {"fields", std::move(fields)}};
+void write_format(json_writer& w, const tag_format& f, bool wire) {
+  w.begin_object();
+  w.member("description", f.description);
+  w.member("enabled", f.enabled);
+  w.key("fields");
+  w.begin_array();
+  for (const field_def& d : f.fields) write_field_def(w, d, wire);
+  w.end_array();
+  w.member("id", f.id);
+  w.member("markets", f.markets);
+  w.member("ordinal", f.ordinal);
+  w.member("tag_type", f.tag_type);
+  w.member("usages", f.usages);
+  w.end_object();
 }
 
-json item_json(const item& i, bool wire) {
-  json tags = json::array();
-  for (const tag& t : i.tags) tags.push_back(tag_json(t));
-  json j = {{"id", i.id},
-            {"valid", i.valid},
-            {"type", i.type},
-            {"first_seen", tag_protocol::format_utc_timestamp(i.first_seen)},
-            {"tags", std::move(tags)}};
-  if (wire) j["secured"] = i.secured();
-  return j;
+void write_item(json_writer& w, const item& i, bool wire) {
+  w.begin_object();
+  w.member("first_seen", tag_protocol::format_utc_timestamp(i.first_seen));
+  w.member("id", i.id);
+  if (wire) w.member("secured", i.secured());
+  w.key("tags");
+  w.begin_array();
+  for (const tag& t : i.tags) write_tag(w, t);
+  w.end_array();
+  w.member("type", i.type);
+  w.member("valid", i.valid);
+  w.end_object();
 }
 
 }  // namespace
 
-json format_json(const tag_format& f) { return format_json(f, true); }
-
-json tag_json(const tag& t) {
-  json values = json::array();
-  for (const field_value& v : t.values) {
-    json jv = {{"name", v.name}, {"value", v.value}};
-    if (v.description) jv["description"] = *v.description;
-    values.push_back(std::move(jv));
-  }
-  return {{"id", t.id},
-          {"format", t.format},
-          {"type", t.type},
-          {"security", t.security},
-          {"secured", t.secured},
-          {"first_seen", tag_protocol::format_utc_timestamp(t.first_seen)},
-          {"values", std::move(values)}};
+void write_format(json_writer& w, const tag_format& f) {
+  write_format(w, f, true);
 }
 
-json item_json(const item& i) { return item_json(i, true); }
+void write_tag(json_writer& w, const tag& t) {
+  w.begin_object();
+  w.member("first_seen", tag_protocol::format_utc_timestamp(t.first_seen));
+  w.member("format", t.format);
+  w.member("id", t.id);
+  w.member("secured", t.secured);
+  w.member("security", t.security);
+  w.member("type", t.type);
+  w.key("values");
+  w.begin_array();
+  for (const field_value& v : t.values) {
+    w.begin_object();
+    if (v.description) w.member("description", *v.description);
+    w.member("name", v.name);
+    w.member("value", v.value);
+    w.end_object();
+  }
+  w.end_array();
+  w.end_object();
+}
 
-json scene_json(const scene& f) {
-  json formats = json::array();
-  for (const tag_format& t : f.formats)
-    formats.push_back(format_json(t, false));
-  json items = json::array();
-  for (const item& i : f.items) items.push_back(item_json(i, false));
-  return {{"formats", std::move(formats)}, {"items", std::move(items)}};
+void write_item(json_writer& w, const item& i) { write_item(w, i, true); }
+
+void write_scene(json_writer& w, const scene& s) {
+  w.begin_object();
+  w.key("formats");
+  w.begin_array();
+  for (const tag_format& f : s.formats) write_format(w, f, false);
+  w.end_array();
+  w.key("items");
+  w.begin_array();
+  for (const item& i : s.items) write_item(w, i, false);
+  w.end_array();
+  w.end_object();
+}
+
+nlohmann::json scene_json(const scene& s) {
+  std::string text;
+  json_writer w(text);
+  write_scene(w, s);
+  return nlohmann::json::parse(text);
 }
 
 }  // namespace tag_service

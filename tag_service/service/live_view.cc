@@ -1,29 +1,39 @@
 #include "tag_service/service/live_view.h"
 
 #include "protocol/wire_time.h"
+#include "tag_service/model/json_writer.h"
 #include "tag_service/model/wire_json.h"
 #include "tag_service/service/service.h"
 
 namespace tag_service {
 
-nlohmann::json live_status(const reader_view& reader,
-                           const std::vector<tag_format>& formats,
-                           std::uint64_t now_filetime) {
-  nlohmann::json format_list = nlohmann::json::array();
-  for (const auto& f : formats) format_list.push_back(format_json(f));
-  nlohmann::json items = nlohmann::json::array();
-  for (const auto& i : reader.items) items.push_back(item_json(i));
-  return {{"reader",
-           {{"source", reader.source},
-            {"connected", reader.connected},
-            {"inventory", reader.inventory},
-            {"last_error", reader.last_error}}},
-          {"formats", std::move(format_list)},
-          {"items", std::move(items)},
-          {"time", tag_protocol::format_utc_timestamp(now_filetime)}};
+std::string live_status(const reader_view& reader,
+                        const std::vector<tag_format>& formats,
+                        std::uint64_t now_filetime) {
+  std::string text;
+  json_writer w(text);
+  w.begin_object();
+  w.key("formats");
+  w.begin_array();
+  for (const tag_format& f : formats) write_format(w, f);
+  w.end_array();
+  w.key("items");
+  w.begin_array();
+  for (const item& i : reader.items) write_item(w, i);
+  w.end_array();
+  w.key("reader");
+  w.begin_object();
+  w.member("connected", reader.connected);
+  w.member("inventory", reader.inventory);
+  w.member("last_error", reader.last_error);
+  w.member("source", reader.source);
+  w.end_object();
+  w.member("time", tag_protocol::format_utc_timestamp(now_filetime));
+  w.end_object();
+  return text;
 }
 
-nlohmann::json service::live_snapshot(std::uint64_t now_filetime) {
+std::string service::live_snapshot(std::uint64_t now_filetime) {
   reader_view v = reader_->view();
   std::vector<tag_format> formats;
   try {
@@ -32,6 +42,38 @@ nlohmann::json service::live_snapshot(std::uint64_t now_filetime) {
     if (v.last_error.empty()) v.last_error = e.message;
   }
   return live_status(v, formats, now_filetime);
+}
+
+shared_snapshot::shared_snapshot(std::function<std::string()> build,
+                                 std::chrono::milliseconds max_age)
+    : build_(std::move(build)), max_age_(max_age) {}
+
+std::shared_ptr<const std::string> shared_snapshot::get() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  if (latest_ != nullptr && now - built_ < max_age_) return latest_;
+  if (building_) {
+    if (latest_ != nullptr) return latest_;
+    built_wake_.wait(lock, [this] { return !building_; });
+    if (latest_ != nullptr) return latest_;
+  }
+  building_ = true;
+  lock.unlock();
+  std::shared_ptr<const std::string> made;
+  try {
+    made = std::make_shared<const std::string>(build_());
+  } catch (...) {
+    lock.lock();
+    building_ = false;
+    built_wake_.notify_all();
+    throw;
+  }
+  lock.lock();
+  latest_ = made;
+  built_ = std::chrono::steady_clock::now();
+  building_ = false;
+  built_wake_.notify_all();
+  return made;
 }
 
 // The page builds every element with createElement and fills it with

@@ -3,8 +3,13 @@
 #ifndef KORVO_TAG_SERVICE_SERVICE_LIVE_VIEW_H_
 #define KORVO_TAG_SERVICE_SERVICE_LIVE_VIEW_H_
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
-#include <nlohmann/json.hpp>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -22,13 +27,38 @@ inline constexpr char kLiveStatusPath[] = "/status.json";
 // goes in as text, never as markup.
 std::string_view live_page();
 
+// How old a snapshot pollers may be given: the page polls once a second.
+inline constexpr std::chrono::milliseconds kLiveStatusMaxAge{500};
+
 // The snapshot: {"reader": {"source", "connected", "inventory",
 // "last_error"}, "formats": [FORMAT...], "items": [ITEM...], "time"}, with
 // formats and items in the protocol's JSON forms and time the service's UTC
 // clock as a FILETIME.
-nlohmann::json live_status(const reader_view& reader,
-                           const std::vector<tag_format>& formats,
-                           std::uint64_t now_filetime);
+std::string live_status(const reader_view& reader,
+                        const std::vector<tag_format>& formats,
+                        std::uint64_t now_filetime);
+
+// One snapshot shared by every poller: built anew only when the latest is
+// older than max_age, and by one caller at a time; callers that come while
+// it is built get the latest (or, when there is none yet, wait for it). So
+// however many pages poll, building costs at most one build per max_age and
+// the memory of two snapshots. Thread-safe; a failed build throws to its
+// caller only.
+class shared_snapshot {
+ public:
+  shared_snapshot(std::function<std::string()> build,
+                  std::chrono::milliseconds max_age);
+  std::shared_ptr<const std::string> get();
+
+ private:
+  const std::function<std::string()> build_;
+  const std::chrono::milliseconds max_age_;
+  std::mutex mutex_;  // guards what follows
+  std::condition_variable built_wake_;
+  bool building_ = false;
+  std::shared_ptr<const std::string> latest_;
+  std::chrono::steady_clock::time_point built_;
+};
 
 }  // namespace tag_service
 

@@ -7,10 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -60,6 +62,8 @@ constexpr unsigned kMaxConnections = 2000;
 constexpr unsigned kMaxConnectionsPerClient = 1500;
 constexpr int kListenBacklog = 4096;  // the kernel caps it at somaxconn
 constexpr std::size_t kThreadStack = 1024 * 1024;
+// How much of a body in parts is handed to the socket at a time.
+constexpr std::size_t kResponseBlock = 64 * 1024;
 
 // One request in progress: where it goes and the body so far.
 struct request_state {
@@ -78,6 +82,51 @@ struct watched {
 std::string_view header(MHD_Connection* c, const char* name) {
   const char* v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
   return v == nullptr ? std::string_view() : std::string_view(v);
+}
+
+// What an answer's body is made of: a text sent whole (with its length),
+// or parts sent as the client takes them (chunked).
+struct response_body {
+  std::string text;
+  body_parts parts;
+  response_body(std::string t) : text(std::move(t)) {}  // NOLINT: implicit
+  response_body(body_parts p) : parts(std::move(p)) {}  // NOLINT: implicit
+};
+
+// A response holding body: the text copied, or the parts taken one by one
+// while the connection's thread sends them. Null when out of memory.
+MHD_Response* make_response(response_body body) {
+  if (!body.parts) {
+    return MHD_create_response_from_buffer(
+        body.text.size(), body.text.data(), MHD_RESPMEM_MUST_COPY);
+  }
+  // The parts and the rest of the part being sent.
+  struct stream {
+    body_parts parts;
+    std::string_view rest;
+  };
+  auto* s = new stream{std::move(body.parts), {}};
+  auto read = [](void* cls, std::uint64_t, char* buf,
+                 std::size_t max) -> ssize_t {
+    auto* s = static_cast<stream*>(cls);
+    try {
+      while (s->rest.empty()) {
+        s->rest = s->parts();
+        if (s->rest.empty()) return MHD_CONTENT_READER_END_OF_STREAM;
+      }
+    } catch (...) {
+      return MHD_CONTENT_READER_END_WITH_ERROR;
+    }
+    const std::size_t n = std::min(max, s->rest.size());
+    std::memcpy(buf, s->rest.data(), n);
+    s->rest.remove_prefix(n);
+    return static_cast<ssize_t>(n);
+  };
+  auto done = [](void* cls) { delete static_cast<stream*>(cls); };
+  MHD_Response* res = MHD_create_response_from_callback(
+      MHD_SIZE_UNKNOWN, kResponseBlock, +read, s, +done);
+  if (res == nullptr) delete s;
+  return res;
 }
 
 // The client's address as text ("" when the server does not say).
@@ -116,13 +165,13 @@ struct server::impl {
   // began: when the request's headers were in, for the log line's ms.
   MHD_Result answer(MHD_Connection* c, steady_clock::time_point began,
                     const char* method, const char* url, int status,
-                    std::string body, const char* content_type,
+                    response_body body, const char* content_type,
                     const char* allow = nullptr);
   MHD_Result error(MHD_Connection* c, steady_clock::time_point began,
                    const char* method, const char* url, int status,
                    const std::string& message, const char* allow = nullptr) {
     return answer(c, began, method, url, status,
-                  error_answer(status, message).body.dump(), "application/json",
+                  error_answer(status, message).body, "application/json",
                   allow);
   }
   MHD_Result handle(MHD_Connection* c, const char* url, const char* method,
@@ -135,10 +184,9 @@ struct server::impl {
 MHD_Result server::impl::answer(MHD_Connection* c,
                                 steady_clock::time_point began,
                                 const char* method, const char* url, int status,
-                                std::string body, const char* content_type,
+                                response_body body, const char* content_type,
                                 const char* allow) {
-  MHD_Response* res = MHD_create_response_from_buffer(body.size(), body.data(),
-                                                      MHD_RESPMEM_MUST_COPY);
+  MHD_Response* res = make_response(std::move(body));
   if (res == nullptr) return MHD_NO;
   MHD_add_response_header(res, MHD_HTTP_HEADER_CONTENT_TYPE, content_type);
   if (allow != nullptr) MHD_add_response_header(res, "Allow", allow);
@@ -181,8 +229,10 @@ MHD_Result server::impl::handle(MHD_Connection* c, const char* url,
     }
     // The whole request is here.
     set_deadline(c, steady_clock::time_point::max());
-    const service::answer a = sim.run(state->r->op, state->body);
-    return answer(c, began, method, url, a.status, a.body.dump(),
+    service::answer a = sim.run(state->r->op, state->body);
+    return answer(c, began, method, url, a.status,
+                  a.parts ? response_body(std::move(a.parts))
+                          : response_body(std::move(a.body)),
                   "application/json");
   }
 

@@ -23,7 +23,7 @@ struct server_options {
 // function that makes its body for each request.
 struct page {
   std::string content_type;
-  std::function<std::string()> body;
+  std::function<body_parts()> body;
 };
 
 class server {

@@ -13,6 +13,53 @@ namespace {
 
 using nlohmann::json;
 
+// The JSON text write puts into a writer.
+template <class F>
+std::string written(F write) {
+  std::string text;
+  json_writer w(text);
+  write(w);
+  return text;
+}
+
+// {"KEY": [ELEMENT...]} in parts of about kPartBytes, written from list
+// (a snapshot the parts own) by write_element as they are taken; each
+// element is dropped once written.
+constexpr std::size_t kPartBytes = 64 * 1024;
+
+template <class T>
+body_parts list_parts(const char* key, std::vector<T> list,
+                      void (*write_element)(json_writer&, const T&)) {
+  struct state {
+    std::vector<T> list;
+    std::string out;
+    json_writer w{out};
+    std::size_t next = 0;
+    bool closed = false;
+  };
+  auto s = std::make_shared<state>();
+  s->list = std::move(list);
+  return [s, key, write_element]() -> std::string_view {
+    s->out.clear();
+    if (s->closed) return {};
+    if (s->next == 0) {
+      s->w.begin_object();
+      s->w.key(key);
+      s->w.begin_array();
+    }
+    while (s->next < s->list.size() && s->out.size() < kPartBytes) {
+      write_element(s->w, s->list[s->next]);
+      s->list[s->next++] = T();
+    }
+    if (s->next == s->list.size()) {
+      s->w.end_array();
+      s->w.end_object();
+      s->closed = true;
+    }
+    return s->out;
+  };
+}
+
 // Operations a test can put a delay or failure in front of.
 constexpr const char* kOperations[] = {"ping",    "connect", "disconnect",
                                        "formats", "items",   "create",
@@ -82,9 +129,41 @@ bool bool_member(const json& j, const char* key) {
 }  // namespace
 
 service::answer error_answer(int status, std::string_view message) {
-  return {
-      status,
-      {{"error", {{"status", status}, {"message", printable(message, 1000)}}}}};
+  return {status, written([&](json_writer& w) {
+            w.begin_object();
+            w.key("error");
+            w.begin_object();
+            w.member("message", printable(message, 1000));
+            w.member("status", status);
+            w.end_object();
+            w.end_object();
+          })};
+}
+
+std::string whole_text(const service::answer& a) {
+  return a.parts ? whole_text(a.parts) : a.body;
+}
+
+body_parts one_part(std::string_view text) {
+  return [text, given = false]() mutable -> std::string_view {
+    if (given) return {};
+    given = true;
+    return text;
+  };
+}
+
+body_parts shared_part(std::shared_ptr<const std::string> text) {
+  return [text = std::move(text), given = false]() mutable -> std::string_view {
+    if (given) return {};
+    given = true;
+    return *text;
+  };
+}
+
+std::string whole_text(const body_parts& parts) {
+  std::string text;
+  for (std::string_view p = parts(); !p.empty(); p = parts()) text += p;
+  return text;
 }
 
 std::string printable(std::string_view s, std::size_t max_bytes) {
@@ -171,51 +250,68 @@ service::answer service::dispatch(const std::string& op, const json& request) {
   if (!is_operation(op) && op != "inject" && op != "clear" && op != "state") {
     return error_answer(404, "no such operation");
   }
+  // Answers with one tag: {"tag": TAG}, and the item it joined.
+  const auto tag_answer = [](int status, const tag& t,
+                             const std::string* item_id = nullptr) {
+    return answer{status, written([&](json_writer& w) {
+                    w.begin_object();
+                    if (item_id != nullptr) w.member("item", *item_id);
+                    w.key("tag");
+                    write_tag(w, t);
+                    w.end_object();
+                  })};
+  };
   if (op == "create") {
     only_keys(request, {"data"});
     const std::string& data = text_member(request, "data", kMaxTextBytes);
-    return {201, {{"tag", tag_json(reader_->create_tag(data))}}};
+    return tag_answer(201, reader_->create_tag(data));
   }
   if (op == "write") {
     only_keys(request, {"id"});
     const written_tag w =
         reader_->write_tag(text_member(request, "id", kMaxTextBytes));
-    return {200, {{"tag", tag_json(w.written)}, {"item", w.item_id}}};
+    return tag_answer(200, w.written, &w.item_id);
   }
   if (op == "security") {
     only_keys(request, {"id", "secure"});
     const std::string& id = text_member(request, "id", kMaxTextBytes);
     const bool secure = bool_member(request, "secure");
-    return {200, {{"tag", tag_json(reader_->set_security(id, secure))}}};
+    return tag_answer(200, reader_->set_security(id, secure));
   }
   if (op == "inject") return inject(request);
   // The rest take no members.
   only_keys(request, {});
   if (op == "ping") {
-    return {200,
-            {{"service", tag_protocol::kServiceName},
-             {"protocol", tag_protocol::kVersion}}};
+    return {200, written([](json_writer& w) {
+              w.begin_object();
+              w.member("protocol", tag_protocol::kVersion);
+              w.member("service", tag_protocol::kServiceName);
+              w.end_object();
+            })};
   }
   if (op == "connect" || op == "disconnect") {
-    return {200, {{"connected", reader_->set_connected(op == "connect")}}};
+    const bool connected = reader_->set_connected(op == "connect");
+    return {200, written([&](json_writer& w) {
+              w.begin_object();
+              w.member("connected", connected);
+              w.end_object();
+            })};
   }
   if (op == "formats") {
-    json formats = json::array();
-    for (const tag_format& f : reader_->formats()) {
-      formats.push_back(format_json(f));
-    }
-    return {200, {{"formats", std::move(formats)}}};
+    return {200, list_parts("formats", reader_->formats(), write_format)};
   }
   if (op == "items") {
-    json items = json::array();
-    for (const item& i : reader_->items()) items.push_back(item_json(i));
-    return {200, {{"items", std::move(items)}}};
+    return {200, list_parts("items", reader_->items(), write_item)};
   }
   if (op == "clear") {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::size_t n = injections_.size();
     injections_.clear();
-    return {200, {{"cleared", n}}};
+    return {200, written([&](json_writer& w) {
+              w.begin_object();
+              w.member("cleared", std::uint64_t{n});
+              w.end_object();
+            })};
   }
   return state();
 }
@@ -242,29 +338,41 @@ service::answer service::inject(const json& request) {
   inj.times = int_member(request, "times", 0, 1000000, 1);
   std::lock_guard<std::mutex> lock(mutex_);
   injections_[op] = inj;
-  return {200,
-          {{"injected",
-            {{"operation", op},
-             {"delay_ms", inj.delay_ms},
-             {"status", inj.status},
-             {"message", inj.message},
-             {"times", inj.times}}}}};
+  return {200, written([&](json_writer& w) {
+            w.begin_object();
+            w.key("injected");
+            w.begin_object();
+            w.member("delay_ms", inj.delay_ms);
+            w.member("message", inj.message);
+            w.member("operation", op);
+            w.member("status", inj.status);
+            w.member("times", inj.times);
+            w.end_object();
+            w.end_object();
+          })};
 }
 
 service::answer service::state() {
   const reader_status r = reader_->status();
   std::lock_guard<std::mutex> lock(mutex_);
-  json calls = json::object();
+  // Members and calls in the order of their names.
+  std::map<std::string_view, std::uint64_t> calls;
   for (const char* o : kOperations) {
     const auto it = calls_.find(o);
     calls[o] = it == calls_.end() ? 0 : it->second;
   }
-  return {200,
-          {{"connected", r.connected},
-           {"items", r.items},
-           {"pending", r.pending},
-           {"injections", injections_.size()},
-           {"calls", std::move(calls)}}};
+  return {200, written([&](json_writer& w) {
+            w.begin_object();
+            w.key("calls");
+            w.begin_object();
+            for (const auto& [o, n] : calls) w.member(o, n);
+            w.end_object();
+            w.member("connected", r.connected);
+            w.member("injections", std::uint64_t{injections_.size()});
+            w.member("items", std::uint64_t{r.items});
+            w.member("pending", std::uint64_t{r.pending});
+            w.end_object();
+          })};
 }
 
 }  // namespace tag_service

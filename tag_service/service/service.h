@@ -7,12 +7,14 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "tag_service/readers/reader.h"
 
@@ -20,6 +22,19 @@ namespace tag_service {
 
 // Largest request body the service reads, in bytes.
 inline constexpr std::size_t kMaxRequestBytes = 64 * 1024;
+
+// A body given part by part: each call returns the next part, which stays
+// valid until the next call; an empty part ends the body. A large answer
+// is written as the client takes it, so that it holds a part in memory,
+// not its whole text.
+using body_parts = std::function<std::string_view()>;
+
+// Parts of a text that outlives them: the text in one part.
+body_parts one_part(std::string_view text);
+// Parts of a text shared with other answers, which it keeps alive.
+body_parts shared_part(std::shared_ptr<const std::string> text);
+// Every part, collected.
+std::string whole_text(const body_parts& parts);
 
 // A delay and/or a failure that test code puts in front of an operation.
 struct injection {
@@ -36,10 +51,16 @@ class service {
   // Ends every injected delay at once, so that the server can stop.
   void shut_down();
 
-  // An operation's answer: HTTP status and JSON body.
+  // An operation's answer: HTTP status and JSON text, whole in body or,
+  // for the lists (formats, items), in parts written from a snapshot as
+  // they are sent, so that no reader lock is held meanwhile.
   struct answer {
+    answer() = default;
+    answer(int s, std::string text) : status(s), body(std::move(text)) {}
+    answer(int s, body_parts p) : status(s), parts(std::move(p)) {}
     int status = 200;
-    nlohmann::json body;
+    std::string body;  // unless parts is set
+    body_parts parts;
   };
 
   // Runs one operation on a request body ("" for none), after its
@@ -51,7 +72,7 @@ class service {
   // The live view's snapshot of the reader and what it sees, at the time
   // given (see live_view.h); read-only, whether or not the reader is
   // connected.
-  nlohmann::json live_snapshot(std::uint64_t now_filetime);
+  std::string live_snapshot(std::uint64_t now_filetime);
 
  private:
   answer dispatch(const std::string& op, const nlohmann::json& request);
@@ -69,6 +90,9 @@ class service {
 // The JSON error answer every failure carries:
 // {"error": {"status": N, "message": "..."}}.
 service::answer error_answer(int status, std::string_view message);
+
+// The answer's whole JSON text, from its body or its parts.
+std::string whole_text(const service::answer& a);
 
 // Message text safe to put in JSON: invalid UTF-8 and control characters
 // become '?', and it is cut at max_bytes.

@@ -33,13 +33,8 @@ TEST(EpcField, EachSchemeHasAFormatWhoseFieldsAreTheSchemes) {
   }
   EXPECT_EQ(formats.back().id, kRawFormatId);
   // The formats obey the service's own rules for a scene file.
-  nlohmann::json j = {{"formats", nlohmann::json::array()}};
-  for (const auto& f : formats)
-    j["formats"].push_back(tag_service::format_json(f));
-  for (auto& f : j["formats"]) {
-    for (auto& d : f["fields"]) d.erase("has_value_description");
-  }
-  EXPECT_NO_THROW(tag_service::load_scene(j, 0));
+  EXPECT_NO_THROW(
+      tag_service::load_scene(tag_service::scene_json({formats, {}}), 0));
 }
 
 TEST(EpcField, ItemsAndTagsFollowTheScheme) {

@@ -20,7 +20,7 @@ struct running_server {
       : sim(std::make_unique<simulated_reader>(
             load_scene(nlohmann::json::parse(demo_scene_json()), 0))),
         http(sim, {"127.0.0.1", 0, false, test_hooks}) {
-    http.add_page("/", {"text/plain", [] { return std::string("hello"); }});
+    http.add_page("/", {"text/plain", [] { return one_part("hello"); }});
     port = http.listen();
     thread = std::thread([this] { http.run(); });
   }

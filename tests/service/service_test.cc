@@ -14,17 +14,26 @@ namespace {
 
 using nlohmann::json;
 
+// An answer with its JSON text read back.
+struct parsed_answer {
+  int status;
+  json body;
+};
+parsed_answer parsed(const service::answer& a) {
+  return {a.status, json::parse(whole_text(a))};
+}
+
 class Service : public ::testing::Test {
  protected:
   Service()
       : sim_(std::make_unique<simulated_reader>(
             load_scene(json::parse(demo_scene_json()), 0))) {}
 
-  service::answer run(const std::string& op, const json& body) {
-    return sim_.run(op, body.dump());
+  parsed_answer run(const std::string& op, const json& body) {
+    return parsed(sim_.run(op, body.dump()));
   }
   // The message of an error answer; fails the test for a success.
-  std::string error_of(const service::answer& a) {
+  std::string error_of(const parsed_answer& a) {
     EXPECT_GE(a.status, 400) << a.body.dump();
     return a.body.value("/error/message"_json_pointer, std::string());
   }
@@ -113,7 +122,7 @@ TEST_F(Service, MalformedRequestsGetClearErrors) {
        400, "from 0 to 1000000"},
   };
   for (const auto& c : cases) {
-    const auto a = sim_.run(c.op, c.body);
+    const auto a = parsed(sim_.run(c.op, c.body));
     EXPECT_EQ(a.status, c.status) << c.op << " " << c.body;
     EXPECT_EQ(a.body["error"]["status"], c.status);
     EXPECT_NE(error_of(a).find(c.message), std::string::npos)
@@ -180,13 +189,13 @@ class offline_reader final : public reader {
 
 TEST(ServiceOnAnyReader, ReaderFailuresBecomeErrorAnswers) {
   service sim(std::make_unique<offline_reader>());
-  EXPECT_EQ(sim.run("formats", "").body["formats"].size(), 1u);
+  EXPECT_EQ(parsed(sim.run("formats", "")).body["formats"].size(), 1u);
   for (const auto& [op, body] :
        {std::pair{"connect", ""}, std::pair{"items", ""},
         std::pair{"create", R"({"data": "1:a=b"})"},
         std::pair{"write", R"({"id": "T"})"},
         std::pair{"security", R"({"id": "T", "secure": true})"}}) {
-    const auto a = sim.run(op, body);
+    const auto a = parsed(sim.run(op, body));
     EXPECT_EQ(a.status, 503) << op;
     EXPECT_EQ(a.body["error"]["message"], "the reader is offline") << op;
   }

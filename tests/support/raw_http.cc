@@ -13,10 +13,17 @@ namespace korvo_test {
 namespace {
 
 // True once text holds a whole response: complete by its Content-Length,
-// or at the end of its headers without one.
+// at the last chunk of a chunked body, or at the end of its headers
+// without either.
 bool complete_response(const std::string& text) {
   const auto end = text.find("\r\n\r\n");
   if (end == std::string::npos) return false;
+  const auto chunked = text.find("Transfer-Encoding: chunked");
+  if (chunked != std::string::npos && chunked < end) {
+    return text.size() >= end + 9 &&
+           (text.compare(end + 4, 5, "0\r\n\r\n") == 0 ||
+            text.find("\r\n0\r\n\r\n", end + 4) != std::string::npos);
+  }
   const auto length = text.find("Content-Length: ");
   if (length == std::string::npos || length > end) return true;
   return text.size() >= end + 4 + std::stoul(text.substr(length + 16));
