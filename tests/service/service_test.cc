@@ -55,6 +55,39 @@ TEST_F(Service, ReaderMustBeConnectedToReadWriteAndSecure) {
             "the reader is not connected");
 }
 
+// A long list comes in parts of bounded size, written from a snapshot: a
+// change after the answer was made is not in it.
+TEST(ServiceLists, ComeInBoundedPartsFromASnapshot) {
+  scene field = load_scene(json::parse(demo_scene_json()), 0);
+  const item one = field.items[0];
+  constexpr std::size_t kItems = 500;
+  field.items.assign(kItems, one);
+  for (std::size_t i = 0; i < field.items.size(); ++i) {
+    field.items[i].id = "item-" + std::to_string(i);
+  }
+  service sim(std::make_unique<simulated_reader>(field));
+  sim.run("connect", "");
+  const service::answer a = sim.run("items", "");
+  ASSERT_TRUE(a.parts);
+  // Changed after the answer was made, before it is sent.
+  const std::string tag = parsed(sim.run("create", R"({"data": "1:serial=S"})"))
+                              .body["tag"]["id"];
+  ASSERT_EQ(sim.run("write", json({{"id", tag}}).dump()).status, 200);
+  std::string text;
+  std::size_t parts = 0;
+  for (std::string_view p = a.parts(); !p.empty(); p = a.parts()) {
+    EXPECT_LE(p.size(), 80u * 1024);
+    text += p;
+    ++parts;
+  }
+  EXPECT_GT(parts, 2u);
+  const json items = json::parse(text)["items"];
+  ASSERT_EQ(items.size(), kItems);
+  EXPECT_EQ(items.back()["id"], "item-" + std::to_string(kItems - 1));
+  EXPECT_EQ(json::parse(whole_text(sim.run("items", "")))["items"].size(),
+            kItems + 1);
+}
+
 TEST_F(Service, WrittenTagJoinsTheFieldOnceUnderItsFreshId) {
   run("connect", json::object());
   const auto a = run("create", {{"data", "3:batch=B1;origin=SE"}});
