@@ -348,8 +348,9 @@ int main(int argc, char** argv) {
   server_options.test_hooks = o.test_hooks;
   tag_service::server server(operations, server_options);
   server.add_page(tag_service::kLivePagePath,
-                  {"text/html; charset=utf-8",
-                   [] { return tag_service::one_part(tag_service::live_page()); }});
+                  {"text/html; charset=utf-8", [] {
+                     return tag_service::one_part(tag_service::live_page());
+                   }});
   // Pollers share one snapshot, so that open pages cannot crowd out the
   // operations and the reader.
   tag_service::shared_snapshot live_status(

@@ -66,6 +66,15 @@ class json_writer {
   bool need_comma_ = false;
 };
 
+// The JSON text write(json_writer&) writes.
+template <class F>
+std::string json_text(F write) {
+  std::string text;
+  json_writer w(text);
+  write(w);
+  return text;
+}
+
 }  // namespace tag_service
 
 #endif  // KORVO_TAG_SERVICE_MODEL_JSON_WRITER_H_

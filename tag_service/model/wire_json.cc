@@ -104,10 +104,8 @@ void write_scene(json_writer& w, const scene& s) {
 }
 
 nlohmann::json scene_json(const scene& s) {
-  std::string text;
-  json_writer w(text);
-  write_scene(w, s);
-  return nlohmann::json::parse(text);
+  return nlohmann::json::parse(
+      json_text([&](json_writer& w) { write_scene(w, s); }));
 }
 
 }  // namespace tag_service

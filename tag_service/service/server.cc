@@ -97,8 +97,8 @@ struct response_body {
 // while the connection's thread sends them. Null when out of memory.
 MHD_Response* make_response(response_body body) {
   if (!body.parts) {
-    return MHD_create_response_from_buffer(
-        body.text.size(), body.text.data(), MHD_RESPMEM_MUST_COPY);
+    return MHD_create_response_from_buffer(body.text.size(), body.text.data(),
+                                           MHD_RESPMEM_MUST_COPY);
   }
   // The parts and the rest of the part being sent.
   struct stream {

@@ -13,15 +13,6 @@ namespace {
 
 using nlohmann::json;
 
-// The JSON text write puts into a writer.
-template <class F>
-std::string written(F write) {
-  std::string text;
-  json_writer w(text);
-  write(w);
-  return text;
-}
-
 // {"KEY": [ELEMENT...]} in parts of about kPartBytes, written from list
 // (a snapshot the parts own) by write_element as they are taken; each
 // element is dropped once written.
@@ -129,7 +120,7 @@ bool bool_member(const json& j, const char* key) {
 }  // namespace
 
 service::answer error_answer(int status, std::string_view message) {
-  return {status, written([&](json_writer& w) {
+  return {status, json_text([&](json_writer& w) {
             w.begin_object();
             w.key("error");
             w.begin_object();
@@ -253,7 +244,7 @@ service::answer service::dispatch(const std::string& op, const json& request) {
   // Answers with one tag: {"tag": TAG}, and the item it joined.
   const auto tag_answer = [](int status, const tag& t,
                              const std::string* item_id = nullptr) {
-    return answer{status, written([&](json_writer& w) {
+    return answer{status, json_text([&](json_writer& w) {
                     w.begin_object();
                     if (item_id != nullptr) w.member("item", *item_id);
                     w.key("tag");
@@ -282,7 +273,7 @@ service::answer service::dispatch(const std::string& op, const json& request) {
   // The rest take no members.
   only_keys(request, {});
   if (op == "ping") {
-    return {200, written([](json_writer& w) {
+    return {200, json_text([](json_writer& w) {
               w.begin_object();
               w.member("protocol", tag_protocol::kVersion);
               w.member("service", tag_protocol::kServiceName);
@@ -291,7 +282,7 @@ service::answer service::dispatch(const std::string& op, const json& request) {
   }
   if (op == "connect" || op == "disconnect") {
     const bool connected = reader_->set_connected(op == "connect");
-    return {200, written([&](json_writer& w) {
+    return {200, json_text([&](json_writer& w) {
               w.begin_object();
               w.member("connected", connected);
               w.end_object();
@@ -307,7 +298,7 @@ service::answer service::dispatch(const std::string& op, const json& request) {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::size_t n = injections_.size();
     injections_.clear();
-    return {200, written([&](json_writer& w) {
+    return {200, json_text([&](json_writer& w) {
               w.begin_object();
               w.member("cleared", std::uint64_t{n});
               w.end_object();
@@ -338,7 +329,7 @@ service::answer service::inject(const json& request) {
   inj.times = int_member(request, "times", 0, 1000000, 1);
   std::lock_guard<std::mutex> lock(mutex_);
   injections_[op] = inj;
-  return {200, written([&](json_writer& w) {
+  return {200, json_text([&](json_writer& w) {
             w.begin_object();
             w.key("injected");
             w.begin_object();
@@ -361,7 +352,7 @@ service::answer service::state() {
     const auto it = calls_.find(o);
     calls[o] = it == calls_.end() ? 0 : it->second;
   }
-  return {200, written([&](json_writer& w) {
+  return {200, json_text([&](json_writer& w) {
             w.begin_object();
             w.key("calls");
             w.begin_object();

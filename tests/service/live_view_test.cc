@@ -38,9 +38,8 @@ TEST(LiveStatus, ReaderFormatsAndItemsAsTheProtocolWritesThem) {
     ASSERT_EQ(s["items"].size(), r.items.size());
     if (!r.items.empty()) {
       EXPECT_EQ(s["items"][0],
-                form(r.items[0], [](json_writer& w, const item& i) {
-                  write_item(w, i);
-                }));
+                form(r.items[0],
+                     [](json_writer& w, const item& i) { write_item(w, i); }));
     }
     ASSERT_EQ(s["formats"].size(), demo.formats.size());
     EXPECT_EQ(s["formats"][0],

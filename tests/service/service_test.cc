@@ -70,8 +70,8 @@ TEST(ServiceLists, ComeInBoundedPartsFromASnapshot) {
   const service::answer a = sim.run("items", "");
   ASSERT_TRUE(a.parts);
   // Changed after the answer was made, before it is sent.
-  const std::string tag = parsed(sim.run("create", R"({"data": "1:serial=S"})"))
-                              .body["tag"]["id"];
+  const std::string tag =
+      parsed(sim.run("create", R"({"data": "1:serial=S"})")).body["tag"]["id"];
   ASSERT_EQ(sim.run("write", json({{"id", tag}}).dump()).status, 200);
   std::string text;
   std::size_t parts = 0;

@@ -16,14 +16,6 @@ namespace {
 
 using nlohmann::json;
 
-template <class F>
-std::string written(F write) {
-  std::string text;
-  json_writer w(text);
-  write(w);
-  return text;
-}
-
 // Texts are written byte for byte as the JSON library writes them (its
 // escapes are the ones clients have always read).
 TEST(JsonWriter, TextsAndNumbersAsTheJsonLibraryWritesThem) {
@@ -34,20 +26,21 @@ TEST(JsonWriter, TextsAndNumbersAsTheJsonLibraryWritesThem) {
       "plain ASCII / with a slash",
       controls,
       "quote\" backslash\\ del\x7F",
-      "Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80",
+      "Gr\xC3\xBC\xC3\x9F"
+      "e \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80",
       "\xE2\x80\xA8\xE2\x80\xA9\xEF\xBB\xBF\xEF\xBF\xBF\xF4\x8F\xBF\xBF",
       std::string("nul\0inside", 10),
   };
   for (const std::string& t : texts) {
-    EXPECT_EQ(written([&](json_writer& w) { w.value(t); }), json(t).dump());
+    EXPECT_EQ(json_text([&](json_writer& w) { w.value(t); }), json(t).dump());
   }
   constexpr auto i64 = std::numeric_limits<std::int64_t>();
   for (const std::int64_t n : {std::int64_t{0}, std::int64_t{-1}, i64.min(),
                                i64.max(), std::int64_t{2147483647}}) {
-    EXPECT_EQ(written([&](json_writer& w) { w.value(n); }), json(n).dump());
+    EXPECT_EQ(json_text([&](json_writer& w) { w.value(n); }), json(n).dump());
   }
   const std::uint64_t u = std::numeric_limits<std::uint64_t>::max();
-  EXPECT_EQ(written([&](json_writer& w) { w.value(u); }), json(u).dump());
+  EXPECT_EQ(json_text([&](json_writer& w) { w.value(u); }), json(u).dump());
 }
 
 // A text that is not UTF-8 still makes valid JSON: each byte that starts
@@ -60,22 +53,24 @@ TEST(JsonWriter, BytesThatAreNotUtf8BecomeReplacementCharacters) {
   } cases[] = {
       {"\xFF", r},
       {"a\xC3", "a" + r},
-      {"\xE2\x82" "A", r + r + "A"},          // cut short
-      {"\xED\xA0\x80", r + r + r},            // a surrogate
-      {"\xC0\xAF", r + r},                    // overlong
-      {"\xF4\x90\x80\x80", r + r + r + r},    // above U+10FFFF
+      {"\xE2\x82"
+       "A",
+       r + r + "A"},                        // cut short
+      {"\xED\xA0\x80", r + r + r},          // a surrogate
+      {"\xC0\xAF", r + r},                  // overlong
+      {"\xF4\x90\x80\x80", r + r + r + r},  // above U+10FFFF
       {"\x80\n\xC3\xA9\"", r + "\\n\xC3\xA9\\\""},
   };
   for (const auto& c : cases) {
     const std::string text =
-        written([&](json_writer& w) { w.value(c.text); });
+        json_text([&](json_writer& w) { w.value(c.text); });
     EXPECT_EQ(text, "\"" + c.expected + "\"");
     EXPECT_TRUE(json::accept(text)) << text;
   }
 }
 
 TEST(JsonWriter, NestsAndSeparates) {
-  const std::string text = written([](json_writer& w) {
+  const std::string text = json_text([](json_writer& w) {
     w.begin_object();
     w.key("a");
     w.begin_array();
@@ -152,7 +147,8 @@ TEST(WireForms, SameDocumentsAsBefore) {
   odd.type = 9;
   tag ot;
   ot.id =
-      "Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80 "
+      "Gr\xC3\xBC\xC3\x9F"
+      "e \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80 "
       "\xE2\x80\xA8\xE2\x80\xA9 \xEF\xBB\xBF";
   ot.format = std::numeric_limits<std::int32_t>::min();
   ot.type = std::numeric_limits<std::int32_t>::max();
@@ -163,7 +159,7 @@ TEST(WireForms, SameDocumentsAsBefore) {
   odd.tags.push_back(ot);
 
   const auto list = [](const char* key, const auto& elements, auto write) {
-    return written([&](json_writer& w) {
+    return json_text([&](json_writer& w) {
       w.begin_object();
       w.key(key);
       w.begin_array();
@@ -184,7 +180,7 @@ TEST(WireForms, SameDocumentsAsBefore) {
       {"field_formats", list("formats", epc::epc_formats(), formats)},
       {"field_items", list("items", field, items)},
       {"odd_items", list("items", std::vector<item>{odd}, items)},
-      {"odd_tag", written([&](json_writer& w) {
+      {"odd_tag", json_text([&](json_writer& w) {
          w.begin_object();
          w.key("tag");
          write_tag(w, ot);
@@ -192,7 +188,7 @@ TEST(WireForms, SameDocumentsAsBefore) {
        })},
       {"field_status", live_status(llrp, epc::epc_formats(), kTime)},
       {"demo_status", live_status(reader_view{}, demo.formats, kTime)},
-      {"demo_scene", written([&](json_writer& w) { write_scene(w, demo); })},
+      {"demo_scene", json_text([&](json_writer& w) { write_scene(w, demo); })},
   };
   const std::map<std::string, json> before = captured();
   ASSERT_EQ(before.size(), now.size());
