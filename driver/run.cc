@@ -63,11 +63,12 @@ void write_stage(IRfidSession* session, run_options& o, int& flag) {
     bool ran_async = false;
     if (o.async) {
       async_write_callback done;
-      ran_async = run_async(session, o, done, u"writeTagAsync", flag, [&] {
-                    return session->writeTagAsync(tag, &done);
-                  }) != async_outcome::not_run;
+      ran_async =
+          run_async(session, o, done, u"writeTagAsync", flag, [&] {
+            return call_bool(session, &IRfidSession::writeTagAsync, tag, &done);
+          }) != async_outcome::not_run;
     }
-    if (!ran_async && !session->writeTag(tag)) {
+    if (!ran_async && !call_bool(session, &IRfidSession::writeTag, tag)) {
       flag = report_error(session, u"writeTag");
     }
     if (flag == 0) {
@@ -85,12 +86,13 @@ void security_stage(IRfidSession* session, run_options& o, int& flag) {
   bool ran_async = false;
   if (o.async) {
     async_security_callback done;
-    ran_async =
-        run_async(session, o, done, u"setTagSecurityAsync", flag, [&] {
-          return session->setTagSecurityAsync(o.tag_id, o.secure, &done);
-        }) != async_outcome::not_run;
+    ran_async = run_async(session, o, done, u"setTagSecurityAsync", flag, [&] {
+                  return call_bool(session, &IRfidSession::setTagSecurityAsync,
+                                   o.tag_id, o.secure, &done);
+                }) != async_outcome::not_run;
   }
-  if (!ran_async && !session->setTagSecurity(o.tag_id, o.secure)) {
+  if (!ran_async &&
+      !call_bool(session, &IRfidSession::setTagSecurity, o.tag_id, o.secure)) {
     flag = report_error(session, u"setTagSecurity");
   }
   if (flag == 0) {
@@ -107,8 +109,9 @@ void read_stage(IRfidSession* session, const run_options& o, int& flag) {
   async_outcome outcome = async_outcome::not_run;
   if (o.async) {
     async_read_callback done;
-    outcome = run_async(session, o, done, u"readItemsAsync", flag,
-                        [&] { return session->readItemsAsync(&done); });
+    outcome = run_async(session, o, done, u"readItemsAsync", flag, [&] {
+      return call_bool(session, &IRfidSession::readItemsAsync, &done);
+    });
     items = done.items;  // none when the start was refused
   }
   if (outcome == async_outcome::not_run) items = session->readItems();
@@ -141,7 +144,7 @@ int run_session(IRfidSession* session, run_options& o, int open_flag) {
     flag = list_formats(session, report_options_of(o));
   }
   if (flag == 0 && (o.print || o.tag_id != nullptr || o.write_data != nullptr)) {
-    if (!session->connectReader()) {
+    if (!call_bool(session, &IRfidSession::connectReader)) {
       flag = report_error(session, u"connectReader");
     }
   }
@@ -188,7 +191,7 @@ int run_korvo(const std::vector<std::string>& args) {
 
   const std::u16string url = build_service_url(options);
   int flag = 0;
-  if (!session->openService(url.c_str())) {
+  if (!call_bool(session, &IRfidSession::openService, url.c_str())) {
     flag = report_error(session, u"openService");
   }
   return run_session(session, options, flag);
