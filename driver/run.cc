@@ -28,8 +28,8 @@ enum class async_outcome { not_run, started, refused };
 // Runs one asynchronous operation: start() hands the completion c to the
 // session. A started operation is waited for without a time limit, so the
 // session is done with c (and with the tag or text it was given) before the
-// caller goes on; a notice that read a negative status fails the operation
-// for the run (the notice has printed its own line). A refused start is
+// caller goes on; a notice that reported a failure fails the operation for
+// the run (the notice has printed its own line). A refused start is
 // reported under label and not waited for. Then the completion's heap figure
 // is printed, when asked for and the flag is clear. Starts nothing when c
 // has no event: an operation whose completion cannot be waited on must not
@@ -42,7 +42,7 @@ async_outcome run_async(IRfidSession* session, const run_options& o,
   async_outcome outcome = async_outcome::started;
   if (start()) {
     c.wait(kWaitForever);
-    if (c.status < 0) flag = 1;
+    if (c.failed) flag = 1;
   } else {
     flag = report_error(session, label);
     outcome = async_outcome::refused;
