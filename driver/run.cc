@@ -21,6 +21,18 @@ report_options report_options_of(const run_options& o) {
   return {o.compact, o.header, o.filter};
 }
 
+// Writes out what was printed so far, before a session call that may wait
+// for the service (or before the pause waits for the user): a run cut short
+// while it waits (Ctrl-C, a supervisor's SIGTERM, a timeout's kill) keeps
+// every line already printed, such as that of a tag written. Each stage
+// calls it before its first such call and before taking its start time,
+// and prints nothing between its calls, so a listing, printed between two
+// stages, still goes out in large writes. An asynchronous operation's wait
+// is covered by the flush before its start: once started, its notice may
+// print from another thread, and only the notice touches the output until
+// the wait returns.
+void before_waiting() { flush_output(); }
+
 // How an asynchronous operation went: not run (no event to wait on; the
 // caller runs it synchronously), started and waited for, or refused.
 enum class async_outcome { not_run, started, refused };
@@ -54,6 +66,7 @@ async_outcome run_async(IRfidSession* session, const run_options& o,
 // Creates a tag from the write data and writes it. A written tag's id becomes
 // the filter. The created tag is released exactly once, after its write.
 void write_stage(IRfidSession* session, run_options& o, int& flag) {
+  before_waiting();
   const std::uint32_t t0 = tick_count();
   IRfidTag* tag = session->createTag(o.write_data);
   if (tag == nullptr) flag = report_error(session, u"createTag");
@@ -82,6 +95,7 @@ void write_stage(IRfidSession* session, run_options& o, int& flag) {
 }
 
 void security_stage(IRfidSession* session, run_options& o, int& flag) {
+  before_waiting();
   const std::uint32_t t0 = tick_count();
   bool ran_async = false;
   if (o.async) {
@@ -104,6 +118,7 @@ void security_stage(IRfidSession* session, run_options& o, int& flag) {
 }
 
 void read_stage(IRfidSession* session, const run_options& o, int& flag) {
+  before_waiting();
   const std::uint32_t t0 = tick_count();
   IRfidItemList* items = nullptr;
   async_outcome outcome = async_outcome::not_run;
@@ -132,7 +147,7 @@ void read_stage(IRfidSession* session, const run_options& o, int& flag) {
 void pause_stage() {
   print("\nPress Enter to exit!\n");
   // The prompt must show before the read, also when output is a pipe.
-  flush_output();
+  before_waiting();
   read_line(kPauseLineBytes);
 }
 
@@ -141,9 +156,11 @@ void pause_stage() {
 int run_session(IRfidSession* session, run_options& o, int open_flag) {
   int flag = open_flag;
   if (flag == 0 && o.formats) {
+    before_waiting();
     flag = list_formats(session, report_options_of(o));
   }
   if (flag == 0 && (o.print || o.tag_id != nullptr || o.write_data != nullptr)) {
+    before_waiting();
     if (!call_bool(session, &IRfidSession::connectReader)) {
       flag = report_error(session, u"connectReader");
     }
@@ -155,6 +172,7 @@ int run_session(IRfidSession* session, run_options& o, int open_flag) {
   if (o.heap) {
     print("HEAP_PROPERTY_ACTUAL_SIZE=%u\n", {session->getHeapSize()});
   }
+  before_waiting();
   if (o.disconnect) session->disconnectReader();
   session->closeSession();
   return flag;
@@ -191,6 +209,7 @@ int run_korvo(const std::vector<std::string>& args) {
 
   const std::u16string url = build_service_url(options);
   int flag = 0;
+  before_waiting();
   if (!call_bool(session, &IRfidSession::openService, url.c_str())) {
     flag = report_error(session, u"openService");
   }
