@@ -194,11 +194,19 @@ int run_korvo(const std::vector<std::string>& args) {
     return 2;
   }
   // A library path given on the command line opens the file the user named,
-  // byte for byte, even where its name is no UTF-8.
+  // byte for byte, even where its name is no UTF-8. A bare name (no '/')
+  // names a file in the working folder, as any file argument does, when one
+  // is there; otherwise it goes to the loader's search, which never looks in
+  // the working folder.
   std::u16string library_path;
   for (std::size_t k = 0; k < wide.size(); ++k) {
     if (options.library_path == wide[k].c_str()) {
-      library_path = path_to_utf16(args[k]);
+      std::string path = args[k];
+      if (!path.empty() && path.find('/') == std::string::npos &&
+          file_exists(path)) {
+        path.insert(0, "./");
+      }
+      library_path = path_to_utf16(path);
       options.library_path = library_path.c_str();
     }
   }
