@@ -39,6 +39,10 @@ std::string path_bytes(const char16_t* text);
 // makes no U+FFFD of its own).
 bool is_valid_utf8(std::string_view bytes);
 
+// Length of the well-formed UTF-8 sequence that bytes start with, by the
+// same rule; 0 when they start none (or are empty).
+std::size_t utf8_sequence_length(std::string_view bytes);
+
 // The most UTF-8 bytes one UTF-16 unit turns into (a surrogate pair takes
 // four for its two units).
 inline constexpr std::size_t kMaxUtf8PerUnit = 3;
