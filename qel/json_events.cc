@@ -227,26 +227,26 @@ const char* read_number(const char* p, const char* end, int& kind,
     while (p != end && is_digit(*p)) ++p;
   }
   const char* const digits_end = p;
+  // The digits a fraction or an exponent must have; false at none.
+  const auto skip_digits = [&](const char* missing) {
+    if (p == end || !is_digit(*p)) {
+      where = p;
+      message = missing;
+      return false;
+    }
+    while (p != end && is_digit(*p)) ++p;
+    return true;
+  };
   bool integral = true;
   if (p != end && *p == '.') {
     ++p;
-    if (p == end || !is_digit(*p)) {
-      where = p;
-      message = "expected a digit after '.'";
-      return nullptr;
-    }
-    while (p != end && is_digit(*p)) ++p;
+    if (!skip_digits("expected a digit after '.'")) return nullptr;
     integral = false;
   }
   if (p != end && (*p == 'e' || *p == 'E')) {
     ++p;
     if (p != end && (*p == '+' || *p == '-')) ++p;
-    if (p == end || !is_digit(*p)) {
-      where = p;
-      message = "expected a digit in the exponent";
-      return nullptr;
-    }
-    while (p != end && is_digit(*p)) ++p;
+    if (!skip_digits("expected a digit in the exponent")) return nullptr;
     integral = false;
   }
   if (integral) {

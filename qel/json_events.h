@@ -123,33 +123,22 @@ bool parse_json(std::string_view text, Handler& handler, json_fault& fault,
       if (p == end) return malformed(p, "unexpected end of input");
       switch (*p) {
         case '{':
-          if (!open(true)) return false;
-          if (!handler.start_object()) return stopped();
+        case '[': {
+          const bool object = *p == '{';
+          if (!open(object)) return false;
+          if (!(object ? handler.start_object() : handler.start_array())) {
+            return stopped();
+          }
           ++p;
           skip_space();
-          if (p != end && *p == '}') {
-            --depth;
-            objects >>= 1;
-            ++p;
-            if (!handler.end_object()) return stopped();
+          // An empty one is closed where a value would end.
+          if (p != end && *p == (object ? '}' : ']')) {
             state = next::after;
-          } else {
+          } else if (object) {
             state = next::key;
           }
           continue;
-        case '[':
-          if (!open(false)) return false;
-          if (!handler.start_array()) return stopped();
-          ++p;
-          skip_space();
-          if (p != end && *p == ']') {
-            --depth;
-            objects >>= 1;
-            ++p;
-            if (!handler.end_array()) return stopped();
-            state = next::after;
-          }
-          continue;
+        }
         case '"': {
           std::string_view s;
           p = read_string(p + 1, end, scratch, s, where, message);
