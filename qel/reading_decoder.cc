@@ -552,8 +552,8 @@ std::unique_ptr<item_list_impl> decode_reading(std::string_view answer,
                                                heap_meter& meter,
                                                std::string& why) {
   std::unique_ptr<item_list_impl> list(new item_list_impl(meter));
-  // The service's compact answers give at least as many bytes of objects
-  // and UTF-16 texts as they have bytes of JSON.
+  // A reading's objects and UTF-16 texts usually take more bytes than its
+  // compact JSON text; a guess too high costs at most one large page.
   list->store_.expect(answer.size());
   reading_decoder decoder(reading_decoder::mode::reading, list->store_,
                           nullptr);
