@@ -105,5 +105,52 @@ TEST(TagTable, SizeFollowsDistinctTagsNotReports) {
   EXPECT_EQ(table.current(t - milliseconds(20)).size(), 256u);
 }
 
+TEST(ReportCompleter, FillsLeftOutFieldsAndPutsStampsOnOurClock) {
+  using std::chrono::seconds;
+  using opt = std::optional<std::uint64_t>;
+  constexpr std::uint64_t t0 = 1'700'000'000'000'000;  // our clock, µs
+  constexpr std::uint64_t y2000 = 946'684'800'000'000;
+  report_completer completer(seconds(30));
+  reader_event connected;
+  connected.uptime_us = 5'000'000;  // the reader's uptime as we connected
+  completer.anchor(connected, t0);
+  const struct {
+    const char* name;
+    bool reconnect;
+    std::optional<std::uint16_t> antenna;
+    opt first_utc, first_uptime, last_utc, last_uptime;
+    std::uint64_t received;
+    std::optional<std::uint16_t> want_antenna;
+    std::uint64_t want_first, want_last;
+  } cases[] = {
+      {"uptime stamps", false, 2, {}, 5'000'100, {}, 5'000'200, t0 + 300,
+       2, t0 + 100, t0 + 200},
+      {"all left out: the previous values", false, {}, {}, {}, {}, {},
+       t0 + 400, 2, t0 + 100, t0 + 200},
+      {"UTC within the bound", false, 3, t0 + 5'000'000, {}, t0 + 5'000'001,
+       {}, t0 + 500, 3, t0 + 5'000'000, t0 + 5'000'001},
+      {"unset clock: received", false, {}, y2000, {}, y2000 + 9, {}, t0 + 600,
+       3, t0 + 600, t0 + 600},
+      {"future: received", false, {}, t0 + 3'600'000'000, {}, {}, {},
+       t0 + 700, 3, t0 + 700, t0 + 700},
+      {"new connection: nothing remembered, no anchor", true, {}, {},
+       5'000'100, {}, {}, t0 + 800, {}, t0 + 800, t0 + 800},
+  };
+  for (const auto& c : cases) {
+    if (c.reconnect) completer.reset();
+    tag_report r = sighting(1, 0, 0, std::nullopt, 0);
+    r.peak_rssi.reset();
+    r.antenna = c.antenna;
+    r.first_seen_us = c.first_utc;
+    r.first_seen_uptime_us = c.first_uptime;
+    r.last_seen_us = c.last_utc;
+    r.last_seen_uptime_us = c.last_uptime;
+    completer.complete(r, c.received);
+    EXPECT_EQ(r.antenna, c.want_antenna) << c.name;
+    EXPECT_EQ(r.first_seen_us, c.want_first) << c.name;
+    EXPECT_EQ(r.last_seen_us, c.want_last) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace tag_service::llrp
