@@ -36,8 +36,8 @@ std::vector<std::uint16_t> words_of(const std::vector<std::uint8_t>& b) {
   return w;
 }
 
-}  // namespace
-
+// Tag operation results: which HTTP status, and what the user can do.
+// with_password: the operation gave a (non-zero) access password.
 reader_error op_error(const char* what, const llrp::op_result& r,
                       bool with_password) {
   std::string message = std::string(what) + " failed: " + op_result_text(r);
@@ -68,6 +68,8 @@ reader_error op_error(const char* what, const llrp::op_result& r,
   }
   return {status, message};
 }
+
+}  // namespace
 
 item sighting_item(const llrp::seen_tag& s) {
   const epc::decoded d = epc::decode(s.epc, s.epc_bits);

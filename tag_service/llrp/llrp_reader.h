@@ -42,12 +42,6 @@ bool read_access_password(const std::string& path, std::uint32_t& out,
 // among the tag's values. Security is left clear for the caller, who knows.
 item sighting_item(const llrp::seen_tag& s);
 
-// The error for a tag operation that ended with a result other than
-// success: its HTTP status, and what the user can do about it.
-// with_password: the operation gave a (non-zero) access password.
-reader_error op_error(const char* what, const llrp::op_result& r,
-                      bool with_password);
-
 class llrp_reader final : public reader {
  public:
   // Loads the state file (a missing file is an empty state) and starts the

@@ -2,11 +2,16 @@
 // protocol nobody here wrote: reading, tag operations, faults, recovery.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <thread>
 
 #include "tag_service/llrp/client.h"
+#include "tag_service/llrp/llrp_reader.h"
 #include "tests/llrp/emulator_process.h"
 
 namespace tag_service::llrp {
@@ -350,7 +355,7 @@ TEST_F(ClientOnEmulator, TimingOfRealReadersIsMet) {
     const char* cause;  // null: the link comes up and stays up
   } cases[] = {
       {"slow factory reset",
-       {{"kind", "slow"}, {"ms", 2500}, {"message", "SET_READER_CONFIG"}},
+       {{"kind", "slow"}, {"ms", 2000}, {"message", "SET_READER_CONFIG"}},
        false,
        nullptr},
       {"keepalive period of its own",
@@ -386,12 +391,79 @@ TEST_F(ClientOnEmulator, TimingOfRealReadersIsMet) {
       ASSERT_TRUE(client.start_inventory(cause)) << cause;
     }
     const int connections = e.state()["connections"];
-    std::this_thread::sleep_for(2500ms);
+    std::this_thread::sleep_for(1500ms);
     EXPECT_TRUE(client.ready(cause)) << c.name << ": " << cause;
     EXPECT_EQ(e.state()["connections"], connections) << c.name;
     client.stop();
     e.command({{"cmd", "fault"}, {"kind", "none"}});
   }
+}
+
+// LLRP reports a wrong access password as no response (or a tag error), as
+// it does a tag out of reach: with a password given, the message names both.
+TEST_F(ClientOnEmulator, AWrongAccessPasswordIsNamedBesideTheDistance) {
+  using json = nlohmann::json;
+  const struct {
+    const char* name;
+    json tag;
+    bool clear;  // clear the security, which gives the password; else write
+    const char* want;
+    bool names_password;
+  } cases[] = {
+      {"another password on the tag",
+       {{"epc", epc_a}, {"access_password", "0BADBEEF"}, {"epc_locked", true}},
+       true,
+       "no response from the tag (bring the tag closer to the antenna, or "
+       "check that the tag's access password is the configured one",
+       true},
+      {"out of reach, no password given",
+       {{"epc", epc_a}, {"fault", "no_response"}},
+       false,
+       "no response from the tag (bring the tag closer to the antenna)",
+       false},
+  };
+  emulator_process e;
+  ASSERT_GT(e.port(), 0) << e.error();
+  const auto state_file = std::filesystem::temp_directory_path() /
+                          ("llrp-state-" + std::to_string(::getpid()));
+  for (const auto& c : cases) {
+    e.command({{"cmd", "tags"}, {"tags", {c.tag}}});
+    std::ofstream(state_file) << json{{"secured", {epc_a}}}.dump();
+    llrp_reader_options o;
+    o.client = options_for(e);
+    o.access_password = 0x12345678;
+    o.state_file = state_file.string();
+    llrp_reader reader(o);
+    ASSERT_TRUE(eventually([&] {
+      try {
+        return reader.set_connected(true) && reader.items().size() == 1;
+      } catch (const reader_error&) {
+        return false;
+      }
+    })) << c.name;
+    const std::string id = reader.items().at(0).tags.at(0).id;
+    reader_error error;
+    try {
+      if (c.clear) {
+        reader.set_security(id, false);
+      } else {
+        reader.write_tag(reader
+                             .create_tag(
+                                 "48:filter=3;company_prefix=0614141;"
+                                 "item_reference=812345;serial=2")
+                             .id);
+      }
+    } catch (const reader_error& e) {
+      error = e;
+    }
+    EXPECT_EQ(error.status, 504) << c.name;
+    EXPECT_NE(error.message.find(c.want), std::string::npos)
+        << c.name << ": " << error.message;
+    EXPECT_EQ(error.message.find("access password") != std::string::npos,
+              c.names_password)
+        << c.name << ": " << error.message;
+  }
+  std::filesystem::remove(state_file);
 }
 
 }  // namespace
