@@ -19,8 +19,8 @@
 
 #include "protocol/tag_protocol.h"
 #include "protocol/wire_time.h"
-#include "tag_service/llrp/llrp_reader.h"
 #include "tag_service/live_view.h"
+#include "tag_service/llrp/llrp_reader.h"
 #include "tag_service/log_line.h"
 #include "tag_service/scene.h"
 #include "tag_service/server.h"
@@ -116,8 +116,7 @@ bool parse_options(int argc, char** argv, options& o) {
         arg == "--host" || arg == "--port" || arg == "--scene" ||
         arg == "--field" || arg == "--reader" || arg == "--antennas" ||
         arg == "--hold-ms" || arg == "--session" ||
-        arg == "--access-password-file" ||
-        arg == "--state-file";
+        arg == "--access-password-file" || arg == "--state-file";
     if (takes_value && !has_value) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "tag-service: %s needs a value\n", argv[i]);
@@ -190,8 +189,8 @@ bool parse_options(int argc, char** argv, options& o) {
     }
   }
   const bool reader_options = !o.antennas.empty() || o.hold_ms >= 0 ||
-                              o.session >= 0 ||
-                              !o.password_file.empty() || !o.state_file.empty();
+                              o.session >= 0 || !o.password_file.empty() ||
+                              !o.state_file.empty();
   if (o.reader_url.empty() && reader_options) {
     std::fprintf(stderr,
                  "tag-service: --antennas, --hold-ms, --session, "

@@ -539,8 +539,8 @@ bool reader_client::set_up(std::string& cause, capabilities& caps) {
       static_cast<std::uint32_t>(options_.keepalive.count());
   id = next_id();
   if (!request(msg_set_reader_config,
-               encode_set_reader_config(id, keepalive_ms, options_.session),
-               id, cause, options_.reset_timeout))
+               encode_set_reader_config(id, keepalive_ms, options_.session), id,
+               cause, options_.reset_timeout))
     return false;
   // The reader may keep a period of its own; that is the one to expect.
   keepalive_ = options_.keepalive;

@@ -109,12 +109,13 @@ class reader_client {
   // Sends a request and waits for the response with the same id, up to
   // timeout (0: the answer timeout). From the link thread it pumps; from
   // others it waits for the link thread.
-  bool transact(const bytes& frame, std::uint32_t id, message& answer,
-                std::string& cause,
-                std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
-  bool request(std::uint16_t type, const bytes& frame, std::uint32_t id,
-               std::string& error,
-               std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
+  bool transact(
+      const bytes& frame, std::uint32_t id, message& answer, std::string& cause,
+      std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
+  bool request(
+      std::uint16_t type, const bytes& frame, std::uint32_t id,
+      std::string& error,
+      std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
   // Connects and sets the reader up; false with a cause.
   bool set_up(std::string& cause, capabilities& caps);
   std::uint32_t next_id() { return ++last_id_; }

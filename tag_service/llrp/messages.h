@@ -135,7 +135,7 @@ struct message {
   std::uint32_t id = 0;
   // Responses, ERROR_MESSAGE: the status (always present once decoded).
   llrp_status status;
-  capabilities caps;                // GET_READER_CAPABILITIES_RESPONSE
+  capabilities caps;  // GET_READER_CAPABILITIES_RESPONSE
   // GET_READER_CONFIG_RESPONSE: the keepalive period (0: none), if told.
   std::optional<std::uint32_t> keepalive_ms;
   reader_event event;               // READER_EVENT_NOTIFICATION

@@ -43,7 +43,9 @@ class report_completer {
       : max_skew_(static_cast<std::uint64_t>(max_skew.count())) {}
 
   // A new connection: nothing remembered, no clock anchor.
-  void reset() { *this = report_completer(std::chrono::microseconds(max_skew_)); }
+  void reset() {
+    *this = report_completer(std::chrono::microseconds(max_skew_));
+  }
   // The connection event, received at received_us on our UTC clock.
   void anchor(const reader_event& e, std::uint64_t received_us);
   // Fills r; afterwards first_seen_us and last_seen_us are always set.

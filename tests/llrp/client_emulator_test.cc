@@ -1,7 +1,6 @@
 // The reader client against the reader emulator, an implementation of the
 // protocol nobody here wrote: reading, tag operations, faults, recovery.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <chrono>
@@ -304,10 +303,10 @@ TEST_F(ClientOnEmulator, RealReaderHabitsLeaveTheReadingWhole) {
   ASSERT_GT(e.port(), 0) << e.error();
   for (const auto& c : cases) {
     // New tags each time: a persistent session remembers the old ones.
-    e.command({{"cmd", "tags"},
-               {"tags",
-                {{{"epc", epc_a}, {"rssi", -52}},
-                 {{"epc", epc_b}, {"rssi", -52}}}}});
+    e.command(
+        {{"cmd", "tags"},
+         {"tags",
+          {{{"epc", epc_a}, {"rssi", -52}}, {{"epc", epc_b}, {"rssi", -52}}}}});
     for (const json& f : c.faults) ASSERT_EQ(e.command(f)["ok"], true) << f;
     client_options o = options_for(e);
     o.hold = 400ms;
@@ -315,8 +314,8 @@ TEST_F(ClientOnEmulator, RealReaderHabitsLeaveTheReadingWhole) {
     reader_client client(o);
     client.start();
     std::string cause;
-    ASSERT_TRUE(eventually([&] { return client.ready(cause); })) << c.name
-                                                                 << cause;
+    ASSERT_TRUE(eventually([&] { return client.ready(cause); }))
+        << c.name << cause;
     ASSERT_TRUE(client.start_inventory(cause)) << c.name << cause;
     EXPECT_TRUE(eventually([&] { return client.tags().size() == 2; }))
         << c.name;
@@ -448,9 +447,8 @@ TEST_F(ClientOnEmulator, AWrongAccessPasswordIsNamedBesideTheDistance) {
         reader.set_security(id, false);
       } else {
         reader.write_tag(reader
-                             .create_tag(
-                                 "48:filter=3;company_prefix=0614141;"
-                                 "item_reference=812345;serial=2")
+                             .create_tag("48:filter=3;company_prefix=0614141;"
+                                         "item_reference=812345;serial=2")
                              .id);
       }
     } catch (const reader_error& e) {
