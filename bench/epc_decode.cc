@@ -15,7 +15,7 @@
 #include <ctime>
 #include <vector>
 
-#include "tag_service/epc/epc_field.h"
+#include "tag_service/gs1/epc_field.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The HTTP part of the benchmark table (bench/run.sh http): `korvo print
-# compact` through our session library against the simulator holding
-# BENCH_HTTP_TAGS tags (default 10000, the simulator's limit: one tag with
+# compact` through our session library against tag-service's simulated
+# reader holding BENCH_HTTP_TAGS tags (default 10000, its limit: one tag with
 # eight field values per item), against curl fetching the same reading to
-# /dev/null. Both run pinned to one core, alternately; the simulator runs on
+# /dev/null. Both run pinned to one core, alternately; the service runs on
 # another core.
 #
 #   bench/http.sh BUILD_DIR CORE REPS
@@ -58,4 +58,4 @@ base=http://127.0.0.1:$port/TagService
 curl -sf -H "Content-Type: application/json" -d "{}" "$base/reader/connect" -o /dev/null
 
 korvo_against_curl "$dir" "$cpu" "$reps" "$base" \
-  "http ($tags tags, simulator on another core"
+  "http ($tags tags, service on another core"

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "tag_service/llrp/frame.h"
-#include "tag_service/llrp/messages.h"
-#include "tag_service/llrp/tag_table.h"
+#include "tag_service/readers/llrp/frame.h"
+#include "tag_service/readers/llrp/messages.h"
+#include "tag_service/readers/llrp/tag_table.h"
 
 namespace {
 

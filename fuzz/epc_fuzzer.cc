@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "tag_service/epc/epc_field.h"
+#include "tag_service/gs1/epc_field.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {

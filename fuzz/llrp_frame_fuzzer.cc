@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "tag_service/llrp/messages.h"
+#include "tag_service/readers/llrp/messages.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-// The simulator's operations on request bodies, in sequences: the input is
+// The service's operations on request bodies, in sequences: the input is
 // split at 0xFF bytes (never part of UTF-8) into requests, each a byte that
 // picks the operation and the body after it. Every sequence runs on a fresh
-// simulator of the demo scene.
+// service on the simulated reader of the demo scene.
 //
 // Properties: every answer is a JSON object that serializes; a failure
 // carries {"error": {"status": S, "message": text}} with S its own HTTP
@@ -12,7 +12,9 @@
 #include <string_view>
 
 #include "fuzz/fuzz_check.h"
-#include "tag_service/simulator.h"
+#include "tag_service/readers/simulated/scene_file.h"
+#include "tag_service/readers/simulated/simulated_reader.h"
+#include "tag_service/service/service.h"
 
 namespace {
 
@@ -24,7 +26,7 @@ constexpr const char* kOps[] = {"ping",  "connect", "disconnect", "formats",
                                 "clear", "state",   "nonsense"};
 
 void check_answer(const std::string& op,
-                  const tag_service::simulator::answer& a) {
+                  const tag_service::service::answer& a) {
   FUZZ_CHECK(a.body.is_object());
   FUZZ_CHECK(!a.body.dump().empty());  // throws for text that is not UTF-8
   if (a.status >= 400) {
@@ -53,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   static const tag_service::scene demo =
       tag_service::load_scene(json::parse(tag_service::demo_scene_json()), 0);
-  tag_service::simulator sim(demo);
+  tag_service::service sim(
+      std::make_unique<tag_service::simulated_reader>(demo));
   std::string_view rest(reinterpret_cast<const char*>(data), size);
   for (int n = 0; !rest.empty() && n < 64; ++n) {
     const std::size_t end = rest.find('\xFF');

@@ -8,7 +8,9 @@
 #include <string_view>
 
 #include "fuzz/fuzz_check.h"
-#include "tag_service/scene.h"
+#include "tag_service/model/wire_json.h"
+#include "tag_service/model/write_data.h"
+#include "tag_service/readers/simulated/scene_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {

@@ -1,5 +1,5 @@
 // The tag service's JSON-over-HTTP protocol, as our session library and the
-// simulator both speak it: where the service lives by default, the version
+// service both speak it: where the service lives by default, the version
 // both ends check, and the routes under the base path. The messages
 // themselves are described in tag_service/README.md.
 #ifndef KORVO_PROTOCOL_TAG_PROTOCOL_H_

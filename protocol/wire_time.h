@@ -1,7 +1,7 @@
 // Timestamps of the tag service's JSON protocol: UTC texts of the form
 // "2024-05-13T09:41:07Z" or "2024-05-13T09:41:07.1234567Z", converted to and
 // from FILETIME values (100-nanosecond intervals since 1601-01-01 00:00 UTC).
-// Shared by the session library and the simulator. Pure code, no OS.
+// Shared by the session library and the tag service. Pure code, no OS.
 #ifndef KORVO_PROTOCOL_WIRE_TIME_H_
 #define KORVO_PROTOCOL_WIRE_TIME_H_
 

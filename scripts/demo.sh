@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds korvo, our session library and the tag service simulator, starts the
-# simulator on a free loopback port, runs korvo's main job against it (the tag
-# formats, readable, and a compact reading) and stops the simulator.
+# Builds korvo, our session library and the tag service, starts the service
+# with its simulated demo scene on a free loopback port, runs korvo's main job
+# against it (the tag formats, readable, and a compact reading) and stops the
+# service.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -17,7 +18,7 @@ stop_service() {
   rm -f "$port_file"
 }
 trap stop_service EXIT
-# The simulator's first line is the port it listens on.
+# The service's first line is the port it listens on.
 for _ in $(seq 100); do
   [ -s "$port_file" ] && break
   kill -0 "$service" 2>/dev/null || { echo "tag-service did not start" >&2; exit 1; }

@@ -1,5 +1,5 @@
-// tag-service: a simulator of the tag service and its reader, for korvo and
-// its tests. See tag_service/README.md.
+// tag-service: the tag service, simulated or in front of a real reader:
+// options and wiring. See tag_service/README.md.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -19,13 +19,14 @@
 
 #include "protocol/tag_protocol.h"
 #include "protocol/wire_time.h"
-#include "tag_service/live_view.h"
-#include "tag_service/llrp/llrp_reader.h"
-#include "tag_service/log_line.h"
-#include "tag_service/scene.h"
-#include "tag_service/server.h"
-#include "tag_service/simulated_reader.h"
-#include "tag_service/simulator.h"
+#include "tag_service/model/wire_json.h"
+#include "tag_service/readers/llrp/llrp_reader.h"
+#include "tag_service/readers/simulated/scene_file.h"
+#include "tag_service/readers/simulated/simulated_reader.h"
+#include "tag_service/service/live_view.h"
+#include "tag_service/service/log_line.h"
+#include "tag_service/service/server.h"
+#include "tag_service/service/service.h"
 
 namespace {
 
@@ -42,8 +43,8 @@ const char kUsage[] =
     "       tag-service --print-demo-scene\n"
     "       tag-service --version\n"
     "\n"
-    "Simulates the RFID tag service and its reader over HTTP, under the path\n"
-    "/TagService, for korvo and its tests.\n"
+    "Serves the RFID tag service over HTTP, under the path /TagService, with\n"
+    "a simulated reader or in front of a real reader over LLRP.\n"
     "\n"
     "  --host ADDR         address to listen on (default 127.0.0.1)\n"
     "  --port N            port to listen on (default 21645); 0 picks a free\n"
@@ -352,19 +353,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tag-service: %s\n", e.message.c_str());
     return 2;
   }
-  tag_service::simulator simulator(std::move(reader));
+  tag_service::service operations(std::move(reader));
   tag_service::server_options server_options;
   server_options.host = o.host;
   server_options.port = o.port;
   server_options.log = o.log;
   server_options.test_hooks = o.test_hooks;
-  tag_service::server server(simulator, server_options);
+  tag_service::server server(operations, server_options);
   server.add_page(tag_service::kLivePagePath,
                   {"text/html; charset=utf-8",
                    [] { return std::string(tag_service::live_page()); }});
   server.add_page(tag_service::kLiveStatusPath,
-                  {"application/json", [&simulator] {
-                     return simulator.live_snapshot(now_filetime()).dump();
+                  {"application/json", [&operations] {
+                     return operations.live_snapshot(now_filetime()).dump();
                    }});
 
   const int port = server.listen();

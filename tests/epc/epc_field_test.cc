@@ -1,9 +1,12 @@
 // What EPCs become in the tag service: formats, items, tags, write data.
-#include "tag_service/epc/epc_field.h"
+#include "tag_service/gs1/epc_field.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "tag_service/model/wire_json.h"
+#include "tag_service/readers/simulated/scene_file.h"
 
 namespace epc {
 namespace {

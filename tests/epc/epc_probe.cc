@@ -6,7 +6,7 @@
 #include <iostream>
 #include <string>
 
-#include "tag_service/epc/epc_field.h"
+#include "tag_service/gs1/epc_field.h"
 
 int main() {
   std::string line;

@@ -1,5 +1,5 @@
 // The EPC codec: decoding, the texts made from a decoded EPC, encoding.
-#include "tag_service/epc/epc.h"
+#include "tag_service/gs1/epc.h"
 
 #include <gtest/gtest.h>
 

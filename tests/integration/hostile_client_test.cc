@@ -1,4 +1,4 @@
-// The simulator against clients that do not play fair: requests that drip
+// The tag service against clients that do not play fair: requests that drip
 // in, oversized or endless headers, bodies without a usable length, and
 // crowds of idle connections, while korvo still gets served. Every case is
 // bounded in count and time.

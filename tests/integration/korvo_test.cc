@@ -1,4 +1,5 @@
-// korvo with our session library against the tag service simulator.
+// korvo with our session library against the tag service and its
+// simulated reader.
 //
 // Until the listings are in this build, korvo's "formats" prints nothing and
 // "print" only its elapsed time; the tests here check what does not depend

@@ -1,5 +1,5 @@
 // Our session library driven directly through the contract, as korvo drives
-// it, against the simulator: lifetimes, statuses, heap figure, threads.
+// it, against the tag service: lifetimes, statuses, heap figure, threads.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -124,7 +124,7 @@ class Library : public ::testing::Test {
   void TearDown() override {
     if (session_ != nullptr) session_->closeSession();
   }
-  // Opens the simulator (with a URL suffix such as "?timeout_ms=300") and
+  // Opens the tag service (with a URL suffix such as "?timeout_ms=300") and
   // connects the reader.
   void open_and_connect(const std::string& suffix = "") {
     ASSERT_TRUE(session_->openService(u16(svc_.url(suffix)).c_str()))

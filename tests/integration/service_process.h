@@ -1,4 +1,4 @@
-// Runs the tag-service simulator as a process on a free loopback port, for
+// Runs tag-service as a process on a free loopback port, for
 // the integration tests, and talks to it directly.
 #ifndef KORVO_TESTS_INTEGRATION_SERVICE_PROCESS_H_
 #define KORVO_TESTS_INTEGRATION_SERVICE_PROCESS_H_
@@ -22,7 +22,7 @@ class service_process {
   // seconds.
   explicit service_process(std::vector<std::string> extra_args = {},
                            const std::string& stderr_path = "");
-  // The simulator is stopped with the object (SIGTERM, then SIGKILL after
+  // The service is stopped with the object (SIGTERM, then SIGKILL after
   // a few seconds).
 
   int port() const { return port_; }

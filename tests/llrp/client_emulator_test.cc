@@ -9,8 +9,8 @@
 #include <functional>
 #include <thread>
 
-#include "tag_service/llrp/client.h"
-#include "tag_service/llrp/llrp_reader.h"
+#include "tag_service/readers/llrp/client.h"
+#include "tag_service/readers/llrp/llrp_reader.h"
 #include "tests/llrp/emulator_process.h"
 
 namespace tag_service::llrp {

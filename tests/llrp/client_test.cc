@@ -1,9 +1,9 @@
 // The reader URL and the table of tags seen.
-#include "tag_service/llrp/client.h"
+#include "tag_service/readers/llrp/client.h"
 
 #include <gtest/gtest.h>
 
-#include "tag_service/llrp/tag_table.h"
+#include "tag_service/readers/llrp/tag_table.h"
 
 namespace tag_service::llrp {
 namespace {
@@ -106,103 +106,49 @@ TEST(TagTable, SizeFollowsDistinctTagsNotReports) {
 }
 
 TEST(ReportCompleter, FillsLeftOutFieldsAndPutsStampsOnOurClock) {
-  using std::chrono::seconds;
-  using opt = std::optional<std::uint64_t>;
   constexpr std::uint64_t t0 = 1'700'000'000'000'000;  // our clock, µs
-  constexpr std::uint64_t y2000 = 946'684'800'000'000;
-  report_completer completer(seconds(30));
+  constexpr std::uint64_t up0 = 5'000'000;  // the reader's uptime then
+  constexpr std::int64_t y2000 = 946'684'800'000'000 - std::int64_t{t0};
+  report_completer completer(std::chrono::seconds(30));
   reader_event connected;
-  connected.uptime_us = 5'000'000;  // the reader's uptime as we connected
+  connected.uptime_us = up0;
   completer.anchor(connected, t0);
+  // A stamp: 'u' UTC at t0 + at, 'p' uptime at up0 + at, 0 left out.
+  struct stamp {
+    char kind;
+    std::int64_t at;
+  };
   const struct {
     const char* name;
     bool reconnect;
-    std::optional<std::uint16_t> antenna;
-    opt first_utc, first_uptime, last_utc, last_uptime;
-    std::uint64_t received;
-    std::optional<std::uint16_t> want_antenna;
-    std::uint64_t want_first, want_last;
+    std::optional<std::uint16_t> antenna, want_antenna;
+    stamp first, last;
+    std::int64_t received, want_first, want_last;  // after t0
   } cases[] = {
-      {"uptime stamps",
-       false,
-       2,
-       {},
-       5'000'100,
-       {},
-       5'000'200,
-       t0 + 300,
-       2,
-       t0 + 100,
-       t0 + 200},
-      {"all left out: the previous values",
-       false,
-       {},
-       {},
-       {},
-       {},
-       {},
-       t0 + 400,
-       2,
-       t0 + 100,
-       t0 + 200},
-      {"UTC within the bound",
-       false,
-       3,
-       t0 + 5'000'000,
-       {},
-       t0 + 5'000'001,
-       {},
-       t0 + 500,
-       3,
-       t0 + 5'000'000,
-       t0 + 5'000'001},
-      {"unset clock: received",
-       false,
-       {},
-       y2000,
-       {},
-       y2000 + 9,
-       {},
-       t0 + 600,
-       3,
-       t0 + 600,
-       t0 + 600},
-      {"future: received",
-       false,
-       {},
-       t0 + 3'600'000'000,
-       {},
-       {},
-       {},
-       t0 + 700,
-       3,
-       t0 + 700,
-       t0 + 700},
-      {"new connection: nothing remembered, no anchor",
-       true,
-       {},
-       {},
-       5'000'100,
-       {},
-       {},
-       t0 + 800,
-       {},
-       t0 + 800,
-       t0 + 800},
+      {"uptime", false, 2, 2, {'p', 100}, {'p', 200}, 300, 100, 200},
+      {"left out", false, {}, 2, {}, {}, 400, 100, 200},
+      {"UTC near ours", false, 3, 3, {'u', 5000}, {'u', 5001}, 500, 5000, 5001},
+      {"clock unset", false, {}, 3, {'u', y2000}, {'u', y2000}, 600, 600, 600},
+      {"31 s on", false, {}, 3, {'u', 31'000'000}, {}, 700, 700, 700},
+      {"reconnected", true, {}, {}, {'p', 100}, {}, 800, 800, 800},
+  };
+  const auto put = [](const stamp& s, std::optional<std::uint64_t>& utc,
+                      std::optional<std::uint64_t>& uptime) {
+    if (s.kind == 'u') utc = static_cast<std::uint64_t>(t0 + s.at);
+    if (s.kind == 'p') uptime = static_cast<std::uint64_t>(up0 + s.at);
   };
   for (const auto& c : cases) {
     if (c.reconnect) completer.reset();
-    tag_report r = sighting(1, 0, 0, std::nullopt, 0);
-    r.peak_rssi.reset();
+    tag_report r;
+    r.epc = {0x30, 0x00, 0x01};
+    r.epc_bits = 24;
     r.antenna = c.antenna;
-    r.first_seen_us = c.first_utc;
-    r.first_seen_uptime_us = c.first_uptime;
-    r.last_seen_us = c.last_utc;
-    r.last_seen_uptime_us = c.last_uptime;
-    completer.complete(r, c.received);
+    put(c.first, r.first_seen_us, r.first_seen_uptime_us);
+    put(c.last, r.last_seen_us, r.last_seen_uptime_us);
+    completer.complete(r, t0 + c.received);
     EXPECT_EQ(r.antenna, c.want_antenna) << c.name;
-    EXPECT_EQ(r.first_seen_us, c.want_first) << c.name;
-    EXPECT_EQ(r.last_seen_us, c.want_last) << c.name;
+    EXPECT_EQ(r.first_seen_us, t0 + c.want_first) << c.name;
+    EXPECT_EQ(r.last_seen_us, t0 + c.want_last) << c.name;
   }
 }
 

@@ -1,5 +1,5 @@
 // The reader protocol codec against frames built by hand, byte by byte.
-#include "tag_service/llrp/messages.h"
+#include "tag_service/readers/llrp/messages.h"
 
 #include <gtest/gtest.h>
 

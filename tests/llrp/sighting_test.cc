@@ -6,10 +6,10 @@
 #include <string_view>
 
 #include "protocol/wire_time.h"
-#include "tag_service/epc/epc_field.h"
-#include "tag_service/llrp/llrp_reader.h"
-#include "tag_service/llrp/messages.h"
-#include "tag_service/llrp/tag_table.h"
+#include "tag_service/gs1/epc_field.h"
+#include "tag_service/readers/llrp/llrp_reader.h"
+#include "tag_service/readers/llrp/messages.h"
+#include "tag_service/readers/llrp/tag_table.h"
 
 namespace tag_service::llrp {
 namespace {

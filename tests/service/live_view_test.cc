@@ -1,9 +1,11 @@
 // The live view's snapshot and page.
-#include "tag_service/live_view.h"
+#include "tag_service/service/live_view.h"
 
 #include <gtest/gtest.h>
 
-#include "tag_service/simulated_reader.h"
+#include "tag_service/model/wire_json.h"
+#include "tag_service/readers/simulated/scene_file.h"
+#include "tag_service/readers/simulated/simulated_reader.h"
 
 namespace tag_service {
 namespace {

@@ -1,6 +1,6 @@
 // tag-service's log lines: timestamp first, key=value fields, one line
 // whatever the values hold.
-#include "tag_service/log_line.h"
+#include "tag_service/service/log_line.h"
 
 #include <gtest/gtest.h>
 

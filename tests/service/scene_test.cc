@@ -1,11 +1,13 @@
-// The simulator's scene: loading scene files and reading write data.
-#include "tag_service/scene.h"
-
+// The simulated reader's scene: loading scene files and reading write data.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+
+#include "tag_service/model/wire_json.h"
+#include "tag_service/model/write_data.h"
+#include "tag_service/readers/simulated/scene_file.h"
 
 namespace tag_service {
 namespace {

@@ -1,11 +1,13 @@
-// The simulator's HTTP server in process: which routes it serves with and
+// The service's HTTP server in process: which routes it serves with and
 // without the test hooks, and pages added outside the service's path.
-#include "tag_service/server.h"
+#include "tag_service/service/server.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
+#include "tag_service/readers/simulated/scene_file.h"
+#include "tag_service/readers/simulated/simulated_reader.h"
 #include "tests/support/raw_http.h"
 
 namespace tag_service {
@@ -15,7 +17,8 @@ namespace {
 // end of the test.
 struct running_server {
   explicit running_server(bool test_hooks)
-      : sim(load_scene(nlohmann::json::parse(demo_scene_json()), 0)),
+      : sim(std::make_unique<simulated_reader>(
+            load_scene(nlohmann::json::parse(demo_scene_json()), 0))),
         http(sim, {"127.0.0.1", 0, false, test_hooks}) {
     http.add_page("/", {"text/plain", [] { return std::string("hello"); }});
     port = http.listen();
@@ -25,7 +28,7 @@ struct running_server {
     http.stop();
     thread.join();
   }
-  simulator sim;
+  service sim;
   server http;
   int port = -1;
   std::thread thread;
@@ -65,7 +68,8 @@ TEST(Server, TestHooksAndPagesAreServedOnlyWhereAsked) {
 
 TEST(Server, APortInUseIsRefused) {
   running_server first(false);
-  simulator sim(load_scene(nlohmann::json::parse(demo_scene_json()), 0));
+  service sim(std::make_unique<simulated_reader>(
+      load_scene(nlohmann::json::parse(demo_scene_json()), 0)));
   server second(sim, {"127.0.0.1", first.port, false, false});
   EXPECT_EQ(second.listen(), -1);
 }

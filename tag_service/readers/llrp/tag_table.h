@@ -1,0 +1,90 @@
+// The tags a reader has reported, merged by EPC: one entry per distinct tag,
+// whatever the number of reports, and forgotten once not seen for the hold
+// time. Not synchronised: its owner locks.
+#ifndef KORVO_TAG_SERVICE_READERS_LLRP_TAG_TABLE_H_
+#define KORVO_TAG_SERVICE_READERS_LLRP_TAG_TABLE_H_
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "tag_service/readers/llrp/messages.h"
+
+namespace tag_service::llrp {
+
+using steady_time = std::chrono::steady_clock::time_point;
+
+struct seen_tag {
+  bytes epc;
+  std::uint16_t epc_bits = 0;
+  std::optional<std::uint16_t> antenna;  // of the latest sighting
+  std::optional<std::int8_t> peak_rssi;  // the highest reported
+  std::uint64_t first_seen_us = 0;       // reader's clock, UTC
+  std::uint64_t last_seen_us = 0;
+  std::uint32_t seen_count = 0;  // summed over reports
+  std::optional<std::uint16_t> pc;
+  steady_time last_local{};  // our clock, for the hold time
+};
+
+// Makes one connection's tag reports whole and puts them on our clock,
+// before they are merged. A reader may leave out an enabled field whose
+// value has not changed since its previous tag report on the connection:
+// such a field is filled with that value. Timestamps become microseconds
+// since 1970 on our clock: a UTC stamp as the reader gives it, an uptime
+// stamp counted from the connection event's uptime; a stamp that is missing,
+// cannot be placed, or is further than max_skew from the time the report
+// came is replaced by that time.
+class report_completer {
+ public:
+  explicit report_completer(std::chrono::microseconds max_skew)
+      : max_skew_(static_cast<std::uint64_t>(max_skew.count())) {}
+
+  // A new connection: nothing remembered, no clock anchor.
+  void reset() {
+    *this = report_completer(std::chrono::microseconds(max_skew_));
+  }
+  // The connection event, received at received_us on our UTC clock.
+  void anchor(const reader_event& e, std::uint64_t received_us);
+  // Fills r; afterwards first_seen_us and last_seen_us are always set.
+  void complete(tag_report& r, std::uint64_t received_us);
+
+ private:
+  std::uint64_t on_our_clock(std::optional<std::uint64_t> utc,
+                             std::optional<std::uint64_t> uptime,
+                             std::uint64_t received_us) const;
+  std::uint64_t max_skew_;
+  std::optional<std::int64_t> uptime_to_utc_;  // added to an uptime stamp
+  tag_report last_;                            // the values last reported
+};
+
+class tag_table {
+ public:
+  explicit tag_table(std::chrono::milliseconds hold) : hold_(hold) {}
+
+  // Merges one sighting; a report without a seen count counts once. A tag
+  // not seen for the hold time starts afresh (a new first sighting).
+  void merge(const tag_report& r, steady_time now);
+  // The tags seen within the hold time, in EPC order; forgets the others.
+  std::vector<seen_tag> current(steady_time now);
+  // The entry of this EPC, seen within the hold time or not; null if none.
+  const seen_tag* find(const bytes& epc, std::uint16_t bits) const;
+  void erase(const bytes& epc, std::uint16_t bits) {
+    tags_.erase(key(epc, bits));
+  }
+  void clear() { tags_.clear(); }
+  std::size_t size() const { return tags_.size(); }
+
+ private:
+  static std::string key(const bytes& epc, std::uint16_t bits);
+  void forget_expired(steady_time now);
+  std::chrono::milliseconds hold_;
+  std::unordered_map<std::string, seen_tag> tags_;
+  std::size_t prune_at_ = 1024;
+};
+
+}  // namespace tag_service::llrp
+
+#endif  // KORVO_TAG_SERVICE_READERS_LLRP_TAG_TABLE_H_

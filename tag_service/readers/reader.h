@@ -1,0 +1,75 @@
+// Where the reader's world comes from: the formats it knows, the items it
+// sees, and what it does to tags. The service's operations and its HTTP
+// server see a reader only through this interface, so that a simulated
+// scene and a real reader are interchangeable behind them.
+#ifndef KORVO_TAG_SERVICE_READERS_READER_H_
+#define KORVO_TAG_SERVICE_READERS_READER_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tag_service/model/model.h"
+
+namespace tag_service {
+
+// A refused or failed reader operation: the HTTP status the service
+// answers with and a message for the client.
+struct reader_error {
+  int status = 500;
+  std::string message;
+};
+
+// A tag that joined the reader's world, and the item it joined as.
+struct written_tag {
+  tag written;
+  std::string item_id;
+};
+
+// What the reader holds right now, for the test hooks' view.
+struct reader_status {
+  bool connected = false;
+  std::size_t items = 0;
+  std::size_t pending = 0;  // created, not yet written
+};
+
+// The reader as the live view shows it: where it is, what it is doing, and
+// the items it sees (also while it is disconnected: the last ones seen).
+struct reader_view {
+  std::string source = "simulated";  // "simulated", or the reader's address
+  bool connected = false;
+  bool inventory = false;  // tags are being read
+  std::string last_error;  // empty: none
+  std::vector<item> items;
+};
+
+// Every operation may be called from several threads at once. Failures
+// throw reader_error.
+class reader {
+ public:
+  virtual ~reader() = default;
+
+  virtual std::vector<tag_format> formats() = 0;
+  // Connects (true) or disconnects; returns whether it is connected now.
+  virtual bool set_connected(bool connected) = 0;
+  // What the reader sees; 409 unless it is connected.
+  virtual std::vector<item> items() = 0;
+  // A new tag from write data ("FORMAT:name=value;..."), not yet written,
+  // with a fresh id; 422 for bad write data.
+  virtual tag create_tag(std::string_view data) = 0;
+  // Writes a created tag; 409 unless connected, 404 for an id create_tag
+  // did not give (or gave and has written), 507 when nothing more fits.
+  virtual written_tag write_tag(const std::string& id) = 0;
+  // Sets or clears a tag's security (its id with ASCII letter case
+  // ignored); 409 unless connected, 404 for no such tag.
+  virtual tag set_security(const std::string& id, bool secure) = 0;
+  virtual reader_status status() = 0;
+  // For the live view; never throws. By default: connected and reading as
+  // status() says, the items while connected.
+  virtual reader_view view();
+};
+
+}  // namespace tag_service
+
+#endif  // KORVO_TAG_SERVICE_READERS_READER_H_

@@ -1,0 +1,143 @@
+#include "tag_service/readers/simulated/simulated_reader.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "platform/utf.h"
+#include "protocol/wire_time.h"
+#include "tag_service/model/write_data.h"
+
+namespace tag_service {
+namespace {
+
+std::uint64_t now_filetime() {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+  return tag_protocol::filetime_from_unix_ns(ns);
+}
+
+const reader_error kNotConnected{409, "the reader is not connected"};
+
+}  // namespace
+
+simulated_reader::simulated_reader(scene s) : scene_(std::move(s)) {}
+
+std::vector<tag_format> simulated_reader::formats() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return scene_.formats;
+}
+
+bool simulated_reader::set_connected(bool connected) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  connected_ = connected;
+  return connected_;
+}
+
+std::vector<item> simulated_reader::items() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!connected_) throw kNotConnected;
+  return scene_.items;
+}
+
+tag simulated_reader::create_tag(std::string_view data) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tag t;
+  try {
+    t = parse_write_data(scene_, data);
+  } catch (const input_error& e) {
+    throw reader_error{422, e.what()};
+  }
+  t.id = fresh_tag_id();
+  if (pending_.size() >= kMaxPendingTags) {
+    pending_.erase(pending_order_.front());
+    pending_order_.pop_front();
+  }
+  pending_order_.push_back(t.id);
+  pending_.emplace(t.id, t);
+  return t;
+}
+
+written_tag simulated_reader::write_tag(const std::string& id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!connected_) throw kNotConnected;
+  const auto it = pending_.find(id);
+  if (it == pending_.end()) {
+    throw reader_error{404, "there is no created, unwritten tag '" + id + "'"};
+  }
+  if (scene_.items.size() >= kMaxItems) {
+    throw reader_error{507, "the field is full (" + std::to_string(kMaxItems) +
+                                " items); no tag can be added"};
+  }
+  item i;
+  i.id = fresh_item_id();
+  i.type = it->second.type;
+  i.first_seen = now_filetime();
+  i.tags.push_back(std::move(it->second));
+  i.tags.back().first_seen = i.first_seen;
+  pending_.erase(it);
+  std::erase(pending_order_, id);
+  scene_.items.push_back(std::move(i));
+  const item& written = scene_.items.back();
+  return {written.tags.back(), written.id};
+}
+
+tag simulated_reader::set_security(const std::string& id, bool secure) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!connected_) throw kNotConnected;
+  tag* t = find_tag(id);
+  if (t == nullptr) {
+    throw reader_error{404, "there is no tag '" + id + "' in the field"};
+  }
+  t->security = secure;
+  t->secured = secure;
+  return *t;
+}
+
+reader_status simulated_reader::status() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return {connected_, scene_.items.size(), pending_.size()};
+}
+
+reader_view simulated_reader::view() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  reader_view v;
+  v.connected = connected_;
+  v.inventory = connected_;
+  v.items = scene_.items;
+  return v;
+}
+
+// Tag ids look like the 96-bit EPCs of the demo scene: 24 hex digits.
+std::string simulated_reader::fresh_tag_id() {
+  for (;;) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "E2801190200000%010llX",
+                  static_cast<unsigned long long>(next_tag_++));
+    if (find_tag(buf) == nullptr && pending_.count(buf) == 0) return buf;
+  }
+}
+
+std::string simulated_reader::fresh_item_id() {
+  for (;;) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "ITEM-%06llu",
+                  static_cast<unsigned long long>(next_item_++));
+    const bool used = std::any_of(
+        scene_.items.begin(), scene_.items.end(),
+        [&](const item& i) { return korvo::equals_ascii_nocase(i.id, buf); });
+    if (!used) return buf;
+  }
+}
+
+tag* simulated_reader::find_tag(const std::string& id) {
+  for (item& i : scene_.items) {
+    for (tag& t : i.tags) {
+      if (korvo::equals_ascii_nocase(t.id, id)) return &t;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace tag_service

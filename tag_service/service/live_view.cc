@@ -1,0 +1,267 @@
+#include "tag_service/service/live_view.h"
+
+#include "protocol/wire_time.h"
+#include "tag_service/model/wire_json.h"
+#include "tag_service/service/service.h"
+
+namespace tag_service {
+
+nlohmann::json live_status(const reader_view& reader,
+                           const std::vector<tag_format>& formats,
+                           std::uint64_t now_filetime) {
+  nlohmann::json format_list = nlohmann::json::array();
+  for (const auto& f : formats) format_list.push_back(format_json(f));
+  nlohmann::json items = nlohmann::json::array();
+  for (const auto& i : reader.items) items.push_back(item_json(i));
+  return {{"reader",
+           {{"source", reader.source},
+            {"connected", reader.connected},
+            {"inventory", reader.inventory},
+            {"last_error", reader.last_error}}},
+          {"formats", std::move(format_list)},
+          {"items", std::move(items)},
+          {"time", tag_protocol::format_utc_timestamp(now_filetime)}};
+}
+
+nlohmann::json service::live_snapshot(std::uint64_t now_filetime) {
+  reader_view v = reader_->view();
+  std::vector<tag_format> formats;
+  try {
+    formats = reader_->formats();
+  } catch (const reader_error& e) {
+    if (v.last_error.empty()) v.last_error = e.message;
+  }
+  return live_status(v, formats, now_filetime);
+}
+
+// The page builds every element with createElement and fills it with
+// textContent: tag texts come from whoever wrote the tag and are never
+// parsed as markup. It keeps working offline (nothing outside this text).
+std::string_view live_page() {
+  static const char kPage[] = R"html(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<meta http-equiv="Content-Security-Policy" content="default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'; base-uri 'none'; form-action 'none'">
+<title>tag-service: live field</title>
+<style>
+:root { --bg: #f6f7f9; --fg: #1c2330; --muted: #5c6675; --card: #fff;
+        --line: #dde1e7; --ok: #1d7f3a; --bad: #b3261e; --warn: #8a5a00; }
+@media (prefers-color-scheme: dark) {
+  :root { --bg: #14171c; --fg: #e6e9ee; --muted: #9aa3b0; --card: #1d2128;
+          --line: #323844; --ok: #5ccf7e; --bad: #ff8a80; --warn: #f0c060; }
+}
+* { box-sizing: border-box; }
+body { margin: 0; background: var(--bg); color: var(--fg);
+       font: 15px/1.45 system-ui, -apple-system, "Segoe UI", sans-serif; }
+header, main { max-width: 1200px; margin: 0 auto; padding: 12px 16px; }
+header { display: flex; flex-wrap: wrap; align-items: baseline; gap: 8px 16px; }
+h1 { font-size: 1.3rem; margin: 0; }
+h2 { font-size: 1.05rem; margin: 20px 0 8px; }
+#updated { color: var(--muted); font-size: .9rem; }
+#updated.stale { color: var(--bad); font-weight: 600; }
+.card { background: var(--card); border: 1px solid var(--line);
+        border-radius: 8px; padding: 12px 14px; }
+#reader { display: grid; gap: 6px 18px;
+          grid-template-columns: repeat(auto-fit, minmax(170px, 1fr)); }
+#reader .k { color: var(--muted); font-size: .8rem; display: block; }
+.badge { display: inline-block; padding: 1px 9px; border-radius: 10px;
+         font-weight: 600; font-size: .9rem; border: 1px solid currentColor; }
+.yes { color: var(--ok); } .no { color: var(--bad); } .err { color: var(--bad); }
+.none { color: var(--muted); }
+.wrap { overflow-x: auto; }
+table { width: 100%; border-collapse: collapse; background: var(--card);
+        border: 1px solid var(--line); border-radius: 8px; }
+th, td { text-align: left; padding: 6px 10px; border-bottom: 1px solid var(--line);
+         vertical-align: top; }
+th { font-size: .8rem; color: var(--muted); position: sticky; top: 0;
+     background: var(--card); }
+td.id { font-family: ui-monospace, "DejaVu Sans Mono", monospace;
+        font-size: .85rem; white-space: nowrap; }
+td .v { white-space: pre-wrap; word-break: break-word; }
+td .v b { font-weight: 600; }
+td .d { color: var(--muted); }
+tr.invalid td { color: var(--muted); font-style: italic; }
+#formats { display: grid; gap: 10px;
+           grid-template-columns: repeat(auto-fill, minmax(260px, 1fr)); }
+#formats ul { margin: 6px 0 0; padding-left: 18px; }
+#formats .off { color: var(--muted); }
+@media (max-width: 700px) {
+  thead { display: none; }
+  table, tbody, tr, td { display: block; width: 100%; }
+  table { border: 0; background: none; }
+  tr { background: var(--card); border: 1px solid var(--line);
+       border-radius: 8px; margin-bottom: 10px; padding: 4px 0; }
+  td { border: 0; padding: 3px 12px; display: grid;
+       grid-template-columns: 7.5em 1fr; gap: 8px; }
+  td::before { content: attr(data-label); color: var(--muted); font-size: .8rem;
+               font-family: system-ui, sans-serif; }
+  td.id { white-space: normal; word-break: break-all; }
+}
+</style>
+</head>
+<body>
+<header>
+  <h1>tag-service: live field</h1>
+  <span id="updated">waiting for the service&hellip;</span>
+</header>
+<main>
+  <section class="card" id="reader" aria-label="Reader">
+    <div><span class="k">Reader</span><span id="source">&ndash;</span></div>
+    <div><span class="k">Connection</span><span id="connected" class="badge none">&ndash;</span></div>
+    <div><span class="k">Inventory</span><span id="inventory" class="badge none">&ndash;</span></div>
+    <div><span class="k">Last error</span><span id="last-error" class="none">none</span></div>
+  </section>
+  <h2 id="field-title">Field</h2>
+  <div class="wrap">
+    <table id="field">
+      <thead><tr><th>Item</th><th>Tag id</th><th>Format</th><th>Decoded values</th>
+        <th>Antenna</th><th>Peak RSSI</th><th>Last seen</th></tr></thead>
+      <tbody></tbody>
+    </table>
+  </div>
+  <h2>Formats</h2>
+  <div id="formats"></div>
+</main>
+<script>
+'use strict';
+const labels = ['Item', 'Tag id', 'Format', 'Decoded values', 'Antenna',
+                'Peak RSSI', 'Last seen'];
+const fieldTypes = {1: 'text', 2: 'number', 3: 'code'};
+
+function el(name, text, cls) {
+  const e = document.createElement(name);
+  if (text !== undefined && text !== null) e.textContent = String(text);
+  if (cls) e.className = cls;
+  return e;
+}
+function shown(v) { return v === undefined || v === null || v === '' ? '\u2013' : v; }
+function when(t) { return t ? String(t).replace('T', ' ').replace(/\.\d+Z$|Z$/, ' UTC') : '\u2013'; }
+
+function badge(id, on, yes, no) {
+  const b = document.getElementById(id);
+  b.textContent = on ? yes : no;
+  b.className = 'badge ' + (on ? 'yes' : 'no');
+}
+
+function renderReader(r) {
+  document.getElementById('source').textContent = shown(r.source);
+  badge('connected', r.connected, 'connected', 'disconnected');
+  badge('inventory', r.inventory, 'running', 'stopped');
+  const e = document.getElementById('last-error');
+  e.textContent = r.last_error ? r.last_error : 'none';
+  e.className = r.last_error ? 'err' : 'none';
+}
+
+function valuesCell(td, values) {
+  if (!values || values.length === 0) { td.textContent = '\u2013'; return; }
+  const box = el('div');
+  for (const v of values) {
+    const line = el('div', null, 'v');
+    line.appendChild(el('b', v.name));
+    line.appendChild(document.createTextNode('=' + v.value));
+    if (v.description) line.appendChild(el('span', ' (' + v.description + ')', 'd'));
+    box.appendChild(line);
+  }
+  td.appendChild(box);
+}
+
+function renderField(items, formats) {
+  const names = new Map(formats.map(f => [f.id, f.description]));
+  const body = document.querySelector('#field tbody');
+  const rows = [];
+  let tags = 0;
+  for (const item of items) {
+    const list = item.tags && item.tags.length ? item.tags : [null];
+    for (const t of list) {
+      const tr = el('tr', null, item.valid === false ? 'invalid' : '');
+      const cells = [];
+      for (const label of labels) {
+        const td = el('td');
+        td.dataset.label = label;
+        cells.push(td);
+        tr.appendChild(td);
+      }
+      cells[0].textContent = item.id + (item.valid === false ? ' (invalid)' : '');
+      if (t) {
+        ++tags;
+        cells[1].textContent = t.id;
+        cells[1].className = 'id';
+        const name = names.get(t.format);
+        cells[2].textContent = t.format + (name !== undefined ? ' \u00b7 ' + name : ' (not listed)');
+        valuesCell(cells[3], t.values);
+        cells[4].textContent = shown(t.antenna);
+        cells[5].textContent = t.peak_rssi === undefined || t.peak_rssi === null ? '\u2013' : t.peak_rssi + ' dBm';
+        cells[6].textContent = when(t.last_seen);
+      } else {
+        cells[1].textContent = 'no tag';
+        for (let i = 2; i < cells.length; ++i) cells[i].textContent = '\u2013';
+      }
+      rows.push(tr);
+    }
+  }
+  body.replaceChildren(...rows);
+  document.getElementById('field-title').textContent =
+      'Field: ' + items.length + (items.length === 1 ? ' item, ' : ' items, ') +
+      tags + (tags === 1 ? ' tag' : ' tags');
+}
+
+function renderFormats(formats) {
+  const box = document.getElementById('formats');
+  const cards = [];
+  for (const f of formats) {
+    const card = el('div', null, 'card' + (f.enabled === false ? ' off' : ''));
+    const title = el('div');
+    title.appendChild(el('b', f.id + ' \u00b7 ' + f.description));
+    if (f.enabled === false) title.appendChild(el('span', ' (disabled)'));
+    card.appendChild(title);
+    const list = el('ul');
+    for (const d of f.fields || []) {
+      const range = d.type === 3 ? (d.codes || []).map(c => c.code).join(', ')
+                                 : d.minimum + '\u2013' + d.maximum;
+      list.appendChild(el('li', d.name + ': ' + (fieldTypes[d.type] || d.type) + ' ' + range));
+    }
+    card.appendChild(list);
+    cards.push(card);
+  }
+  box.replaceChildren(...cards);
+}
+
+let shownKey = '';
+let lastAnswer = null;
+function render(s) {
+  lastAnswer = new Date();
+  const u = document.getElementById('updated');
+  u.textContent = 'updated ' + when(s.time);
+  u.className = '';
+  const key = JSON.stringify([s.reader, s.formats, s.items]);
+  if (key === shownKey) return;
+  shownKey = key;
+  renderReader(s.reader || {});
+  renderField(s.items || [], s.formats || []);
+  renderFormats(s.formats || []);
+}
+
+async function poll() {
+  try {
+    const r = await fetch('/status.json', {cache: 'no-store'});
+    if (!r.ok) throw new Error('HTTP ' + r.status);
+    render(await r.json());
+  } catch (e) {
+    const u = document.getElementById('updated');
+    u.textContent = 'the service does not answer' +
+        (lastAnswer ? ' (last answer ' + lastAnswer.toLocaleTimeString() + ')' : '');
+    u.className = 'stale';
+  }
+  setTimeout(poll, 1000);
+}
+poll();
+</script>
+</body>
+</html>
+)html";
+  return {kPage, sizeof kPage - 1};
+}
+
+}  // namespace tag_service

@@ -1,0 +1,35 @@
+// The live view of the reader and what it sees: one self-contained page for
+// a browser, and the read-only snapshot the page polls.
+#ifndef KORVO_TAG_SERVICE_SERVICE_LIVE_VIEW_H_
+#define KORVO_TAG_SERVICE_SERVICE_LIVE_VIEW_H_
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string_view>
+#include <vector>
+
+#include "tag_service/readers/reader.h"
+
+namespace tag_service {
+
+// Where the page and its snapshot are served, outside the protocol's base
+// path.
+inline constexpr char kLivePagePath[] = "/";
+inline constexpr char kLiveStatusPath[] = "/status.json";
+
+// The page (HTML with inline CSS and script, nothing from elsewhere). It
+// shows the snapshot and polls it once a second; every text of the snapshot
+// goes in as text, never as markup.
+std::string_view live_page();
+
+// The snapshot: {"reader": {"source", "connected", "inventory",
+// "last_error"}, "formats": [FORMAT...], "items": [ITEM...], "time"}, with
+// formats and items in the protocol's JSON forms and time the service's UTC
+// clock as a FILETIME.
+nlohmann::json live_status(const reader_view& reader,
+                           const std::vector<tag_format>& formats,
+                           std::uint64_t now_filetime);
+
+}  // namespace tag_service
+
+#endif  // KORVO_TAG_SERVICE_SERVICE_LIVE_VIEW_H_

@@ -1,0 +1,400 @@
+#include "tag_service/service/server.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string_view>
+#include <thread>
+
+#include "protocol/tag_protocol.h"
+#include "tag_service/service/log_line.h"
+
+namespace tag_service {
+namespace {
+
+using std::chrono::steady_clock;
+
+// Every route of the service: method, path under the base path, and the
+// operation it runs.
+struct route {
+  const char* method;
+  const char* path;
+  const char* op;
+  bool test_hook;
+};
+constexpr route kRoutes[] = {
+    {"GET", tag_protocol::kPing, "ping", false},
+    {"POST", tag_protocol::kConnect, "connect", false},
+    {"POST", tag_protocol::kDisconnect, "disconnect", false},
+    {"GET", tag_protocol::kFormats, "formats", false},
+    {"GET", tag_protocol::kItems, "items", false},
+    {"POST", tag_protocol::kCreateTag, "create", false},
+    {"POST", tag_protocol::kWriteTag, "write", false},
+    {"POST", tag_protocol::kSecurity, "security", false},
+    {"POST", "/test/inject", "inject", true},
+    {"DELETE", "/test/inject", "clear", true},
+    {"GET", "/test/state", "state", true},
+};
+
+// What one request may take: the whole request (line, headers and body)
+// must arrive within kRequestSeconds of the connection opening or of the
+// previous answer on it, however slowly it drips in; a connection that
+// sends nothing is closed after kIdleSeconds. The request line and the
+// headers share kConnectionMemory bytes, which bounds both their size and
+// their number.
+constexpr int kRequestSeconds = 5;
+constexpr unsigned kIdleSeconds = 5;
+constexpr std::size_t kConnectionMemory = 32 * 1024;
+constexpr unsigned kMaxConnections = 2000;
+constexpr unsigned kMaxConnectionsPerClient = 1500;
+constexpr int kListenBacklog = 4096;  // the kernel caps it at somaxconn
+constexpr std::size_t kThreadStack = 1024 * 1024;
+
+// One request in progress: where it goes and the body so far.
+struct request_state {
+  const route* r = nullptr;
+  std::string body;
+  steady_clock::time_point began;  // when its headers were in
+};
+
+// A connection the watchdog keeps an eye on: its socket, and by when the
+// request now on its way must be complete (none while it is served).
+struct watched {
+  int fd = -1;
+  steady_clock::time_point deadline = steady_clock::time_point::max();
+};
+
+std::string_view header(MHD_Connection* c, const char* name) {
+  const char* v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
+  return v == nullptr ? std::string_view() : std::string_view(v);
+}
+
+// The client's address as text ("" when the server does not say).
+std::string client_address(MHD_Connection* c) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info == nullptr || info->client_addr == nullptr) return "";
+  char text[INET6_ADDRSTRLEN] = "";
+  const sockaddr* a = info->client_addr;
+  if (a->sa_family == AF_INET) {
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a)->sin_addr,
+                text, sizeof text);
+  } else if (a->sa_family == AF_INET6) {
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr,
+                text, sizeof text);
+  }
+  return text;
+}
+
+}  // namespace
+
+struct server::impl {
+  service& sim;
+  server_options options;
+  std::map<std::string, page> pages;
+  int listen_fd = -1;
+  MHD_Daemon* daemon = nullptr;
+
+  std::mutex mutex;  // guards what follows
+  std::condition_variable wake;
+  bool stopping = false;
+  std::set<watched*> connections;
+
+  impl(service& s, server_options o) : sim(s), options(std::move(o)) {}
+
+  // began: when the request's headers were in, for the log line's ms.
+  MHD_Result answer(MHD_Connection* c, steady_clock::time_point began,
+                    const char* method, const char* url, int status,
+                    std::string body, const char* content_type,
+                    const char* allow = nullptr);
+  MHD_Result error(MHD_Connection* c, steady_clock::time_point began,
+                   const char* method, const char* url, int status,
+                   const std::string& message, const char* allow = nullptr) {
+    return answer(c, began, method, url, status,
+                  error_answer(status, message).body.dump(), "application/json",
+                  allow);
+  }
+  MHD_Result handle(MHD_Connection* c, const char* url, const char* method,
+                    const char* upload, std::size_t* upload_size,
+                    void** context);
+  void set_deadline(MHD_Connection* c, steady_clock::time_point t);
+  void watchdog();
+};
+
+MHD_Result server::impl::answer(MHD_Connection* c,
+                                steady_clock::time_point began,
+                                const char* method, const char* url, int status,
+                                std::string body, const char* content_type,
+                                const char* allow) {
+  MHD_Response* res = MHD_create_response_from_buffer(body.size(), body.data(),
+                                                      MHD_RESPMEM_MUST_COPY);
+  if (res == nullptr) return MHD_NO;
+  MHD_add_response_header(res, MHD_HTTP_HEADER_CONTENT_TYPE, content_type);
+  if (allow != nullptr) MHD_add_response_header(res, "Allow", allow);
+  const MHD_Result queued =
+      MHD_queue_response(c, static_cast<unsigned>(status), res);
+  MHD_destroy_response(res);
+  if (options.log) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        steady_clock::now() - began)
+                        .count();
+    write_log_line({{"method", method},
+                    {"path", url},
+                    {"status", std::to_string(status)},
+                    {"ms", std::to_string(ms)},
+                    {"client", client_address(c)}});
+  }
+  return queued;
+}
+
+void server::impl::set_deadline(MHD_Connection* c, steady_clock::time_point t) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  if (info == nullptr || info->socket_context == nullptr) return;
+  std::lock_guard<std::mutex> lock(mutex);
+  static_cast<watched*>(info->socket_context)->deadline = t;
+}
+
+MHD_Result server::impl::handle(MHD_Connection* c, const char* url,
+                                const char* method, const char* upload,
+                                std::size_t* upload_size, void** context) {
+  auto* state = static_cast<request_state*>(*context);
+  const steady_clock::time_point began =
+      state != nullptr ? state->began : steady_clock::now();
+  if (state != nullptr) {
+    if (*upload_size != 0) {
+      // The Content-Length was checked; the server passes no more.
+      state->body.append(upload, *upload_size);
+      *upload_size = 0;
+      return MHD_YES;
+    }
+    // The whole request is here.
+    set_deadline(c, steady_clock::time_point::max());
+    const service::answer a = sim.run(state->r->op, state->body);
+    return answer(c, began, method, url, a.status, a.body.dump(),
+                  "application/json");
+  }
+
+  // The request line and headers are here; decide before any body is read.
+  const std::string_view path = url;
+  const std::string_view m = method;
+  const std::string_view base = tag_protocol::kBasePath;
+  const route* found = nullptr;
+  std::string allow;
+  if (path.substr(0, base.size()) == base) {
+    for (const route& r : kRoutes) {
+      if (r.test_hook && !options.test_hooks) continue;
+      if (path.substr(base.size()) != r.path) continue;
+      if (m == r.method) found = &r;
+      if (!allow.empty()) allow += ", ";
+      allow += r.method;
+    }
+  } else if (const auto it = pages.find(std::string(path)); it != pages.end()) {
+    if (m != "GET") return error(c, began, method, url, 405, "use GET", "GET");
+    return answer(c, began, method, url, 200, it->second.body(),
+                  it->second.content_type.c_str());
+  }
+  if (found == nullptr && allow.empty()) {
+    return error(
+        c, began, method, url, 404,
+        "no such resource: " + printable(m, 16) + " " + printable(path));
+  }
+  if (found == nullptr) {
+    return error(c, began, method, url, 405,
+                 printable(m, 16) + " is not served here; use " + allow,
+                 allow.c_str());
+  }
+  // Bodies come with a Content-Length within the limit, and uncompressed;
+  // anything else is refused before a byte of it is read.
+  if (!header(c, MHD_HTTP_HEADER_TRANSFER_ENCODING).empty()) {
+    return error(c, began, method, url, 411,
+                 "send the body with a Content-Length");
+  }
+  if (!header(c, MHD_HTTP_HEADER_CONTENT_ENCODING).empty()) {
+    return error(c, began, method, url, 415,
+                 "compressed bodies are not accepted");
+  }
+  const std::string_view length = header(c, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  if (length.empty() && m == "POST") {
+    return error(c, began, method, url, 411,
+                 "send a Content-Length (0 for a request without a body)");
+  }
+  if (length.size() > 9 ||
+      (!length.empty() && std::strtoull(std::string(length).c_str(), nullptr,
+                                        10) > kMaxRequestBytes)) {
+    return error(c, began, method, url, 413,
+                 "the request is larger than " +
+                     std::to_string(kMaxRequestBytes) + " bytes");
+  }
+  state = new request_state;
+  state->r = found;
+  state->began = began;
+  *context = state;
+  return MHD_YES;
+}
+
+void server::impl::watchdog() {
+  std::unique_lock<std::mutex> lock(mutex);
+  while (!stopping) {
+    wake.wait_for(lock, std::chrono::milliseconds(250));
+    const auto now = steady_clock::now();
+    for (watched* w : connections) {
+      // The server notices the shut socket and closes the connection; the
+      // socket stays ours until then, as it is only closed after its
+      // connection leaves this set.
+      if (w->deadline <= now) {
+        ::shutdown(w->fd, SHUT_RDWR);
+        w->deadline = steady_clock::time_point::max();
+      }
+    }
+  }
+}
+
+server::server(service& sim, server_options options)
+    : impl_(std::make_unique<impl>(sim, std::move(options))) {}
+
+server::~server() {
+  stop();
+  if (impl_->listen_fd >= 0 && impl_->daemon == nullptr) {
+    ::close(impl_->listen_fd);
+  }
+}
+
+void server::add_page(const std::string& path, page p) {
+  impl_->pages[path] = std::move(p);
+}
+
+int server::listen() {
+  impl& m = *impl_;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string port = std::to_string(m.options.port);
+  if (::getaddrinfo(m.options.host.c_str(), port.c_str(), &hints, &found) !=
+      0) {
+    return -1;
+  }
+  int fd = -1;
+  for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) continue;
+    // Reuses a port left in TIME_WAIT, but never shares one in use (no
+    // SO_REUSEPORT).
+    const int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 ||
+        ::listen(fd, kListenBacklog) != 0) {
+      ::close(fd);
+      fd = -1;
+    }
+  }
+  ::freeaddrinfo(found);
+  if (fd < 0) return -1;
+  sockaddr_storage bound{};
+  socklen_t size = sizeof bound;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
+  m.listen_fd = fd;
+  return bound.ss_family == AF_INET6
+             ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
+             : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+}
+
+void server::run() {
+  impl& m = *impl_;
+  if (m.listen_fd < 0) return;
+  {
+    std::lock_guard<std::mutex> lock(m.mutex);
+    if (m.stopping) return;
+  }
+  auto access = [](void* cls, MHD_Connection* c, const char* url,
+                   const char* method, const char*, const char* upload,
+                   std::size_t* upload_size, void** context) {
+    try {
+      return static_cast<impl*>(cls)->handle(c, url, method, upload,
+                                             upload_size, context);
+    } catch (...) {
+      // Out of memory, or a page that failed: this connection ends; the
+      // service goes on.
+      return MHD_NO;
+    }
+  };
+  auto completed = [](void* cls, MHD_Connection* c, void** context,
+                      MHD_RequestTerminationCode) {
+    delete static_cast<request_state*>(*context);
+    *context = nullptr;
+    // The next request on this connection has the same time to arrive.
+    static_cast<impl*>(cls)->set_deadline(
+        c, steady_clock::now() + std::chrono::seconds(kRequestSeconds));
+  };
+  auto notify = [](void* cls, MHD_Connection* c, void** socket_context,
+                   MHD_ConnectionNotificationCode code) {
+    impl& m = *static_cast<impl*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+      const MHD_ConnectionInfo* info =
+          MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+      auto* w = new watched;
+      w->fd = info == nullptr ? -1 : info->connect_fd;
+      w->deadline = steady_clock::now() + std::chrono::seconds(kRequestSeconds);
+      std::lock_guard<std::mutex> lock(m.mutex);
+      if (w->fd >= 0) m.connections.insert(w);
+      *socket_context = w;
+    } else {
+      auto* w = static_cast<watched*>(*socket_context);
+      std::lock_guard<std::mutex> lock(m.mutex);
+      m.connections.erase(w);
+      delete w;
+      *socket_context = nullptr;
+    }
+  };
+  // One thread per connection: an operation may wait (a test's injected
+  // delay) without holding up anyone else. poll, not select, so that
+  // sockets past 1024 are fine.
+  m.daemon = MHD_start_daemon(
+      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD |
+          MHD_USE_ITC,
+      0, nullptr, nullptr, +access, &m,  //
+      MHD_OPTION_LISTEN_SOCKET, m.listen_fd, MHD_OPTION_CONNECTION_LIMIT,
+      kMaxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+      kMaxConnectionsPerClient, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      kConnectionMemory, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
+      MHD_OPTION_THREAD_STACK_SIZE, kThreadStack, MHD_OPTION_STRICT_FOR_CLIENT,
+      1, MHD_OPTION_NOTIFY_COMPLETED, +completed, &m,
+      MHD_OPTION_NOTIFY_CONNECTION, +notify, &m, MHD_OPTION_END);
+  if (m.daemon == nullptr) {
+    std::fprintf(stderr, "tag-service: the HTTP server did not start\n");
+    return;
+  }
+  std::thread watchdog([&m] { m.watchdog(); });
+  {
+    std::unique_lock<std::mutex> lock(m.mutex);
+    m.wake.wait(lock, [&m] { return m.stopping; });
+  }
+  watchdog.join();
+  MHD_stop_daemon(m.daemon);
+  m.daemon = nullptr;
+  m.listen_fd = -1;  // closed by the daemon
+}
+
+void server::stop() {
+  impl_->sim.shut_down();
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->stopping = true;
+  }
+  impl_->wake.notify_all();
+}
+
+}  // namespace tag_service

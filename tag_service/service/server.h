@@ -1,0 +1,54 @@
+// Serves the service's operations over HTTP under /TagService, with the
+// test hooks under /TagService/test when they are switched on, and any
+// pages added outside that path.
+#ifndef KORVO_TAG_SERVICE_SERVICE_SERVER_H_
+#define KORVO_TAG_SERVICE_SERVICE_SERVER_H_
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tag_service/service/service.h"
+
+namespace tag_service {
+
+struct server_options {
+  std::string host = "127.0.0.1";
+  int port = 0;             // 0: a free port
+  bool log = false;         // one line per request on standard error
+  bool test_hooks = false;  // serve /TagService/test/*; else they are 404
+};
+
+// A page served with GET outside /TagService: its content type and a
+// function that makes its body for each request.
+struct page {
+  std::string content_type;
+  std::function<std::string()> body;
+};
+
+class server {
+ public:
+  server(service& sim, server_options options);
+  ~server();
+  server(const server&) = delete;
+  server& operator=(const server&) = delete;
+
+  // Serves page at path (such as "/") with GET; call before listen().
+  void add_page(const std::string& path, page p);
+
+  // Binds the address and port; returns the port, or -1 when it cannot be
+  // had (a port in use is never shared).
+  int listen();
+  // Serves requests until stop(); returns at once when listen() failed.
+  void run();
+  // Ends run() from any thread, also before run() began.
+  void stop();
+
+ private:
+  struct impl;
+  std::unique_ptr<impl> impl_;
+};
+
+}  // namespace tag_service
+
+#endif  // KORVO_TAG_SERVICE_SERVICE_SERVER_H_
