@@ -76,7 +76,7 @@ check "korvo print host" "host"
 # tag-service: options; the file options take files, the others free values.
 check "tag-service " "$all_options"
 check "tag-service --p" "--port --print-demo-field --print-demo-scene"
-check "tag-service --log --s" "--scene --state-file"
+check "tag-service --log --s" "--scene --session --state-file"
 check "tag-service --scene " "lib.kzm other.so sub"
 check "tag-service --field " "lib.kzm other.so sub"
 check "tag-service --field=li" "lib.kzm"
