@@ -37,7 +37,8 @@ const char kUsage[] =
     "                   [--test-hooks]\n"
     "       tag-service [--host ADDR] [--port N] [--log] [--test-hooks]\n"
     "                   --reader llrp://HOST[:PORT] [--antennas N,N,...]\n"
-    "                   [--hold-ms N] [--access-password-file FILE]\n"
+    "                   [--hold-ms N] [--session 0|1]\n"
+    "                   [--access-password-file FILE]\n"
     "                   [--state-file FILE]\n"
     "       tag-service --print-demo-scene\n"
     "       tag-service --version\n"
@@ -67,6 +68,9 @@ const char kUsage[] =
     "                      1,3 (default all the reader has)\n"
     "  --hold-ms N         with --reader: how long a tag stays in the field\n"
     "                      after it was last seen (default 2000)\n"
+    "  --session 0|1       with --reader: the Gen2 session the reader\n"
+    "                      inventories in (default 0; 1 where readers share\n"
+    "                      a field, with --hold-ms above 5000)\n"
     "  --access-password-file FILE\n"
     "                      with --reader: the access password (8 hex digits)\n"
     "                      that security sets on tags and locks them with\n"
@@ -91,6 +95,7 @@ struct options {
   std::string reader_url;
   std::string antennas;
   int hold_ms = -1;
+  int session = -1;
   std::string password_file;
   std::string state_file;
   bool version = false;
@@ -111,8 +116,8 @@ bool parse_options(int argc, char** argv, options& o) {
     const bool takes_value =
         arg == "--host" || arg == "--port" || arg == "--scene" ||
         arg == "--field" || arg == "--reader" || arg == "--antennas" ||
-        arg == "--hold-ms" || arg == "--access-password-file" ||
-        arg == "--state-file";
+        arg == "--hold-ms" || arg == "--session" ||
+        arg == "--access-password-file" || arg == "--state-file";
     if (takes_value && !has_value) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "tag-service: %s needs a value\n", argv[i]);
@@ -165,6 +170,12 @@ bool parse_options(int argc, char** argv, options& o) {
         return false;
       }
       o.hold_ms = ms;
+    } else if (arg == "--session") {
+      if (value != "0" && value != "1") {
+        std::fprintf(stderr, "tag-service: --session takes 0 or 1\n");
+        return false;
+      }
+      o.session = value[0] - '0';
     } else if (arg == "--access-password-file") {
       o.password_file = value;
     } else if (arg == "--state-file") {
@@ -179,11 +190,12 @@ bool parse_options(int argc, char** argv, options& o) {
     }
   }
   const bool reader_options = !o.antennas.empty() || o.hold_ms >= 0 ||
-                              !o.password_file.empty() || !o.state_file.empty();
+                              o.session >= 0 || !o.password_file.empty() ||
+                              !o.state_file.empty();
   if (o.reader_url.empty() && reader_options) {
     std::fprintf(stderr,
-                 "tag-service: --antennas, --hold-ms, --access-password-file "
-                 "and --state-file go with --reader\n");
+                 "tag-service: --antennas, --hold-ms, --session, "
+                 "--access-password-file and --state-file go with --reader\n");
     return false;
   }
   if (!o.reader_url.empty() && !o.scene_file.empty()) {
@@ -222,6 +234,7 @@ bool reader_options(const options& o, tag_service::llrp_reader_options& out) {
     list = comma == std::string_view::npos ? "" : list.substr(comma + 1);
   }
   if (o.hold_ms > 0) out.client.hold = std::chrono::milliseconds(o.hold_ms);
+  if (o.session >= 0) out.client.session = static_cast<std::uint8_t>(o.session);
   if (!o.password_file.empty()) {
     std::uint32_t password = 0;
     if (!tag_service::read_access_password(o.password_file, password, error)) {

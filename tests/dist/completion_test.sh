@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work" && mkdir sub && touch lib.kzm other.so
 
 all_keywords="addr async clr compact disconnect dll flt formats header heap host pause print set write"
-all_options="--access-password-file --antennas --field --help --hold-ms --host --log --port --print-demo-field --print-demo-scene --reader --scene --state-file --test-hooks --version"
+all_options="--access-password-file --antennas --field --help --hold-ms --host --log --port --print-demo-field --print-demo-scene --reader --scene --session --state-file --test-hooks --version"
 
 # Splits LINE into COMP_WORDS the way readline does: at blanks, and with
 # ':' and '=' as words of their own.
@@ -76,7 +76,7 @@ check "korvo print host" "host"
 # tag-service: options; the file options take files, the others free values.
 check "tag-service " "$all_options"
 check "tag-service --p" "--port --print-demo-field --print-demo-scene"
-check "tag-service --log --s" "--scene --state-file"
+check "tag-service --log --s" "--scene --session --state-file"
 check "tag-service --scene " "lib.kzm other.so sub"
 check "tag-service --field " "lib.kzm other.so sub"
 check "tag-service --field=li" "lib.kzm"

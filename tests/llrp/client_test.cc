@@ -105,5 +105,52 @@ TEST(TagTable, SizeFollowsDistinctTagsNotReports) {
   EXPECT_EQ(table.current(t - milliseconds(20)).size(), 256u);
 }
 
+TEST(ReportCompleter, FillsLeftOutFieldsAndPutsStampsOnOurClock) {
+  constexpr std::uint64_t t0 = 1'700'000'000'000'000;  // our clock, µs
+  constexpr std::uint64_t up0 = 5'000'000;  // the reader's uptime then
+  constexpr std::int64_t y2000 = 946'684'800'000'000 - std::int64_t{t0};
+  report_completer completer(std::chrono::seconds(30));
+  reader_event connected;
+  connected.uptime_us = up0;
+  completer.anchor(connected, t0);
+  // A stamp: 'u' UTC at t0 + at, 'p' uptime at up0 + at, 0 left out.
+  struct stamp {
+    char kind;
+    std::int64_t at;
+  };
+  const struct {
+    const char* name;
+    bool reconnect;
+    std::optional<std::uint16_t> antenna, want_antenna;
+    stamp first, last;
+    std::int64_t received, want_first, want_last;  // after t0
+  } cases[] = {
+      {"uptime", false, 2, 2, {'p', 100}, {'p', 200}, 300, 100, 200},
+      {"left out", false, {}, 2, {}, {}, 400, 100, 200},
+      {"UTC near ours", false, 3, 3, {'u', 5000}, {'u', 5001}, 500, 5000, 5001},
+      {"clock unset", false, {}, 3, {'u', y2000}, {'u', y2000}, 600, 600, 600},
+      {"31 s on", false, {}, 3, {'u', 31'000'000}, {}, 700, 700, 700},
+      {"reconnected", true, {}, {}, {'p', 100}, {}, 800, 800, 800},
+  };
+  const auto put = [](const stamp& s, std::optional<std::uint64_t>& utc,
+                      std::optional<std::uint64_t>& uptime) {
+    if (s.kind == 'u') utc = static_cast<std::uint64_t>(t0 + s.at);
+    if (s.kind == 'p') uptime = static_cast<std::uint64_t>(up0 + s.at);
+  };
+  for (const auto& c : cases) {
+    if (c.reconnect) completer.reset();
+    tag_report r;
+    r.epc = {0x30, 0x00, 0x01};
+    r.epc_bits = 24;
+    r.antenna = c.antenna;
+    put(c.first, r.first_seen_us, r.first_seen_uptime_us);
+    put(c.last, r.last_seen_us, r.last_seen_uptime_us);
+    completer.complete(r, t0 + c.received);
+    EXPECT_EQ(r.antenna, c.want_antenna) << c.name;
+    EXPECT_EQ(r.first_seen_us, t0 + c.want_first) << c.name;
+    EXPECT_EQ(r.last_seen_us, t0 + c.want_last) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace tag_service::llrp

@@ -23,6 +23,14 @@ constexpr auto first_report_wait = std::chrono::milliseconds(1000);
 
 steady_time now() { return std::chrono::steady_clock::now(); }
 
+// Our UTC clock, in microseconds since 1970, for the reader's timestamps.
+std::uint64_t utc_now_us() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(
+          std::chrono::system_clock::now().time_since_epoch())
+          .count());
+}
+
 int ms_until(steady_time deadline) {
   const auto left =
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now());
@@ -100,7 +108,9 @@ bool parse_reader_url(std::string_view url, reader_address& out,
 }
 
 reader_client::reader_client(client_options options)
-    : options_(std::move(options)), table_(options_.hold) {
+    : options_(std::move(options)),
+      table_(options_.hold),
+      completer_(options_.max_clock_skew) {
   cause_ = "reader " + options_.address.url() + ": not connected yet";
 }
 
@@ -200,6 +210,11 @@ bool reader_client::connect_socket(std::string& cause) {
     }
     if (err != 0) {
       cause = std::string("cannot connect: ") + std::strerror(err);
+      // Reachable, but nothing listens on the LLRP port.
+      if (err == ECONNREFUSED)
+        cause +=
+            " (is LLRP switched on in the reader's settings? An Impinj R700 "
+            "has its LLRP interface switched off until it is enabled there)";
       ::close(fd);
       fd = -1;
     }
@@ -282,7 +297,7 @@ bool reader_client::pump(steady_time deadline, std::string& cause) {
           cause = "malformed message from the reader (" + reason + ")";
           return false;
         }
-        if (m.type == msg_keepalive) heard_ = now();
+        heard_ = now();  // any frame shows the reader is alive
         handle(m);
         if (closed_by_reader_) {
           cause = "the reader closed the connection";
@@ -299,10 +314,11 @@ bool reader_client::pump(steady_time deadline, std::string& cause) {
       std::lock_guard lock(mutex_);
       up = ready_;
     }
-    // Reports alone do not keep the link: the keepalive is what we asked for.
-    const auto silence = options_.keepalive * options_.missed_keepalives;
-    if (up && now() - heard_ > silence + tick) {
-      cause = "no keepalive from the reader for " + seconds(silence);
+    // A reader that sends no keepalive is only found dead by a request.
+    const auto silence = keepalive_ * options_.missed_keepalives;
+    if (up && keepalive_.count() > 0 && now() - heard_ > silence + tick) {
+      cause = "no keepalive or other message from the reader for " +
+              seconds(silence);
       return false;
     }
     // Back to the caller once something came, so that it sees at once what
@@ -320,12 +336,17 @@ void reader_client::handle(message& m) {
       return;
     }
     case msg_reader_event_notification:
-      if (m.event.connection_attempt) attempt_ = m.event.connection_attempt;
+      if (m.event.connection_attempt) {
+        attempt_ = m.event.connection_attempt;
+        completer_.anchor(m.event, utc_now_us());
+      }
       if (m.event.connection_close) closed_by_reader_ = true;
       if (m.event.reader_exception)
         log("exception: " + *m.event.reader_exception);
       return;
     case msg_ro_access_report: {
+      const std::uint64_t received = utc_now_us();
+      for (tag_report& r : m.reports) completer_.complete(r, received);
       std::lock_guard lock(mutex_);
       const steady_time t = now();
       for (tag_report& r : m.reports) {
@@ -353,7 +374,9 @@ void reader_client::handle(message& m) {
 }
 
 bool reader_client::transact(const bytes& frame, std::uint32_t id,
-                             message& answer, std::string& cause) {
+                             message& answer, std::string& cause,
+                             std::chrono::milliseconds timeout) {
+  if (timeout.count() == 0) timeout = options_.answer_timeout;
   {
     std::lock_guard lock(mutex_);
     pending_[id].reset();
@@ -369,7 +392,7 @@ bool reader_client::transact(const bytes& frame, std::uint32_t id,
     take();
     return false;
   }
-  const steady_time deadline = now() + options_.answer_timeout;
+  const steady_time deadline = now() + timeout;
   if (on_link_thread()) {
     for (;;) {
       {
@@ -377,6 +400,11 @@ bool reader_client::transact(const bytes& frame, std::uint32_t id,
         if (pending_[id]) break;
       }
       if (now() >= deadline) break;
+      if (setting_up_ && stopping_) {
+        cause = "stopping";
+        take();
+        return false;
+      }
       if (!pump(std::min(deadline, now() + tick), cause)) {
         take();
         return false;
@@ -393,13 +421,13 @@ bool reader_client::transact(const bytes& frame, std::uint32_t id,
     }
   }
   if (take()) return true;
-  cause =
-      "no answer from the reader within " + seconds(options_.answer_timeout);
+  cause = "no answer from the reader within " + seconds(timeout);
   return false;
 }
 
 bool reader_client::request(std::uint16_t type, const bytes& frame,
-                            std::uint32_t id, std::string& error) {
+                            std::uint32_t id, std::string& error,
+                            std::chrono::milliseconds timeout) {
   static const std::map<std::uint16_t, const char*> names = {
       {msg_get_reader_capabilities, "GET_READER_CAPABILITIES"},
       {msg_set_reader_config, "SET_READER_CONFIG"},
@@ -415,7 +443,7 @@ bool reader_client::request(std::uint16_t type, const bytes& frame,
   };
   const auto name = names.count(type) ? names.at(type) : "request";
   message answer;
-  if (!transact(frame, id, answer, error)) {
+  if (!transact(frame, id, answer, error, timeout)) {
     error = std::string(name) + ": " + error;
     return false;
   }
@@ -427,11 +455,13 @@ bool reader_client::request(std::uint16_t type, const bytes& frame,
   return true;
 }
 
-bool reader_client::session(std::string& cause) {
+bool reader_client::set_up(std::string& cause, capabilities& caps) {
   stream_ = frame_assembler{};
   attempt_.reset();
   closed_by_reader_ = false;
   rospec_started_ = false;
+  keepalive_ = std::chrono::milliseconds(0);
+  completer_.reset();
   if (!connect_socket(cause)) return false;
   heard_ = now();
 
@@ -460,33 +490,71 @@ bool reader_client::session(std::string& cause) {
     return false;
   }
 
+  // A reader set to hold events and reports for a reconnecting client sends
+  // none until asked. It has no answer; a reader that does not know it
+  // answers with an ERROR_MESSAGE, which no request waits for.
   std::uint32_t id = next_id();
-  message caps;
-  if (!transact(encode_get_reader_capabilities(id), id, caps, cause))
+  if (!send_frame(encode_enable_events_and_reports(id), cause)) return false;
+
+  id = next_id();
+  message answer;
+  if (!transact(encode_get_reader_capabilities(id), id, answer, cause))
     return false;
-  if (!caps.status.ok()) {
+  if (!answer.status.ok()) {
     cause = "the reader refused GET_READER_CAPABILITIES (" +
-            caps.status.text() + ")";
+            answer.status.text() + ")";
     return false;
   }
-  if (!caps.caps.c1g2) {
+  caps = answer.caps;
+  if (!caps.c1g2) {
     cause = "the reader does not support Class 1 Gen 2 tags";
     return false;
   }
   for (const auto a : options_.antennas) {
-    if (a == 0 || a > caps.caps.max_antennas) {
+    if (a == 0 || a > caps.max_antennas) {
       cause = "antenna " + std::to_string(a) +
               " is not on the reader (it has " +
-              std::to_string(caps.caps.max_antennas) + ")";
+              std::to_string(caps.max_antennas) + ")";
       return false;
     }
   }
+
+  // Specs another client left behind: a factory reset need not remove them,
+  // and a reader that holds one ROSpec only would refuse ours. A refusal
+  // (nothing to delete) is no failure.
+  for (const bool rospecs : {false, true}) {
+    id = next_id();
+    const bytes frame =
+        rospecs ? encode_rospec_command(msg_delete_rospec, id, 0)
+                : encode_accessspec_command(msg_delete_accessspec, id, 0);
+    const std::string name = rospecs ? "DELETE_ROSPEC" : "DELETE_ACCESSSPEC";
+    if (!transact(frame, id, answer, cause)) {
+      cause = name + ": " + cause;
+      return false;
+    }
+    if (!answer.status.ok()) log(name + " of all: " + answer.status.text());
+  }
+
   const auto keepalive_ms =
       static_cast<std::uint32_t>(options_.keepalive.count());
   id = next_id();
   if (!request(msg_set_reader_config,
-               encode_set_reader_config(id, keepalive_ms), id, cause))
+               encode_set_reader_config(id, keepalive_ms, options_.session), id,
+               cause, options_.reset_timeout))
     return false;
+  // The reader may keep a period of its own; that is the one to expect.
+  keepalive_ = options_.keepalive;
+  id = next_id();
+  if (!transact(encode_get_reader_keepalive(id), id, answer, cause))
+    return false;
+  if (answer.status.ok() && answer.keepalive_ms) {
+    keepalive_ = std::chrono::milliseconds(*answer.keepalive_ms);
+    if (keepalive_ != options_.keepalive) {
+      log(keepalive_.count() == 0
+              ? std::string("the reader sends no keepalive")
+              : "the reader keeps its keepalive every " + seconds(keepalive_));
+    }
+  }
   id = next_id();
   if (!request(msg_add_rospec,
                encode_add_rospec(id, rospec_id, options_.antennas), id, cause))
@@ -504,6 +572,15 @@ bool reader_client::session(std::string& cause) {
       return false;
     rospec_started_ = true;
   }
+  return true;
+}
+
+bool reader_client::session(std::string& cause) {
+  capabilities caps;
+  setting_up_ = true;
+  const bool up = set_up(cause, caps);
+  setting_up_ = false;
+  if (!up) return false;
   {
     std::lock_guard lock(mutex_);
     ready_ = true;
@@ -511,7 +588,7 @@ bool reader_client::session(std::string& cause) {
     heard_ = now();
     changed_.notify_all();
   }
-  log("connected, " + std::to_string(caps.caps.max_antennas) + " antennas");
+  log("connected, " + std::to_string(caps.max_antennas) + " antennas");
 
   while (!stopping_) {
     if (!pump(now() + tick, cause)) return true;
@@ -525,7 +602,7 @@ bool reader_client::session(std::string& cause) {
     changed_.notify_all();
   }
   std::string ignored;
-  id = next_id();
+  std::uint32_t id = next_id();
   request(msg_stop_rospec,
           encode_rospec_command(msg_stop_rospec, id, rospec_id), id, ignored);
   id = next_id();

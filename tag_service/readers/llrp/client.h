@@ -40,10 +40,20 @@ struct client_options {
   reader_address address;
   std::vector<std::uint16_t> antennas;  // empty: all the reader has
   std::chrono::milliseconds hold{2000};
+  // Gen2 session the reader singulates in: 0 or 1, where a tag that stays
+  // in the field answers every round or every few seconds. (In the
+  // persistent sessions 2 and 3 a tag in the field answers once.)
+  std::uint8_t session = 0;
   std::chrono::milliseconds connect_timeout{3000};
   std::chrono::milliseconds answer_timeout{3000};  // per request
-  std::chrono::milliseconds keepalive{1000};       // asked of the reader
-  int missed_keepalives = 3;                       // then the link is dead
+  // The factory reset, which takes real readers many seconds.
+  std::chrono::milliseconds reset_timeout{20000};
+  // Asked of the reader; the reader's own period, if it keeps one, counts.
+  std::chrono::milliseconds keepalive{1000};
+  // With no frame at all for this many periods the link is dead.
+  int missed_keepalives = 3;
+  // A reader timestamp further than this from our clock is not believed.
+  std::chrono::milliseconds max_clock_skew{30000};
   std::chrono::milliseconds max_backoff{5000};
   std::function<void(const std::string&)> log;  // may be empty
 };
@@ -96,12 +106,18 @@ class reader_client {
   // Reads and handles what the reader sends, until deadline or a failure.
   bool pump(steady_time deadline, std::string& cause);
   void handle(message& m);
-  // Sends a request and waits for the response with the same id. From the
-  // link thread it pumps; from others it waits for the link thread.
-  bool transact(const bytes& frame, std::uint32_t id, message& answer,
-                std::string& cause);
-  bool request(std::uint16_t type, const bytes& frame, std::uint32_t id,
-               std::string& error);
+  // Sends a request and waits for the response with the same id, up to
+  // timeout (0: the answer timeout). From the link thread it pumps; from
+  // others it waits for the link thread.
+  bool transact(
+      const bytes& frame, std::uint32_t id, message& answer, std::string& cause,
+      std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
+  bool request(
+      std::uint16_t type, const bytes& frame, std::uint32_t id,
+      std::string& error,
+      std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
+  // Connects and sets the reader up; false with a cause.
+  bool set_up(std::string& cause, capabilities& caps);
   std::uint32_t next_id() { return ++last_id_; }
   void set_down(const std::string& cause);
   void log(const std::string& line) const;
@@ -133,6 +149,10 @@ class reader_client {
   std::optional<std::uint16_t> attempt_;  // the connection attempt's status
   bool closed_by_reader_ = false;
   bool rospec_started_ = false;
+  bool setting_up_ = false;  // stop() cuts waits short while setting up
+  // The keepalive period the reader keeps (0: it sends none).
+  std::chrono::milliseconds keepalive_{0};
+  report_completer completer_;
 
   std::mutex send_mutex_;    // one frame at a time on the socket
   std::mutex access_mutex_;  // one AccessSpec at a time

@@ -37,18 +37,29 @@ std::vector<std::uint16_t> words_of(const std::vector<std::uint8_t>& b) {
 }
 
 // Tag operation results: which HTTP status, and what the user can do.
-reader_error op_error(const char* what, const llrp::op_result& r) {
+// with_password: the operation gave a (non-zero) access password.
+reader_error op_error(const char* what, const llrp::op_result& r,
+                      bool with_password) {
   std::string message = std::string(what) + " failed: " + op_result_text(r);
   int status = 502;
-  if (r.kind == llrp::op_kind::write && r.result == 2) {
+  const bool write = r.kind == llrp::op_kind::write;
+  // A tag given the wrong access password stops answering; LLRP has no
+  // result of its own for that, so a reader reports no response or a tag
+  // error.
+  const bool no_response = write ? r.result == 5 : r.result == 3;
+  const bool tag_error = write ? r.result == 4 : r.result == 2;
+  if (write && r.result == 2) {
     message +=
         " (its security is set: clear it first, or configure its "
         "access password)";
     status = 409;
-  } else if ((r.kind == llrp::op_kind::write &&
-              (r.result == 3 || r.result == 5)) ||
-             (r.kind == llrp::op_kind::lock &&
-              (r.result == 1 || r.result == 3))) {
+  } else if (with_password && (no_response || tag_error)) {
+    message +=
+        " (bring the tag closer to the antenna, or check that the tag's "
+        "access password is the configured one: readers report a wrong "
+        "password as no response or a tag error)";
+    status = no_response ? 504 : 502;
+  } else if (no_response || (write ? r.result == 3 : r.result == 1)) {
     message += " (bring the tag closer to the antenna)";
     status = 504;
   } else if (r.kind == llrp::op_kind::write && r.result == 1) {
@@ -268,7 +279,8 @@ written_tag llrp_reader::write_tag(const std::string& id) {
                           options_.operation_timeout)) {
     throw reader_error{504, "writing the tag failed: " + error};
   }
-  if (results[0].result != 0) throw op_error("writing the tag", results[0]);
+  if (results[0].result != 0)
+    throw op_error("writing the tag", results[0], false);
   if (!client_.await_sighting(made.epc.bytes, options_.operation_timeout)) {
     throw reader_error{504,
                        "the tag was written, but the reader has not seen "
@@ -347,14 +359,15 @@ tag llrp_reader::set_security(const std::string& id, bool secure) {
                           options_.operation_timeout)) {
     throw reader_error{504, std::string(what) + " failed: " + error};
   }
-  for (const auto& r : results) {
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const llrp::op_result& r = results[i];
     if (r.result == 0) continue;
     if (r.kind == llrp::op_kind::write && r.result == 2) {
       throw reader_error{409, std::string(what) +
                                   " failed: the tag's password is locked and "
                                   "is not the configured access password"};
     }
-    throw op_error(what, r);
+    throw op_error(what, r, ops[i].access_password != 0);
   }
   {
     std::lock_guard guard(mutex_);

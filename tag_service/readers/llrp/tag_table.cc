@@ -4,6 +4,49 @@
 
 namespace tag_service::llrp {
 
+void report_completer::anchor(const reader_event& e,
+                              std::uint64_t received_us) {
+  if (e.uptime_us) {
+    uptime_to_utc_ = static_cast<std::int64_t>(received_us - *e.uptime_us);
+  }
+}
+
+std::uint64_t report_completer::on_our_clock(
+    std::optional<std::uint64_t> utc, std::optional<std::uint64_t> uptime,
+    std::uint64_t received_us) const {
+  std::optional<std::uint64_t> t = utc;
+  if (!t && uptime && uptime_to_utc_)
+    t = *uptime + static_cast<std::uint64_t>(*uptime_to_utc_);
+  if (!t) return received_us;
+  const std::uint64_t skew =
+      *t > received_us ? *t - received_us : received_us - *t;
+  return skew > max_skew_ ? received_us : *t;
+}
+
+void report_completer::complete(tag_report& r, std::uint64_t received_us) {
+  const auto fill = [](auto& field, auto& last) {
+    if (field) {
+      last = field;
+    } else {
+      field = last;
+    }
+  };
+  fill(r.antenna, last_.antenna);
+  fill(r.peak_rssi, last_.peak_rssi);
+  fill(r.first_seen_us, last_.first_seen_us);
+  fill(r.last_seen_us, last_.last_seen_us);
+  fill(r.first_seen_uptime_us, last_.first_seen_uptime_us);
+  fill(r.last_seen_uptime_us, last_.last_seen_uptime_us);
+  fill(r.seen_count, last_.seen_count);
+  fill(r.pc, last_.pc);
+  const std::uint64_t first =
+      on_our_clock(r.first_seen_us, r.first_seen_uptime_us, received_us);
+  const std::uint64_t last =
+      on_our_clock(r.last_seen_us, r.last_seen_uptime_us, received_us);
+  r.first_seen_us = first;
+  r.last_seen_us = std::max(first, last);
+}
+
 std::string tag_table::key(const bytes& epc, std::uint16_t bits) {
   std::string k(epc.begin(), epc.end());
   k.push_back(static_cast<char>(bits & 7));  // 12 bits differ from 16 bits

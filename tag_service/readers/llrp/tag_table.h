@@ -29,6 +29,37 @@ struct seen_tag {
   steady_time last_local{};  // our clock, for the hold time
 };
 
+// Makes one connection's tag reports whole and puts them on our clock,
+// before they are merged. A reader may leave out an enabled field whose
+// value has not changed since its previous tag report on the connection:
+// such a field is filled with that value. Timestamps become microseconds
+// since 1970 on our clock: a UTC stamp as the reader gives it, an uptime
+// stamp counted from the connection event's uptime; a stamp that is missing,
+// cannot be placed, or is further than max_skew from the time the report
+// came is replaced by that time.
+class report_completer {
+ public:
+  explicit report_completer(std::chrono::microseconds max_skew)
+      : max_skew_(static_cast<std::uint64_t>(max_skew.count())) {}
+
+  // A new connection: nothing remembered, no clock anchor.
+  void reset() {
+    *this = report_completer(std::chrono::microseconds(max_skew_));
+  }
+  // The connection event, received at received_us on our UTC clock.
+  void anchor(const reader_event& e, std::uint64_t received_us);
+  // Fills r; afterwards first_seen_us and last_seen_us are always set.
+  void complete(tag_report& r, std::uint64_t received_us);
+
+ private:
+  std::uint64_t on_our_clock(std::optional<std::uint64_t> utc,
+                             std::optional<std::uint64_t> uptime,
+                             std::uint64_t received_us) const;
+  std::uint64_t max_skew_;
+  std::optional<std::int64_t> uptime_to_utc_;  // added to an uptime stamp
+  tag_report last_;                            // the values last reported
+};
+
 class tag_table {
  public:
   explicit tag_table(std::chrono::milliseconds hold) : hold_(hold) {}
