@@ -224,9 +224,14 @@ bool reader_options(const options& o, tag_service::llrp_reader_options& out) {
   if (o.hold_ms > 0) out.client.hold = std::chrono::milliseconds(o.hold_ms);
   if (!o.password_file.empty()) {
     std::uint32_t password = 0;
-    if (!tag_service::read_access_password(o.password_file, password, error)) {
+    std::string warning;
+    if (!tag_service::read_access_password(o.password_file, password, error,
+                                           warning)) {
       std::fprintf(stderr, "tag-service: %s\n", error.c_str());
       return false;
+    }
+    if (!warning.empty()) {
+      std::fprintf(stderr, "tag-service: warning: %s\n", warning.c_str());
     }
     out.access_password = password;
   }
@@ -234,6 +239,13 @@ bool reader_options(const options& o, tag_service::llrp_reader_options& out) {
     std::fprintf(stderr,
                  "tag-service: --state-file keeps tag security, which needs "
                  "an access password: give --access-password-file\n");
+    return false;
+  }
+  // Read here, before the stop signals are blocked: whatever the file is,
+  // the service can still be stopped while it starts.
+  if (!o.state_file.empty() &&
+      !tag_service::read_state_file(o.state_file, out.secured, error)) {
+    std::fprintf(stderr, "tag-service: %s\n", error.c_str());
     return false;
   }
   out.state_file = o.state_file;
