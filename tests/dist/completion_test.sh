@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work" && mkdir sub && touch lib.kzm other.so
 
 all_keywords="addr async clr compact disconnect dll flt formats header heap host pause print set write"
-all_options="--access-password-file --antennas --field --help --hold-ms --host --log --port --print-demo-field --print-demo-scene --reader --scene --state-file --test-hooks --version"
+all_options="--access-password-file --allow-host --antennas --field --help --hold-ms --host --log --port --print-demo-field --print-demo-scene --reader --scene --state-file --test-hooks --version"
 
 # Splits LINE into COMP_WORDS the way readline does: at blanks, and with
 # ':' and '=' as words of their own.
