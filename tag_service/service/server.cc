@@ -191,15 +191,13 @@ struct server::impl {
   }
   // Why a request is refused before anything else looks at it, or status
   // 0. A browser's page of another site must not drive the service: a
-  // request must name one of our host names (else 421), must not come from
-  // another origin's page (403), and a POST must say its body is JSON (415),
-  // which a page of another origin cannot send without the preflight the
-  // service never grants.
+  // request must name one of our host names (else 421) and must not come
+  // from another origin's page (403).
   struct refusal {
     int status = 0;
     std::string message;
   };
-  refusal refuse(MHD_Connection* c, std::string_view method) const;
+  refusal refuse(MHD_Connection* c) const;
   MHD_Result handle(MHD_Connection* c, const char* url, const char* method,
                     const char* upload, std::size_t* upload_size,
                     void** context);
@@ -234,8 +232,7 @@ MHD_Result server::impl::answer(MHD_Connection* c,
   return queued;
 }
 
-server::impl::refusal server::impl::refuse(MHD_Connection* c,
-                                           std::string_view method) const {
+server::impl::refusal server::impl::refuse(MHD_Connection* c) const {
   // Without a Host header (HTTP/1.0; no browser sends such a request) no
   // name is claimed.
   const std::string_view host = header(c, MHD_HTTP_HEADER_HOST);
@@ -264,10 +261,6 @@ server::impl::refusal server::impl::refuse(MHD_Connection* c,
        lower(origin) != "https://" + origin_host) ||
       lower(header(c, "Sec-Fetch-Site")) == "cross-site") {
     return {403, "requests from another site's page are refused"};
-  }
-  if (method == "POST" && media_type(header(c, MHD_HTTP_HEADER_CONTENT_TYPE)) !=
-                              "application/json") {
-    return {415, "send the request with Content-Type: application/json"};
   }
   return {};
 }
@@ -301,7 +294,7 @@ MHD_Result server::impl::handle(MHD_Connection* c, const char* url,
   }
 
   // The request line and headers are here; decide before any body is read.
-  if (const refusal r = refuse(c, method); r.status != 0) {
+  if (const refusal r = refuse(c); r.status != 0) {
     return error(c, began, method, url, r.status, r.message);
   }
   const std::string_view path = url;
@@ -336,6 +329,13 @@ MHD_Result server::impl::handle(MHD_Connection* c, const char* url,
     return error(c, began, method, url, 405,
                  printable(m, 16) + " is not served here; use " + allow,
                  allow.c_str());
+  }
+  // A POST says its body is JSON, which a page of another origin cannot
+  // send without the preflight the service never grants.
+  if (m == "POST" && media_type(header(c, MHD_HTTP_HEADER_CONTENT_TYPE)) !=
+                         "application/json") {
+    return error(c, began, method, url, 415,
+                 "send the request with Content-Type: application/json");
   }
   // Bodies come with a Content-Length within the limit, and uncompressed;
   // anything else is refused before a byte of it is read.

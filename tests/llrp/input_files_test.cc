@@ -75,17 +75,23 @@ TEST(InputFiles, EveryShapeIsReadOrRefusedWithoutHanging) {
     if (c.file == password) {
       std::uint32_t value = 0;
       read = read_access_password(c.path.string(), value, error, warning);
-      if (read) EXPECT_EQ(value, 0x1234ABCDu) << c.shape;
+      if (read) {
+        EXPECT_EQ(value, 0x1234ABCDu) << c.shape;
+      }
     } else {
       std::set<std::string> secured;
       read = read_state_file(c.path.string(), secured, error);
-      if (read && c.path == ok_state) EXPECT_EQ(secured.count("E280AA"), 1u);
+      if (read && c.path == ok_state) {
+        EXPECT_EQ(secured.count("E280AA"), 1u);
+      }
     }
     EXPECT_EQ(read, *c.error == 0) << c.shape << ": " << error;
     EXPECT_NE(error.find(c.error), std::string::npos)
         << c.shape << ": " << error;
     EXPECT_NE(warning.find(c.warning), std::string::npos) << c.shape;
-    if (*c.warning == 0) EXPECT_EQ(warning, "") << c.shape;
+    if (*c.warning == 0) {
+      EXPECT_EQ(warning, "") << c.shape;
+    }
   }
 }
 

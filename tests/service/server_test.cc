@@ -76,8 +76,9 @@ TEST(Server, CrossSiteRequestsAreRefused) {
   const std::string own = "127.0.0.1:" + std::to_string(s.port);
   const std::string json = "Content-Type: application/json\r\n";
   const std::string create = "POST /TagService/tags HTTP/1.1\r\n";
+  const std::string data = "{\"data\":\"1:serial=X\"}";
   const std::string body =
-      "Content-Length: 20\r\n\r\n{\"data\":\"1:serial=X\"}";
+      "Content-Length: " + std::to_string(data.size()) + "\r\n\r\n" + data;
   const std::string ping = "GET /TagService/ping HTTP/1.1\r\n";
   struct {
     const char* what;
@@ -142,19 +143,19 @@ TEST(Server, CrossSiteRequestsAreRefused) {
 // answered wherever GET is, without a body.
 TEST(Server, SecurityHeadersOnEveryAnswerAndHeadWhereverGet) {
   running_server s(true);
+  const char* kApi = "default-src 'none'; frame-ancestors 'none'";
   struct {
     const char* request;
     const char* status_line;
     const char* policy;
   } cases[] = {
-      {"GET /TagService/ping", "HTTP/1.1 200",
-       "default-src 'none'; frame-ancestors 'none'"},
-      {"HEAD /TagService/ping", "HTTP/1.1 200", "frame-ancestors 'none'"},
-      {"HEAD /TagService/formats", "HTTP/1.1 200", "frame-ancestors 'none'"},
-      {"HEAD /TagService/test/state", "HTTP/1.1 200", "frame-ancestors 'none'"},
+      {"GET /TagService/ping", "HTTP/1.1 200", kApi},
+      {"HEAD /TagService/ping", "HTTP/1.1 200", kApi},
+      {"HEAD /TagService/formats", "HTTP/1.1 200", kApi},
+      {"HEAD /TagService/test/state", "HTTP/1.1 200", kApi},
       {"HEAD /", "HTTP/1.1 200", "default-src 'self'"},
-      {"GET /nothing", "HTTP/1.1 404", "frame-ancestors 'none'"},
-      {"HEAD /TagService/tags", "HTTP/1.1 405", "frame-ancestors 'none'"},
+      {"GET /nothing", "HTTP/1.1 404", kApi},
+      {"HEAD /TagService/tags", "HTTP/1.1 405", kApi},
   };
   for (const auto& c : cases) {
     const std::string answer = korvo_test::raw_exchange(
@@ -163,8 +164,9 @@ TEST(Server, SecurityHeadersOnEveryAnswerAndHeadWhereverGet) {
             " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(answer.rfind(c.status_line, 0), 0u)
         << c.request << ": " << answer;
-    for (const std::string h :
-         {"X-Content-Type-Options: nosniff", "Cache-Control: no-store",
+    for (const std::string& h :
+         {std::string("X-Content-Type-Options: nosniff"),
+          std::string("Cache-Control: no-store"),
           "Content-Security-Policy: " + std::string(c.policy)}) {
       EXPECT_NE(answer.find(h + "\r\n"), std::string::npos)
           << c.request << ": " << answer;
