@@ -84,7 +84,7 @@ check "tag-service --port " ""
 check "tag-service --host " ""
 check "tag-service --reader " ""
 check "tag-service --state-file " "lib.kzm other.so sub"
-check "tag-service --a" "--access-password-file --antennas"
+check "tag-service --a" "--access-password-file --allow-host --antennas"
 
 ((failures == 0)) && echo "all completion cases pass"
 exit $((failures > 0))
