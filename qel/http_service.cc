@@ -203,8 +203,12 @@ answer_text send_request(const service_address& address, const char* method,
   CURL* easy = handles.easy;
   curl_easy_reset(easy);
   curl_headers headers;
+  // Every POST says its body is JSON, also one without a body: the service
+  // refuses a POST that does not (a browser's page of another site could
+  // send it).
   if (!headers.add("Accept: application/json") || !headers.add("Expect:") ||
-      (body != nullptr && !headers.add("Content-Type: application/json"))) {
+      (std::string_view(method) == "POST" &&
+       !headers.add("Content-Type: application/json"))) {
     throw std::bad_alloc();
   }
   transfer t;

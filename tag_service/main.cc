@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "protocol/tag_protocol.h"
 #include "protocol/wire_time.h"
@@ -34,8 +35,9 @@ constexpr int kDefaultPort = tag_protocol::kDefaultPort;
 
 const char kUsage[] =
     "usage: tag-service [--host ADDR] [--port N] [--scene FILE] [--log]\n"
-    "                   [--test-hooks]\n"
+    "                   [--test-hooks] [--allow-host NAME]...\n"
     "       tag-service [--host ADDR] [--port N] [--log] [--test-hooks]\n"
+    "                   [--allow-host NAME]...\n"
     "                   --reader llrp://HOST[:PORT] [--antennas N,N,...]\n"
     "                   [--hold-ms N] [--session 0|1]\n"
     "                   [--access-password-file FILE]\n"
@@ -50,6 +52,10 @@ const char kUsage[] =
     "  --port N            port to listen on (default 21645); 0 picks a free\n"
     "                      port. The first line of standard output is always\n"
     "                      the port the service listens on.\n"
+    "  --allow-host NAME   answer requests that name this host (repeatable);\n"
+    "                      besides it only the listen address, localhost,\n"
+    "                      127.0.0.1 and [::1] (with --host 0.0.0.0 or ::,\n"
+    "                      any IP address) are answered, others get 421\n"
     "  --scene FILE        what the reader sees (formats and items) from a "
     "JSON\n"
     "                      scene file instead of the built-in demo scene\n"
@@ -99,6 +105,7 @@ struct options {
   std::string password_file;
   std::string state_file;
   bool version = false;
+  std::vector<std::string> allowed_hosts;
 };
 
 // Returns false (after a message on standard error) for a bad command line.
@@ -117,7 +124,8 @@ bool parse_options(int argc, char** argv, options& o) {
         arg == "--host" || arg == "--port" || arg == "--scene" ||
         arg == "--field" || arg == "--reader" || arg == "--antennas" ||
         arg == "--hold-ms" || arg == "--session" ||
-        arg == "--access-password-file" || arg == "--state-file";
+        arg == "--access-password-file" || arg == "--state-file" ||
+        arg == "--allow-host";
     if (takes_value && !has_value) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "tag-service: %s needs a value\n", argv[i]);
@@ -180,6 +188,12 @@ bool parse_options(int argc, char** argv, options& o) {
       o.password_file = value;
     } else if (arg == "--state-file") {
       o.state_file = value;
+    } else if (arg == "--allow-host") {
+      if (value.empty()) {
+        std::fprintf(stderr, "tag-service: --allow-host needs a host name\n");
+        return false;
+      }
+      o.allowed_hosts.emplace_back(value);
     } else if (arg == "--version") {
       o.version = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -237,9 +251,14 @@ bool reader_options(const options& o, tag_service::llrp_reader_options& out) {
   if (o.session >= 0) out.client.session = static_cast<std::uint8_t>(o.session);
   if (!o.password_file.empty()) {
     std::uint32_t password = 0;
-    if (!tag_service::read_access_password(o.password_file, password, error)) {
+    std::string warning;
+    if (!tag_service::read_access_password(o.password_file, password, error,
+                                           warning)) {
       std::fprintf(stderr, "tag-service: %s\n", error.c_str());
       return false;
+    }
+    if (!warning.empty()) {
+      std::fprintf(stderr, "tag-service: warning: %s\n", warning.c_str());
     }
     out.access_password = password;
   }
@@ -247,6 +266,13 @@ bool reader_options(const options& o, tag_service::llrp_reader_options& out) {
     std::fprintf(stderr,
                  "tag-service: --state-file keeps tag security, which needs "
                  "an access password: give --access-password-file\n");
+    return false;
+  }
+  // Read here, before the stop signals are blocked: whatever the file is,
+  // the service can still be stopped while it starts.
+  if (!o.state_file.empty() &&
+      !tag_service::read_state_file(o.state_file, out.secured, error)) {
+    std::fprintf(stderr, "tag-service: %s\n", error.c_str());
     return false;
   }
   out.state_file = o.state_file;
@@ -359,10 +385,15 @@ int main(int argc, char** argv) {
   server_options.port = o.port;
   server_options.log = o.log;
   server_options.test_hooks = o.test_hooks;
+  server_options.allowed_hosts = o.allowed_hosts;
   tag_service::server server(operations, server_options);
   server.add_page(tag_service::kLivePagePath,
                   {"text/html; charset=utf-8",
-                   [] { return std::string(tag_service::live_page()); }});
+                   [] { return std::string(tag_service::live_page()); },
+                   tag_service::kLivePagePolicy});
+  server.add_page(tag_service::kLiveScriptPath,
+                  {"text/javascript; charset=utf-8",
+                   [] { return std::string(tag_service::live_script()); }});
   server.add_page(tag_service::kLiveStatusPath,
                   {"application/json", [&operations] {
                      return operations.live_snapshot(now_filetime()).dump();

@@ -34,16 +34,16 @@ nlohmann::json service::live_snapshot(std::uint64_t now_filetime) {
   return live_status(v, formats, now_filetime);
 }
 
-// The page builds every element with createElement and fills it with
+// The script builds every element with createElement and fills it with
 // textContent: tag texts come from whoever wrote the tag and are never
-// parsed as markup. It keeps working offline (nothing outside this text).
+// parsed as markup. Page and script keep working offline (nothing from
+// elsewhere).
 std::string_view live_page() {
   static const char kPage[] = R"html(<!DOCTYPE html>
 <html lang="en">
 <head>
 <meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
-<meta http-equiv="Content-Security-Policy" content="default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'; base-uri 'none'; form-action 'none'">
 <title>tag-service: live field</title>
 <style>
 :root { --bg: #f6f7f9; --fg: #1c2330; --muted: #5c6675; --card: #fff;
@@ -83,6 +83,7 @@ td .v { white-space: pre-wrap; word-break: break-word; }
 td .v b { font-weight: 600; }
 td .d { color: var(--muted); }
 tr.invalid td { color: var(--muted); font-style: italic; }
+tr.more td { color: var(--muted); font-style: italic; }
 #formats { display: grid; gap: 10px;
            grid-template-columns: repeat(auto-fill, minmax(260px, 1fr)); }
 #formats ul { margin: 6px 0 0; padding-left: 18px; }
@@ -124,8 +125,15 @@ tr.invalid td { color: var(--muted); font-style: italic; }
   <h2>Formats</h2>
   <div id="formats"></div>
 </main>
-<script>
-'use strict';
+<script src="/live.js"></script>
+</body>
+</html>
+)html";
+  return {kPage, sizeof kPage - 1};
+}
+
+std::string_view live_script() {
+  static const char kScript[] = R"js('use strict';
 const labels = ['Item', 'Tag id', 'Format', 'Decoded values', 'Antenna',
                 'Peak RSSI', 'Last seen'];
 const fieldTypes = {1: 'text', 2: 'number', 3: 'code'};
@@ -167,41 +175,65 @@ function valuesCell(td, values) {
   td.appendChild(box);
 }
 
+// A field may hold far more rows than a page can show: the first kMaxRows
+// are shown, and a last row says how many more there are.
+const kMaxRows = 1000;
+
+function fieldRow(item, t, names) {
+  const tr = el('tr', null, item.valid === false ? 'invalid' : '');
+  const cells = [];
+  for (const label of labels) {
+    const td = el('td');
+    td.dataset.label = label;
+    cells.push(td);
+    tr.appendChild(td);
+  }
+  cells[0].textContent = item.id + (item.valid === false ? ' (invalid)' : '');
+  if (t) {
+    cells[1].textContent = t.id;
+    cells[1].className = 'id';
+    const name = names.get(t.format);
+    cells[2].textContent = t.format + (name !== undefined ? ' \u00b7 ' + name : ' (not listed)');
+    valuesCell(cells[3], t.values);
+    cells[4].textContent = shown(t.antenna);
+    cells[5].textContent = t.peak_rssi === undefined || t.peak_rssi === null ? '\u2013' : t.peak_rssi + ' dBm';
+    cells[6].textContent = when(t.last_seen);
+  } else {
+    cells[1].textContent = 'no tag';
+    for (let i = 2; i < cells.length; ++i) cells[i].textContent = '\u2013';
+  }
+  return tr;
+}
+
 function renderField(items, formats) {
   const names = new Map(formats.map(f => [f.id, f.description]));
   const body = document.querySelector('#field tbody');
-  const rows = [];
+  const rows = document.createDocumentFragment();
+  let shownRows = 0;
+  let hiddenRows = 0;
   let tags = 0;
   for (const item of items) {
     const list = item.tags && item.tags.length ? item.tags : [null];
     for (const t of list) {
-      const tr = el('tr', null, item.valid === false ? 'invalid' : '');
-      const cells = [];
-      for (const label of labels) {
-        const td = el('td');
-        td.dataset.label = label;
-        cells.push(td);
-        tr.appendChild(td);
-      }
-      cells[0].textContent = item.id + (item.valid === false ? ' (invalid)' : '');
-      if (t) {
-        ++tags;
-        cells[1].textContent = t.id;
-        cells[1].className = 'id';
-        const name = names.get(t.format);
-        cells[2].textContent = t.format + (name !== undefined ? ' \u00b7 ' + name : ' (not listed)');
-        valuesCell(cells[3], t.values);
-        cells[4].textContent = shown(t.antenna);
-        cells[5].textContent = t.peak_rssi === undefined || t.peak_rssi === null ? '\u2013' : t.peak_rssi + ' dBm';
-        cells[6].textContent = when(t.last_seen);
+      if (t) ++tags;
+      if (shownRows < kMaxRows) {
+        rows.appendChild(fieldRow(item, t, names));
+        ++shownRows;
       } else {
-        cells[1].textContent = 'no tag';
-        for (let i = 2; i < cells.length; ++i) cells[i].textContent = '\u2013';
+        ++hiddenRows;
       }
-      rows.push(tr);
     }
   }
-  body.replaceChildren(...rows);
+  if (hiddenRows > 0) {
+    const tr = el('tr', null, 'more');
+    const td = el('td', hiddenRows + ' more ' + (hiddenRows === 1 ? 'row' : 'rows') +
+                        ' not shown (the first ' + kMaxRows + ' are)');
+    td.colSpan = labels.length;
+    td.id = 'more-rows';
+    tr.appendChild(td);
+    rows.appendChild(tr);
+  }
+  body.replaceChildren(rows);
   document.getElementById('field-title').textContent =
       'Field: ' + items.length + (items.length === 1 ? ' item, ' : ' items, ') +
       tags + (tags === 1 ? ' tag' : ' tags');
@@ -209,7 +241,7 @@ function renderField(items, formats) {
 
 function renderFormats(formats) {
   const box = document.getElementById('formats');
-  const cards = [];
+  const cards = document.createDocumentFragment();
   for (const f of formats) {
     const card = el('div', null, 'card' + (f.enabled === false ? ' off' : ''));
     const title = el('div');
@@ -223,9 +255,9 @@ function renderFormats(formats) {
       list.appendChild(el('li', d.name + ': ' + (fieldTypes[d.type] || d.type) + ' ' + range));
     }
     card.appendChild(list);
-    cards.push(card);
+    cards.appendChild(card);
   }
-  box.replaceChildren(...cards);
+  box.replaceChildren(cards);
 }
 
 let shownKey = '';
@@ -257,11 +289,8 @@ async function poll() {
   setTimeout(poll, 1000);
 }
 poll();
-</script>
-</body>
-</html>
-)html";
-  return {kPage, sizeof kPage - 1};
+)js";
+  return {kScript, sizeof kScript - 1};
 }
 
 }  // namespace tag_service

@@ -97,6 +97,70 @@ std::string client_address(MHD_Connection* c) {
   return text;
 }
 
+// What every answer carries so that a browser cannot misuse it: no guessing
+// of another content type, no cached copy of a reading, no framing by
+// another site's page. A page without a policy of its own may load and run
+// nothing.
+constexpr char kDefaultPolicy[] = "default-src 'none'; frame-ancestors 'none'";
+
+void add_security_headers(MHD_Response* res, const char* policy) {
+  MHD_add_response_header(res, "X-Content-Type-Options", "nosniff");
+  MHD_add_response_header(res, "Cache-Control", "no-store");
+  MHD_add_response_header(
+      res, "Content-Security-Policy",
+      policy != nullptr && *policy != 0 ? policy : kDefaultPolicy);
+}
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  for (char& ch : out) {
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  }
+  return out;
+}
+
+// The host name of a Host header's value, in lower case and without the
+// brackets of an IPv6 address or the port ("[::1]:8080" is "::1"); empty
+// when the value is malformed.
+std::string host_name(std::string_view value) {
+  std::string_view name = value;
+  std::string_view rest;
+  if (!value.empty() && value.front() == '[') {
+    const auto close = value.find(']');
+    if (close == std::string_view::npos) return "";
+    name = value.substr(1, close - 1);
+    rest = value.substr(close + 1);
+  } else if (const auto colon = value.find(':');
+             colon != std::string_view::npos) {
+    name = value.substr(0, colon);
+    rest = value.substr(colon);
+  }
+  if (!rest.empty()) {
+    const std::string_view port = rest.substr(1);
+    if (rest.front() != ':' || port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string_view::npos) {
+      return "";
+    }
+  }
+  return lower(name);
+}
+
+bool is_ip_address(const std::string& name) {
+  unsigned char address[sizeof(in6_addr)];
+  return ::inet_pton(AF_INET, name.c_str(), address) == 1 ||
+         ::inet_pton(AF_INET6, name.c_str(), address) == 1;
+}
+
+// The media type of a Content-Type value, in lower case, without
+// parameters ("Application/JSON; charset=utf-8" is "application/json").
+std::string media_type(std::string_view value) {
+  value = value.substr(0, value.find(';'));
+  const auto first = value.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return "";
+  const auto last = value.find_last_not_of(" \t");
+  return lower(value.substr(first, last - first + 1));
+}
+
 }  // namespace
 
 struct server::impl {
@@ -117,7 +181,7 @@ struct server::impl {
   MHD_Result answer(MHD_Connection* c, steady_clock::time_point began,
                     const char* method, const char* url, int status,
                     std::string body, const char* content_type,
-                    const char* allow = nullptr);
+                    const char* allow = nullptr, const char* policy = nullptr);
   MHD_Result error(MHD_Connection* c, steady_clock::time_point began,
                    const char* method, const char* url, int status,
                    const std::string& message, const char* allow = nullptr) {
@@ -125,6 +189,15 @@ struct server::impl {
                   error_answer(status, message).body.dump(), "application/json",
                   allow);
   }
+  // Why a request is refused before anything else looks at it, or status
+  // 0. A browser's page of another site must not drive the service: a
+  // request must name one of our host names (else 421) and must not come
+  // from another origin's page (403).
+  struct refusal {
+    int status = 0;
+    std::string message;
+  };
+  refusal refuse(MHD_Connection* c) const;
   MHD_Result handle(MHD_Connection* c, const char* url, const char* method,
                     const char* upload, std::size_t* upload_size,
                     void** context);
@@ -136,11 +209,12 @@ MHD_Result server::impl::answer(MHD_Connection* c,
                                 steady_clock::time_point began,
                                 const char* method, const char* url, int status,
                                 std::string body, const char* content_type,
-                                const char* allow) {
+                                const char* allow, const char* policy) {
   MHD_Response* res = MHD_create_response_from_buffer(body.size(), body.data(),
                                                       MHD_RESPMEM_MUST_COPY);
   if (res == nullptr) return MHD_NO;
   MHD_add_response_header(res, MHD_HTTP_HEADER_CONTENT_TYPE, content_type);
+  add_security_headers(res, policy);
   if (allow != nullptr) MHD_add_response_header(res, "Allow", allow);
   const MHD_Result queued =
       MHD_queue_response(c, static_cast<unsigned>(status), res);
@@ -156,6 +230,39 @@ MHD_Result server::impl::answer(MHD_Connection* c,
                     {"client", client_address(c)}});
   }
   return queued;
+}
+
+server::impl::refusal server::impl::refuse(MHD_Connection* c) const {
+  // Without a Host header (HTTP/1.0; no browser sends such a request) no
+  // name is claimed.
+  const std::string_view host = header(c, MHD_HTTP_HEADER_HOST);
+  if (!host.empty()) {
+    const std::string name = host_name(host);
+    const std::string listen = lower(options.host);
+    bool ours =
+        name == "localhost" || name == "127.0.0.1" || name == "::1" ||
+        (!name.empty() && name == listen) ||
+        ((listen == "0.0.0.0" || listen == "::") && is_ip_address(name));
+    for (const std::string& allowed : options.allowed_hosts) {
+      ours = ours || (!name.empty() && name == lower(allowed));
+    }
+    if (!ours) {
+      return {421, "this service does not answer to the host " +
+                       printable(host, 64) +
+                       "; it answers to its listen address, localhost and "
+                       "the names given with --allow-host"};
+    }
+  }
+  // A browser names the page's origin on every POST and on other origins'
+  // requests; it must be this service's own.
+  const std::string_view origin = header(c, "Origin");
+  const std::string origin_host = lower(host);
+  if ((!origin.empty() && lower(origin) != "http://" + origin_host &&
+       lower(origin) != "https://" + origin_host) ||
+      lower(header(c, "Sec-Fetch-Site")) == "cross-site") {
+    return {403, "requests from another site's page are refused"};
+  }
+  return {};
 }
 
 void server::impl::set_deadline(MHD_Connection* c, steady_clock::time_point t) {
@@ -187,6 +294,9 @@ MHD_Result server::impl::handle(MHD_Connection* c, const char* url,
   }
 
   // The request line and headers are here; decide before any body is read.
+  if (const refusal r = refuse(c); r.status != 0) {
+    return error(c, began, method, url, r.status, r.message);
+  }
   const std::string_view path = url;
   const std::string_view m = method;
   const std::string_view base = tag_protocol::kBasePath;
@@ -196,14 +306,19 @@ MHD_Result server::impl::handle(MHD_Connection* c, const char* url,
     for (const route& r : kRoutes) {
       if (r.test_hook && !options.test_hooks) continue;
       if (path.substr(base.size()) != r.path) continue;
-      if (m == r.method) found = &r;
+      // HEAD is GET without the body (which the server leaves out).
+      const bool get = std::string_view(r.method) == "GET";
+      if (m == r.method || (get && m == "HEAD")) found = &r;
       if (!allow.empty()) allow += ", ";
-      allow += r.method;
+      allow += get ? "GET, HEAD" : r.method;
     }
   } else if (const auto it = pages.find(std::string(path)); it != pages.end()) {
-    if (m != "GET") return error(c, began, method, url, 405, "use GET", "GET");
+    if (m != "GET" && m != "HEAD") {
+      return error(c, began, method, url, 405, "use GET or HEAD", "GET, HEAD");
+    }
     return answer(c, began, method, url, 200, it->second.body(),
-                  it->second.content_type.c_str());
+                  it->second.content_type.c_str(), nullptr,
+                  it->second.policy.c_str());
   }
   if (found == nullptr && allow.empty()) {
     return error(
@@ -214,6 +329,13 @@ MHD_Result server::impl::handle(MHD_Connection* c, const char* url,
     return error(c, began, method, url, 405,
                  printable(m, 16) + " is not served here; use " + allow,
                  allow.c_str());
+  }
+  // A POST says its body is JSON, which a page of another origin cannot
+  // send without the preflight the service never grants.
+  if (m == "POST" && media_type(header(c, MHD_HTTP_HEADER_CONTENT_TYPE)) !=
+                         "application/json") {
+    return error(c, began, method, url, 415,
+                 "send the request with Content-Type: application/json");
   }
   // Bodies come with a Content-Length within the limit, and uncompressed;
   // anything else is refused before a byte of it is read.

@@ -50,15 +50,28 @@ TEST(LiveStatus, SimulatedReaderShowsItsSceneConnectedOrNot) {
 }
 
 // Tag texts reach the page as data; the page must build elements from them
-// only as text, and it may load nothing from elsewhere.
+// only as text, and it may load nothing from elsewhere: only its own
+// script, which its policy allows, and no inline script at all.
 TEST(LivePage, NoMarkupFromDataAndNothingFromOutside) {
-  const std::string page(live_page());
-  EXPECT_NE(page.find("fetch('/status.json'"), std::string::npos);
-  EXPECT_NE(page.find("default-src 'none'"), std::string::npos);
-  for (const char* banned :
-       {"innerHTML", "outerHTML", "insertAdjacentHTML", "document.write",
-        "eval(", "src=", "href=", "@import", "url(", "http://", "https://"}) {
-    EXPECT_EQ(page.find(banned), std::string::npos) << banned;
+  std::string page(live_page());
+  const std::string own_script =
+      std::string("<script src=\"") + kLiveScriptPath + "\"></script>";
+  ASSERT_NE(page.find(own_script), std::string::npos);
+  page.erase(page.find(own_script), own_script.size());
+  EXPECT_EQ(page.find("<script"), std::string::npos);
+  const std::string script(live_script());
+  EXPECT_NE(script.find("fetch('/status.json'"), std::string::npos);
+  const std::string policy = kLivePagePolicy;
+  for (const char* part :
+       {"default-src 'none'", "script-src 'self';", "frame-ancestors 'none'"}) {
+    EXPECT_NE(policy.find(part), std::string::npos) << part;
+  }
+  for (const std::string& text : {page, script}) {
+    for (const char* banned :
+         {"innerHTML", "outerHTML", "insertAdjacentHTML", "document.write",
+          "eval(", "src=", "href=", "@import", "url(", "http://", "https://"}) {
+      EXPECT_EQ(text.find(banned), std::string::npos) << banned;
+    }
   }
 }
 

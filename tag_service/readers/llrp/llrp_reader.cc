@@ -1,16 +1,11 @@
 #include "tag_service/readers/llrp/llrp_reader.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
+#include <cstdio>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "protocol/wire_time.h"
+#include "tag_service/model/file_text.h"
 
 namespace tag_service {
 
@@ -90,24 +85,23 @@ item sighting_item(const llrp::seen_tag& s) {
 }
 
 bool read_access_password(const std::string& path, std::uint32_t& out,
-                          std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot read the access password file " + path + ": " +
-            std::strerror(errno);
+                          std::string& error, std::string& warning) {
+  file_text file;
+  try {
+    file = *read_file_text(path, kMaxPasswordFileBytes);
+  } catch (const input_error& e) {
+    error = std::string("the access password file: ") + e.what();
     return false;
   }
-  std::string text(64, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(in.gcount()));
+  const std::string& text = file.text;
   const auto first = text.find_first_not_of(" \t\r\n");
   const auto last = text.find_last_not_of(" \t\r\n");
   const std::string digits =
       first == std::string::npos ? "" : text.substr(first, last - first + 1);
   if (digits.size() != 8 ||
       digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-    error =
-        "the access password file " + path + " must hold exactly 8 hex digits";
+    error = "the access password file " + path +
+            " must hold exactly 8 hex digits and nothing else";
     return false;
   }
   out = static_cast<std::uint32_t>(std::stoul(digits, nullptr, 16));
@@ -116,36 +110,51 @@ bool read_access_password(const std::string& path, std::uint32_t& out,
             " is 00000000, which Gen2 tags take as no password";
     return false;
   }
+  warning.clear();
+  if ((file.permissions & 044) != 0) {
+    warning = "the access password file " + path +
+              " may be read by others than its owner (chmod 600 it, or "
+              "give it as a systemd credential)";
+  }
+  return true;
+}
+
+bool read_state_file(const std::string& path, std::set<std::string>& secured,
+                     std::string& error) {
+  std::optional<file_text> file;
+  try {
+    file = read_file_text(path, kMaxStateFileBytes, /*missing_ok=*/true);
+  } catch (const input_error& e) {
+    error = std::string("the state file: ") + e.what();
+    return false;
+  }
+  if (file) {
+    const auto j = nlohmann::json::parse(file->text, nullptr, false);
+    const auto* list =
+        j.is_object() && j.contains("secured") ? &j["secured"] : nullptr;
+    if (!list || !list->is_array()) {
+      error = "state file " + path + " is not a tag-service state file";
+      return false;
+    }
+    for (const auto& e : *list) {
+      if (!e.is_string()) {
+        error = "state file " + path + " lists something that is not an EPC";
+        return false;
+      }
+      secured.insert(upper(e.get<std::string>()));
+    }
+  }
+  std::string why;
+  if (!folder_writable(path, why)) {
+    error = "the state file " + path + " cannot be written: " + why;
+    return false;
+  }
   return true;
 }
 
 llrp_reader::llrp_reader(llrp_reader_options options)
     : options_(std::move(options)), client_(options_.client) {
-  if (!options_.state_file.empty()) {
-    std::ifstream in(options_.state_file, std::ios::binary);
-    if (in) {
-      std::ostringstream text;
-      text << in.rdbuf();
-      const auto j = nlohmann::json::parse(text.str(), nullptr, false);
-      const auto* list =
-          j.is_object() && j.contains("secured") ? &j["secured"] : nullptr;
-      if (!list || !list->is_array()) {
-        throw reader_error{500, "state file " + options_.state_file +
-                                    " is not a tag-service state file"};
-      }
-      for (const auto& e : *list) {
-        if (!e.is_string()) {
-          throw reader_error{500, "state file " + options_.state_file +
-                                      " lists something that is not an EPC"};
-        }
-        secured_.insert(upper(e.get<std::string>()));
-      }
-    } else if (errno != ENOENT) {
-      throw reader_error{500, "cannot read the state file " +
-                                  options_.state_file + ": " +
-                                  std::strerror(errno)};
-    }
-  }
+  secured_ = std::move(options_.secured);
   client_.start();
 }
 
@@ -155,23 +164,15 @@ void llrp_reader::save_state() {
   if (options_.state_file.empty()) return;
   nlohmann::json j = {{"secured", nlohmann::json::array()}};
   for (const auto& epc : secured_) j["secured"].push_back(epc);
-  const std::string text = j.dump(2) + "\n";
-  // Written beside the file and renamed over it: a crash leaves the old
-  // state or the new one, never half of one.
-  const std::string temp = options_.state_file + ".tmp";
-  const int fd =
-      ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  bool ok = fd >= 0 &&
-            ::write(fd, text.data(), text.size()) ==
-                static_cast<ssize_t>(text.size()) &&
-            ::fsync(fd) == 0;
-  if (fd >= 0) ok = ::close(fd) == 0 && ok;
-  if (!ok || ::rename(temp.c_str(), options_.state_file.c_str()) != 0) {
-    const std::string why = std::strerror(errno);
-    ::unlink(temp.c_str());
-    throw reader_error{500, "the tag was changed, but the state file " +
-                                options_.state_file +
-                                " could not be written: " + why};
+  std::string why;
+  if (!replace_file(options_.state_file, j.dump(2) + "\n", why)) {
+    // The path is for the operator; clients learn only what failed.
+    std::fprintf(stderr, "tag-service: cannot write the state file %s: %s\n",
+                 options_.state_file.c_str(), why.c_str());
+    throw reader_error{500,
+                       "the tag was changed, but the service could not "
+                       "record it in its state file: " +
+                           why};
   }
 }
 
