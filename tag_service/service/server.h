@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "tag_service/service/access.h"
 #include "tag_service/service/service.h"
 
 namespace tag_service {
@@ -17,6 +18,13 @@ struct server_options {
   int port = 0;             // 0: a free port
   bool log = false;         // one line per request on standard error
   bool test_hooks = false;  // serve /TagService/test/*; else they are 404
+  // HTTPS (TLS 1.2 or later) with this PEM certificate (chain) and key,
+  // checked beforehand; plain HTTP when empty.
+  std::string tls_cert_pem;
+  std::string tls_key_pem;
+  // When set, every request needs a token it knows (outlives the server);
+  // GET and HEAD need a read token, other methods a write token.
+  access_control* access = nullptr;
 };
 
 // A page served with GET outside /TagService: its content type and a
