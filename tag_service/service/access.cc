@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <set>
 
@@ -144,46 +145,63 @@ bool parse_tokens(std::string_view text, std::vector<token_entry>& out,
   return true;
 }
 
-bool read_tokens_file(const std::string& path, std::vector<token_entry>& out,
-                      std::string& error) {
+bool read_small_file(const std::string& path, const char* what,
+                     bool must_be_private, std::string& out,
+                     std::string& error) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    error = "cannot read the tokens file " + path + ": " + std::strerror(errno);
+    error = std::string("cannot read the ") + what + " " + path + ": " +
+            std::strerror(errno);
     return false;
   }
   struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    error = std::string("the ") + what + " " + path + " is not a regular file";
+    return false;
+  }
+  // Group access is left to the operator (a group such as ssl-cert may
+  // share keys); others never.
+  if (must_be_private && (st.st_mode & (S_IROTH | S_IWOTH)) != 0) {
+    ::close(fd);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o",
+                  static_cast<unsigned>(st.st_mode & 07777));
+    error = std::string("the ") + what + " " + path +
+            " is open to others (mode " + mode +
+            "); make it private with chmod o-rwx " + path;
+    return false;
+  }
   std::string text;
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (ok && (st.st_mode & S_IROTH) != 0) {
-    ::close(fd);
-    error = "the tokens file " + path +
-            " is readable by others; make it private (chmod o-rwx)";
-    return false;
-  }
-  if (ok && static_cast<std::size_t>(st.st_size) > kMaxTokensFileBytes) {
-    ::close(fd);
-    error = "the tokens file " + path + " is larger than " +
-            std::to_string(kMaxTokensFileBytes) + " bytes";
-    return false;
-  }
   char buffer[8192];
-  while (ok) {
+  for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
+    if (n < 0) {
+      const int e = errno;
+      ::close(fd);
+      error = std::string("cannot read the ") + what + " " + path + ": " +
+              std::strerror(e);
+      return false;
     }
+    if (n == 0) break;
     text.append(buffer, static_cast<std::size_t>(n));
-    ok = text.size() <= kMaxTokensFileBytes;
+    if (text.size() > kMaxPrivateFileBytes) {
+      ::close(fd);
+      error = std::string("the ") + what + " " + path + " is larger than " +
+              std::to_string(kMaxPrivateFileBytes) + " bytes";
+      return false;
+    }
   }
   ::close(fd);
-  if (!ok) {
-    error = "cannot read the tokens file " + path +
-            " (not a regular file, or it grew past " +
-            std::to_string(kMaxTokensFileBytes) + " bytes)";
-    return false;
-  }
+  out = std::move(text);
+  return true;
+}
+
+bool read_tokens_file(const std::string& path, std::vector<token_entry>& out,
+                      std::string& error) {
+  std::string text;
+  if (!read_small_file(path, "tokens file", true, text, error)) return false;
   std::vector<token_entry> tokens;
   if (!parse_tokens(text, tokens, error)) {
     error = "the tokens file " + path + ", " + error;

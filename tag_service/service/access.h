@@ -31,7 +31,16 @@ struct token_entry {
 
 inline constexpr std::size_t kMinTokenLength = 16;
 inline constexpr std::size_t kMaxTokenLength = 512;
-inline constexpr std::size_t kMaxTokensFileBytes = 1024 * 1024;
+// Largest tokens file, certificate or key file the service reads.
+inline constexpr std::size_t kMaxPrivateFileBytes = 1024 * 1024;
+
+// Reads the regular file at path (what names it in messages: "key",
+// "tokens file") of at most kMaxPrivateFileBytes; with must_be_private,
+// refuses one that others may read or write. On failure returns false and
+// sets error to a sentence naming the file.
+bool read_small_file(const std::string& path, const char* what,
+                     bool must_be_private, std::string& out,
+                     std::string& error);
 
 // Parses a tokens file's text. On failure returns false and sets error to
 // "line N: why" without repeating any token.
@@ -39,7 +48,7 @@ bool parse_tokens(std::string_view text, std::vector<token_entry>& out,
                   std::string& error);
 
 // Reads and parses the tokens file at path, which must hold at least one
-// token and must not be readable by others. On failure returns false and
+// token and must not be open to others. On failure returns false and
 // sets error to a sentence naming the file.
 bool read_tokens_file(const std::string& path, std::vector<token_entry>& out,
                       std::string& error);

@@ -20,8 +20,8 @@ struct server_options {
   bool test_hooks = false;  // serve /TagService/test/*; else they are 404
   // HTTPS (TLS 1.2 or later) with this PEM certificate (chain) and key,
   // checked beforehand; plain HTTP when empty.
-  std::string tls_cert_pem;
-  std::string tls_key_pem;
+  std::string tls_cert_pem{};
+  std::string tls_key_pem{};
   // When set, every request needs a token it knows (outlives the server);
   // GET and HEAD need a read token, other methods a write token.
   access_control* access = nullptr;

@@ -1,72 +1,13 @@
 #include "tag_service/service/tls_files.h"
 
-#include <fcntl.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 #include <microhttpd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
+#include "tag_service/service/access.h"
 
 namespace tag_service {
 namespace {
-
-constexpr std::size_t kMaxPemBytes = 1024 * 1024;
-
-// Reads a PEM file; with must_be_private, refuses one that others may read.
-bool read_pem(const std::string& path, const char* what, bool must_be_private,
-              std::string& out, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = std::string("cannot read the ") + what + " " + path + ": " +
-            std::strerror(errno);
-    return false;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    error = std::string("the ") + what + " " + path + " is not a regular file";
-    return false;
-  }
-  // Group access is left to the operator (a group such as ssl-cert may
-  // share keys); others never.
-  if (must_be_private && (st.st_mode & (S_IROTH | S_IWOTH)) != 0) {
-    ::close(fd);
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o",
-                  static_cast<unsigned>(st.st_mode & 07777));
-    error = std::string("the ") + what + " " + path +
-            " is open to others (mode " + mode +
-            "); make it private with chmod o-rwx " + path;
-    return false;
-  }
-  std::string text;
-  char buffer[8192];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int e = errno;
-      ::close(fd);
-      error = std::string("cannot read the ") + what + " " + path + ": " +
-              std::strerror(e);
-      return false;
-    }
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-    if (text.size() > kMaxPemBytes) {
-      ::close(fd);
-      error = std::string("the ") + what + " " + path + " is larger than " +
-              std::to_string(kMaxPemBytes) + " bytes";
-      return false;
-    }
-  }
-  ::close(fd);
-  out = std::move(text);
-  return true;
-}
 
 gnutls_datum_t datum(const std::string& s) {
   return {reinterpret_cast<unsigned char*>(const_cast<char*>(s.data())),
@@ -82,8 +23,9 @@ bool load_tls_files(const std::string& cert_path, const std::string& key_path,
     return false;
   }
   tls_files files;
-  if (!read_pem(cert_path, "certificate", false, files.cert_pem, error) ||
-      !read_pem(key_path, "key", true, files.key_pem, error)) {
+  if (!read_small_file(cert_path, "certificate", false, files.cert_pem,
+                       error) ||
+      !read_small_file(key_path, "key", true, files.key_pem, error)) {
     return false;
   }
   const gnutls_datum_t cert = datum(files.cert_pem);
