@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <fstream>
 
 namespace rfid_qel {
@@ -64,16 +65,16 @@ class CredentialsFromFiles : public testing::Test {
     ::unsetenv("KORVO_TOKEN_FILE");
   }
   void TearDown() override {
-    if (home_ != nullptr) {
-      ::setenv("HOME", home_, 1);
-    }
+    if (had_home_) ::setenv("HOME", home_.c_str(), 1);
     ::unsetenv("KORVO_TOKEN_FILE");
+    std::filesystem::remove_all(dir_);
   }
   void write(const std::string& name, const std::string& text) {
     std::ofstream(dir_ + "/" + name) << text;
   }
   std::string dir_;
-  const char* home_ = std::getenv("HOME");
+  const bool had_home_ = std::getenv("HOME") != nullptr;
+  const std::string home_ = had_home_ ? std::getenv("HOME") : "";
 };
 
 TEST_F(CredentialsFromFiles, TheTokenFileComesBeforeNetrc) {
