@@ -24,10 +24,12 @@
 #include "tag_service/readers/llrp/llrp_reader.h"
 #include "tag_service/readers/simulated/scene_file.h"
 #include "tag_service/readers/simulated/simulated_reader.h"
+#include "tag_service/service/access.h"
 #include "tag_service/service/live_view.h"
 #include "tag_service/service/log_line.h"
 #include "tag_service/service/server.h"
 #include "tag_service/service/service.h"
+#include "tag_service/service/tls_files.h"
 
 namespace {
 
@@ -42,6 +44,8 @@ const char kUsage[] =
     "                   [--hold-ms N] [--session 0|1]\n"
     "                   [--access-password-file FILE]\n"
     "                   [--state-file FILE]\n"
+    "       (either also [--tls-cert FILE --tls-key FILE] [--tokens FILE]\n"
+    "                   [--insecure])\n"
     "       tag-service --print-demo-scene\n"
     "       tag-service --version\n"
     "\n"
@@ -83,6 +87,16 @@ const char kUsage[] =
     "  --state-file FILE   with --reader: where the service keeps which tags "
     "it\n"
     "                      secured (needs --access-password-file)\n"
+    "  --tls-cert FILE     serve HTTPS (TLS 1.2 or later) with this PEM\n"
+    "                      certificate (and chain); needs --tls-key\n"
+    "  --tls-key FILE      the certificate's PEM private key, unencrypted and\n"
+    "                      not open to others (chmod o-rwx)\n"
+    "  --tokens FILE       every request needs a token from FILE, sent as\n"
+    "                      Authorization: Bearer TOKEN (the live view also\n"
+    "                      takes it as an HTTP Basic password); a line per\n"
+    "                      token: NAME read|write TOKEN. Re-read on SIGHUP.\n"
+    "  --insecure          serve an address that is not loopback without TLS\n"
+    "                      or tokens, which is refused otherwise\n"
     "  --version           print the version and exit\n"
     "  --help              this text\n"
     "\n"
@@ -106,6 +120,11 @@ struct options {
   std::string state_file;
   bool version = false;
   std::vector<std::string> allowed_hosts;
+  // Who may reach the service.
+  std::string tls_cert;
+  std::string tls_key;
+  std::string tokens_file;
+  bool insecure = false;
 };
 
 // Returns false (after a message on standard error) for a bad command line.
@@ -119,6 +138,24 @@ bool parse_options(int argc, char** argv, options& o) {
       value = arg.substr(eq + 1);
       arg = arg.substr(0, eq);
       has_value = true;
+    }
+    // Who may reach the service: TLS and tokens.
+    if (arg == "--tls-cert" || arg == "--tls-key" || arg == "--tokens") {
+      if (!has_value) {
+        if (i + 1 >= argc) {
+          std::fprintf(stderr, "tag-service: %s needs a value\n", argv[i]);
+          return false;
+        }
+        value = argv[++i];
+      }
+      (arg == "--tls-cert"  ? o.tls_cert
+       : arg == "--tls-key" ? o.tls_key
+                            : o.tokens_file) = value;
+      continue;
+    }
+    if (arg == "--insecure" && !has_value) {
+      o.insecure = true;
+      continue;
     }
     const bool takes_value =
         arg == "--host" || arg == "--port" || arg == "--scene" ||
@@ -210,6 +247,10 @@ bool parse_options(int argc, char** argv, options& o) {
     std::fprintf(stderr,
                  "tag-service: --antennas, --hold-ms, --session, "
                  "--access-password-file and --state-file go with --reader\n");
+    return false;
+  }
+  if (o.tls_cert.empty() != o.tls_key.empty()) {
+    std::fprintf(stderr, "tag-service: --tls-cert and --tls-key go together\n");
     return false;
   }
   if (!o.reader_url.empty() && !o.scene_file.empty()) {
@@ -322,6 +363,54 @@ bool load(const options& o, tag_service::scene& out) {
   return true;
 }
 
+// The certificate, key and tokens the options name, checked, and whether
+// the address may be served as asked; on failure prints why and returns
+// false.
+bool access_options(const options& o, tag_service::tls_files& tls,
+                    std::unique_ptr<tag_service::access_control>& access) {
+  std::string error;
+  if (!o.tls_cert.empty()) {
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    if (!tag_service::load_tls_files(o.tls_cert, o.tls_key, now, tls, error)) {
+      std::fprintf(stderr, "tag-service: %s\n", error.c_str());
+      return false;
+    }
+  }
+  if (!o.tokens_file.empty()) {
+    std::vector<tag_service::token_entry> tokens;
+    if (!tag_service::read_tokens_file(o.tokens_file, tokens, error)) {
+      std::fprintf(stderr, "tag-service: %s\n", error.c_str());
+      return false;
+    }
+    access = std::make_unique<tag_service::access_control>(std::move(tokens));
+  }
+  if (!tag_service::is_loopback_host(o.host) &&
+      (o.tls_cert.empty() || o.tokens_file.empty())) {
+    if (!o.insecure) {
+      std::fprintf(stderr,
+                   "tag-service: %s is not a loopback address: anyone who "
+                   "reaches it could read, write and lock tags. Give "
+                   "--tls-cert, --tls-key and --tokens, or --insecure to "
+                   "serve it open anyway\n",
+                   o.host.c_str());
+      return false;
+    }
+    std::fprintf(stderr,
+                 "tag-service: warning: serving %s %s (--insecure): anyone "
+                 "who reaches it %s\n",
+                 o.host.c_str(),
+                 o.tls_cert.empty() && o.tokens_file.empty()
+                     ? "without TLS or tokens"
+                 : o.tls_cert.empty() ? "without TLS"
+                                      : "without tokens",
+                 o.tokens_file.empty() ? "can read, write and lock tags"
+                                       : "can read the tokens on the way");
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -349,6 +438,11 @@ int main(int argc, char** argv) {
     std::cout << tag_service::scene_json(scene).dump(2) << "\n";
     return 0;
   }
+  tag_service::tls_files tls;
+  std::unique_ptr<tag_service::access_control> access;
+  if (!access_options(o, tls, access)) return 2;
+  const bool exposed = !tag_service::is_loopback_host(o.host) &&
+                       (tls.cert_pem.empty() || access == nullptr);
 
   // SIGINT and SIGTERM are taken by a thread of their own, which stops the
   // server; every other thread inherits the blocked mask.
@@ -356,6 +450,7 @@ int main(int argc, char** argv) {
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
+  if (access != nullptr) sigaddset(&stop_signals, SIGHUP);  // re-read tokens
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -386,6 +481,9 @@ int main(int argc, char** argv) {
   server_options.log = o.log;
   server_options.test_hooks = o.test_hooks;
   server_options.allowed_hosts = o.allowed_hosts;
+  server_options.tls_cert_pem = std::move(tls.cert_pem);
+  server_options.tls_key_pem = std::move(tls.key_pem);
+  server_options.access = access.get();
   tag_service::server server(operations, server_options);
   server.add_page(tag_service::kLivePagePath,
                   {"text/html; charset=utf-8",
@@ -395,8 +493,11 @@ int main(int argc, char** argv) {
                   {"text/javascript; charset=utf-8",
                    [] { return std::string(tag_service::live_script()); }});
   server.add_page(tag_service::kLiveStatusPath,
-                  {"application/json", [&operations] {
-                     return operations.live_snapshot(now_filetime()).dump();
+                  {"application/json", [&operations, exposed] {
+                     nlohmann::json status =
+                         operations.live_snapshot(now_filetime());
+                     if (exposed) status["insecure"] = true;
+                     return status.dump();
                    }});
 
   const int port = server.listen();
@@ -412,9 +513,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   const bool ipv6 = o.host.find(':') != std::string::npos;
-  std::fprintf(stderr, "tag-service: serving http://%s%s%s:%d%s (%s)\n",
-               ipv6 ? "[" : "", o.host.c_str(), ipv6 ? "]" : "", port,
-               tag_protocol::kBasePath,
+  std::fprintf(stderr, "tag-service: serving %s://%s%s%s:%d%s (%s)\n",
+               o.tls_cert.empty() ? "http" : "https", ipv6 ? "[" : "",
+               o.host.c_str(), ipv6 ? "]" : "", port, tag_protocol::kBasePath,
                !o.reader_url.empty()  ? o.reader_url.c_str()
                : o.scene_file.empty() ? "demo scene"
                                       : o.scene_file.c_str());
@@ -422,7 +523,21 @@ int main(int argc, char** argv) {
   std::atomic<bool> finished{false};
   std::thread stopper([&] {
     int sig = 0;
-    sigwait(&stop_signals, &sig);
+    while (sigwait(&stop_signals, &sig) == 0 && sig == SIGHUP && !finished) {
+      // A token revoked in the file is refused from now on; a file that
+      // no longer reads leaves the tokens as they were.
+      std::vector<tag_service::token_entry> tokens;
+      std::string error;
+      if (tag_service::read_tokens_file(o.tokens_file, tokens, error)) {
+        const std::size_t n = tokens.size();
+        access->replace(std::move(tokens));
+        std::fprintf(stderr, "tag-service: re-read %s: %zu tokens\n",
+                     o.tokens_file.c_str(), n);
+      } else {
+        std::fprintf(stderr, "tag-service: %s; the tokens stay as they were\n",
+                     error.c_str());
+      }
+    }
     if (!finished) server.stop();
   });
   server.run();

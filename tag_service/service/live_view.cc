@@ -107,6 +107,8 @@ tr.more td { color: var(--muted); font-style: italic; }
   <h1>tag-service: live field</h1>
   <span id="updated">waiting for the service&hellip;</span>
 </header>
+<p id="insecure" class="err" hidden>This service is open: it was started with
+--insecure, so anyone who can reach it can read and write tags.</p>
 <main>
   <section class="card" id="reader" aria-label="Reader">
     <div><span class="k">Reader</span><span id="source">&ndash;</span></div>
@@ -267,6 +269,7 @@ function render(s) {
   const u = document.getElementById('updated');
   u.textContent = 'updated ' + when(s.time);
   u.className = '';
+  document.getElementById('insecure').hidden = !s.insecure;
   const key = JSON.stringify([s.reader, s.formats, s.items]);
   if (key === shownKey) return;
   shownKey = key;

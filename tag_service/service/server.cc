@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <thread>
@@ -73,6 +74,7 @@ struct request_state {
 struct watched {
   int fd = -1;
   steady_clock::time_point deadline = steady_clock::time_point::max();
+  std::string token_name;  // of the request now on it, for the log
 };
 
 std::string_view header(MHD_Connection* c, const char* name) {
@@ -181,13 +183,15 @@ struct server::impl {
   MHD_Result answer(MHD_Connection* c, steady_clock::time_point began,
                     const char* method, const char* url, int status,
                     std::string body, const char* content_type,
-                    const char* allow = nullptr, const char* policy = nullptr);
+                    const char* allow = nullptr, const char* policy = nullptr,
+                    const char* challenge = nullptr);
   MHD_Result error(MHD_Connection* c, steady_clock::time_point began,
                    const char* method, const char* url, int status,
-                   const std::string& message, const char* allow = nullptr) {
+                   const std::string& message, const char* allow = nullptr,
+                   const char* challenge = nullptr) {
     return answer(c, began, method, url, status,
                   error_answer(status, message).body.dump(), "application/json",
-                  allow);
+                  allow, nullptr, challenge);
   }
   // Why a request is refused before anything else looks at it, or status
   // 0. A browser's page of another site must not drive the service: a
@@ -198,6 +202,10 @@ struct server::impl {
     std::string message;
   };
   refusal refuse(MHD_Connection* c) const;
+  std::optional<MHD_Result> authorize(MHD_Connection* c,
+                                      steady_clock::time_point began,
+                                      const char* method, const char* url);
+  watched* connection_of(MHD_Connection* c);
   MHD_Result handle(MHD_Connection* c, const char* url, const char* method,
                     const char* upload, std::size_t* upload_size,
                     void** context);
@@ -209,13 +217,17 @@ MHD_Result server::impl::answer(MHD_Connection* c,
                                 steady_clock::time_point began,
                                 const char* method, const char* url, int status,
                                 std::string body, const char* content_type,
-                                const char* allow, const char* policy) {
+                                const char* allow, const char* policy,
+                                const char* challenge) {
   MHD_Response* res = MHD_create_response_from_buffer(body.size(), body.data(),
                                                       MHD_RESPMEM_MUST_COPY);
   if (res == nullptr) return MHD_NO;
   MHD_add_response_header(res, MHD_HTTP_HEADER_CONTENT_TYPE, content_type);
   add_security_headers(res, policy);
   if (allow != nullptr) MHD_add_response_header(res, "Allow", allow);
+  if (challenge != nullptr) {
+    MHD_add_response_header(res, MHD_HTTP_HEADER_WWW_AUTHENTICATE, challenge);
+  }
   const MHD_Result queued =
       MHD_queue_response(c, static_cast<unsigned>(status), res);
   MHD_destroy_response(res);
@@ -223,11 +235,26 @@ MHD_Result server::impl::answer(MHD_Connection* c,
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         steady_clock::now() - began)
                         .count();
-    write_log_line({{"method", method},
-                    {"path", url},
-                    {"status", std::to_string(status)},
-                    {"ms", std::to_string(ms)},
-                    {"client", client_address(c)}});
+    std::string token;
+    if (watched* w = connection_of(c); w != nullptr) {
+      std::lock_guard<std::mutex> lock(mutex);
+      token = w->token_name;
+    }
+    if (options.access == nullptr) {
+      write_log_line({{"method", method},
+                      {"path", url},
+                      {"status", std::to_string(status)},
+                      {"ms", std::to_string(ms)},
+                      {"client", client_address(c)}});
+    } else {
+      // The token's name, never the token; "-" for a request without one.
+      write_log_line({{"method", method},
+                      {"path", url},
+                      {"status", std::to_string(status)},
+                      {"ms", std::to_string(ms)},
+                      {"client", client_address(c)},
+                      {"token", token.empty() ? "-" : token}});
+    }
   }
   return queued;
 }
@@ -265,12 +292,59 @@ server::impl::refusal server::impl::refuse(MHD_Connection* c) const {
   return {};
 }
 
-void server::impl::set_deadline(MHD_Connection* c, steady_clock::time_point t) {
+watched* server::impl::connection_of(MHD_Connection* c) {
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-  if (info == nullptr || info->socket_context == nullptr) return;
+  if (info == nullptr) return nullptr;
+  return static_cast<watched*>(info->socket_context);
+}
+
+void server::impl::set_deadline(MHD_Connection* c, steady_clock::time_point t) {
+  watched* w = connection_of(c);
+  if (w == nullptr) return;
   std::lock_guard<std::mutex> lock(mutex);
-  static_cast<watched*>(info->socket_context)->deadline = t;
+  w->deadline = t;
+}
+
+// Lets the request on when its token may do what it asks; otherwise answers
+// it: 401 with a challenge for no or an unknown token (held a while for a
+// client that keeps failing), 403 for a read token on a change. The pages
+// outside the base path also take the token as an HTTP Basic password, so
+// that a browser can log in.
+std::optional<MHD_Result> server::impl::authorize(
+    MHD_Connection* c, steady_clock::time_point began, const char* method,
+    const char* url) {
+  const std::string_view m = method;
+  const bool reads = m == "GET" || m == "HEAD";
+  const std::string_view base = tag_protocol::kBasePath;
+  const bool page = std::string_view(url).substr(0, base.size()) != base;
+  const std::string_view given = header(c, MHD_HTTP_HEADER_AUTHORIZATION);
+  const access_verdict v = options.access->check(
+      given, reads ? access_right::read : access_right::write, page);
+  if (watched* w = connection_of(c); w != nullptr) {
+    std::lock_guard<std::mutex> lock(mutex);
+    w->token_name = v.name;
+  }
+  const std::string client = client_address(c);
+  if (v.status == 200) {
+    options.access->note_success(client);
+    return std::nullopt;
+  }
+  if (v.status == 403) {
+    return error(c, began, method, url, 403,
+                 "the token " + v.name +
+                     " may only read; this request needs a write token");
+  }
+  std::this_thread::sleep_for(options.access->note_failure(client));
+  const char* challenge =
+      page            ? "Basic realm=\"tag-service\", charset=\"UTF-8\""
+      : given.empty() ? "Bearer realm=\"tag-service\""
+                      : "Bearer realm=\"tag-service\", error=\"invalid_token\"";
+  return error(c, began, method, url, 401,
+               given.empty() ? "this service needs a token: send "
+                               "Authorization: Bearer TOKEN"
+                             : "the token is not known to this service",
+               nullptr, challenge);
 }
 
 MHD_Result server::impl::handle(MHD_Connection* c, const char* url,
@@ -296,6 +370,9 @@ MHD_Result server::impl::handle(MHD_Connection* c, const char* url,
   // The request line and headers are here; decide before any body is read.
   if (const refusal r = refuse(c); r.status != 0) {
     return error(c, began, method, url, r.status, r.message);
+  }
+  if (options.access != nullptr) {
+    if (const auto refused = authorize(c, began, method, url)) return *refused;
   }
   const std::string_view path = url;
   const std::string_view m = method;
@@ -481,12 +558,23 @@ void server::run() {
       *socket_context = nullptr;
     }
   };
+  // TLS 1.2 or later when a certificate is given. A handshake counts as part
+  // of the first request, so the watchdog ends one that drips or stalls.
+  const bool tls = !m.options.tls_cert_pem.empty();
+  MHD_OptionItem tls_options[] = {
+      {MHD_OPTION_HTTPS_MEM_CERT, 0,
+       const_cast<char*>(m.options.tls_cert_pem.c_str())},
+      {MHD_OPTION_HTTPS_MEM_KEY, 0,
+       const_cast<char*>(m.options.tls_key_pem.c_str())},
+      {MHD_OPTION_HTTPS_PRIORITIES, 0,
+       const_cast<char*>("NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2")},
+      {MHD_OPTION_END, 0, nullptr}};
   // One thread per connection: an operation may wait (a test's injected
   // delay) without holding up anyone else. poll, not select, so that
   // sockets past 1024 are fine.
   m.daemon = MHD_start_daemon(
       MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD |
-          MHD_USE_ITC,
+          MHD_USE_ITC | (tls ? MHD_USE_TLS : 0),
       0, nullptr, nullptr, +access, &m,  //
       MHD_OPTION_LISTEN_SOCKET, m.listen_fd, MHD_OPTION_CONNECTION_LIMIT,
       kMaxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
@@ -494,7 +582,8 @@ void server::run() {
       kConnectionMemory, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
       MHD_OPTION_THREAD_STACK_SIZE, kThreadStack, MHD_OPTION_STRICT_FOR_CLIENT,
       1, MHD_OPTION_NOTIFY_COMPLETED, +completed, &m,
-      MHD_OPTION_NOTIFY_CONNECTION, +notify, &m, MHD_OPTION_END);
+      MHD_OPTION_NOTIFY_CONNECTION, +notify, &m, MHD_OPTION_ARRAY,
+      tls ? tls_options : tls_options + 3, MHD_OPTION_END);
   if (m.daemon == nullptr) {
     std::fprintf(stderr, "tag-service: the HTTP server did not start\n");
     return;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tag_service/service/access.h"
 #include "tag_service/service/service.h"
 
 namespace tag_service {
@@ -23,6 +24,13 @@ struct server_options {
   // requests naming any other host are refused (421), so that a name an
   // attacker points at this machine cannot reach the service.
   std::vector<std::string> allowed_hosts{};
+  // HTTPS (TLS 1.2 or later) with this PEM certificate (chain) and key,
+  // checked beforehand; plain HTTP when empty.
+  std::string tls_cert_pem{};
+  std::string tls_key_pem{};
+  // When set, every request needs a token it knows (outlives the server);
+  // GET and HEAD need a read token, other methods a write token.
+  access_control* access = nullptr;
 };
 
 // A page served with GET (and HEAD) outside /TagService: its content type,

@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work" && mkdir sub && touch lib.kzm other.so
 
 all_keywords="addr async clr compact disconnect dll flt formats header heap host pause print set write"
-all_options="--access-password-file --allow-host --antennas --field --help --hold-ms --host --log --port --print-demo-field --print-demo-scene --reader --scene --session --state-file --test-hooks --version"
+all_options="--access-password-file --allow-host --antennas --field --help --hold-ms --host --insecure --log --port --print-demo-field --print-demo-scene --reader --scene --session --state-file --test-hooks --tls-cert --tls-key --tokens --version"
 
 # Splits LINE into COMP_WORDS the way readline does: at blanks, and with
 # ':' and '=' as words of their own.
@@ -85,6 +85,9 @@ check "tag-service --host " ""
 check "tag-service --reader " ""
 check "tag-service --state-file " "lib.kzm other.so sub"
 check "tag-service --a" "--access-password-file --allow-host --antennas"
+check "tag-service --t" "--test-hooks --tls-cert --tls-key --tokens"
+check "tag-service --tls-key " "lib.kzm other.so sub"
+check "tag-service --tokens=li" "lib.kzm"
 
 ((failures == 0)) && echo "all completion cases pass"
 exit $((failures > 0))
