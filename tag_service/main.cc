@@ -31,6 +31,7 @@
 namespace {
 
 constexpr int kDefaultPort = tag_protocol::kDefaultPort;
+constexpr int kMostTags = static_cast<int>(tag_service::llrp::most_max_tags);
 
 const char kUsage[] =
     "usage: tag-service [--host ADDR] [--port N] [--scene FILE] [--log]\n"
@@ -38,7 +39,7 @@ const char kUsage[] =
     "       tag-service [--host ADDR] [--port N] [--log] [--test-hooks]\n"
     "                   --reader llrp://HOST[:PORT] [--antennas N,N,...]\n"
     "                   [--hold-ms N] [--access-password-file FILE]\n"
-    "                   [--state-file FILE]\n"
+    "                   [--state-file FILE] [--max-tags N]\n"
     "       tag-service --print-demo-scene\n"
     "       tag-service --version\n"
     "\n"
@@ -73,6 +74,9 @@ const char kUsage[] =
     "  --state-file FILE   with --reader: where the service keeps which tags "
     "it\n"
     "                      secured (needs --access-password-file)\n"
+    "  --max-tags N        with --reader: the most tags the service keeps\n"
+    "                      (1 to 15000, default 10000); of a larger field\n"
+    "                      the strongest are kept and the others counted\n"
     "  --version           print the version and exit\n"
     "  --help              this text\n"
     "\n"
@@ -93,6 +97,7 @@ struct options {
   int hold_ms = -1;
   std::string password_file;
   std::string state_file;
+  int max_tags = -1;
   bool version = false;
 };
 
@@ -112,7 +117,7 @@ bool parse_options(int argc, char** argv, options& o) {
         arg == "--host" || arg == "--port" || arg == "--scene" ||
         arg == "--field" || arg == "--reader" || arg == "--antennas" ||
         arg == "--hold-ms" || arg == "--access-password-file" ||
-        arg == "--state-file";
+        arg == "--state-file" || arg == "--max-tags";
     if (takes_value && !has_value) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "tag-service: %s needs a value\n", argv[i]);
@@ -169,6 +174,18 @@ bool parse_options(int argc, char** argv, options& o) {
       o.password_file = value;
     } else if (arg == "--state-file") {
       o.state_file = value;
+    } else if (arg == "--max-tags") {
+      int n = -1;
+      const auto [end, ec] =
+          std::from_chars(value.data(), value.data() + value.size(), n);
+      if (ec != std::errc() || end != value.data() + value.size() || n < 1 ||
+          n > kMostTags) {
+        std::fprintf(stderr,
+                     "tag-service: --max-tags takes a number from 1 to %d\n",
+                     kMostTags);
+        return false;
+      }
+      o.max_tags = n;
     } else if (arg == "--version") {
       o.version = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -179,11 +196,12 @@ bool parse_options(int argc, char** argv, options& o) {
     }
   }
   const bool reader_options = !o.antennas.empty() || o.hold_ms >= 0 ||
-                              !o.password_file.empty() || !o.state_file.empty();
+                              !o.password_file.empty() ||
+                              !o.state_file.empty() || o.max_tags >= 0;
   if (o.reader_url.empty() && reader_options) {
     std::fprintf(stderr,
-                 "tag-service: --antennas, --hold-ms, --access-password-file "
-                 "and --state-file go with --reader\n");
+                 "tag-service: --antennas, --hold-ms, --access-password-file, "
+                 "--state-file and --max-tags go with --reader\n");
     return false;
   }
   if (!o.reader_url.empty() && !o.scene_file.empty()) {
@@ -222,6 +240,8 @@ bool reader_options(const options& o, tag_service::llrp_reader_options& out) {
     list = comma == std::string_view::npos ? "" : list.substr(comma + 1);
   }
   if (o.hold_ms > 0) out.client.hold = std::chrono::milliseconds(o.hold_ms);
+  if (o.max_tags > 0)
+    out.client.max_tags = static_cast<std::size_t>(o.max_tags);
   if (!o.password_file.empty()) {
     std::uint32_t password = 0;
     if (!tag_service::read_access_password(o.password_file, password, error)) {
@@ -239,8 +259,21 @@ bool reader_options(const options& o, tag_service::llrp_reader_options& out) {
   out.state_file = o.state_file;
   if (o.log) {
     // Reader events join the request lines, in the same key=value form.
-    out.client.log = [](const std::string& line) {
-      tag_service::write_log_line({{"event", "reader"}, {"message", line}});
+    // A reader that repeats itself is rate-limited; the next line written
+    // says how many were held back.
+    auto limit = std::make_shared<tag_service::log_rate_limit>(
+        tag_service::kReaderLogPerSecond, tag_service::kReaderLogBurst);
+    out.client.log = [limit](const std::string& line) {
+      std::uint64_t held_back = 0;
+      if (!limit->allow(std::chrono::steady_clock::now(), held_back)) return;
+      if (held_back == 0) {
+        tag_service::write_log_line({{"event", "reader"}, {"message", line}});
+      } else {
+        tag_service::write_log_line(
+            {{"event", "reader"},
+             {"message", line},
+             {"suppressed", std::to_string(held_back)}});
+      }
     };
   }
   return true;
