@@ -34,6 +34,7 @@
 namespace {
 
 constexpr int kDefaultPort = tag_protocol::kDefaultPort;
+constexpr int kMostTags = static_cast<int>(tag_service::llrp::most_max_tags);
 
 const char kUsage[] =
     "usage: tag-service [--host ADDR] [--port N] [--scene FILE] [--log]\n"
@@ -43,7 +44,7 @@ const char kUsage[] =
     "                   --reader llrp://HOST[:PORT] [--antennas N,N,...]\n"
     "                   [--hold-ms N] [--session 0|1]\n"
     "                   [--access-password-file FILE]\n"
-    "                   [--state-file FILE]\n"
+    "                   [--state-file FILE] [--max-tags N]\n"
     "       (either also [--tls-cert FILE --tls-key FILE] [--tokens FILE]\n"
     "                   [--insecure])\n"
     "       tag-service --print-demo-scene\n"
@@ -87,6 +88,9 @@ const char kUsage[] =
     "  --state-file FILE   with --reader: where the service keeps which tags "
     "it\n"
     "                      secured (needs --access-password-file)\n"
+    "  --max-tags N        with --reader: the most tags the service keeps\n"
+    "                      (1 to 15000, default 10000); of a larger field\n"
+    "                      the strongest are kept and the others counted\n"
     "  --tls-cert FILE     serve HTTPS (TLS 1.2 or later) with this PEM\n"
     "                      certificate (and chain); needs --tls-key\n"
     "  --tls-key FILE      the certificate's PEM private key, unencrypted and\n"
@@ -118,6 +122,7 @@ struct options {
   int session = -1;
   std::string password_file;
   std::string state_file;
+  int max_tags = -1;
   bool version = false;
   std::vector<std::string> allowed_hosts;
   // Who may reach the service.
@@ -162,7 +167,7 @@ bool parse_options(int argc, char** argv, options& o) {
         arg == "--field" || arg == "--reader" || arg == "--antennas" ||
         arg == "--hold-ms" || arg == "--session" ||
         arg == "--access-password-file" || arg == "--state-file" ||
-        arg == "--allow-host";
+        arg == "--allow-host" || arg == "--max-tags";
     if (takes_value && !has_value) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "tag-service: %s needs a value\n", argv[i]);
@@ -231,6 +236,18 @@ bool parse_options(int argc, char** argv, options& o) {
         return false;
       }
       o.allowed_hosts.emplace_back(value);
+    } else if (arg == "--max-tags") {
+      int n = -1;
+      const auto [end, ec] =
+          std::from_chars(value.data(), value.data() + value.size(), n);
+      if (ec != std::errc() || end != value.data() + value.size() || n < 1 ||
+          n > kMostTags) {
+        std::fprintf(stderr,
+                     "tag-service: --max-tags takes a number from 1 to %d\n",
+                     kMostTags);
+        return false;
+      }
+      o.max_tags = n;
     } else if (arg == "--version") {
       o.version = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -242,11 +259,12 @@ bool parse_options(int argc, char** argv, options& o) {
   }
   const bool reader_options = !o.antennas.empty() || o.hold_ms >= 0 ||
                               o.session >= 0 || !o.password_file.empty() ||
-                              !o.state_file.empty();
+                              !o.state_file.empty() || o.max_tags >= 0;
   if (o.reader_url.empty() && reader_options) {
     std::fprintf(stderr,
                  "tag-service: --antennas, --hold-ms, --session, "
-                 "--access-password-file and --state-file go with --reader\n");
+                 "--access-password-file, --state-file and --max-tags go "
+                 "with --reader\n");
     return false;
   }
   if (o.tls_cert.empty() != o.tls_key.empty()) {
@@ -290,6 +308,8 @@ bool reader_options(const options& o, tag_service::llrp_reader_options& out) {
   }
   if (o.hold_ms > 0) out.client.hold = std::chrono::milliseconds(o.hold_ms);
   if (o.session >= 0) out.client.session = static_cast<std::uint8_t>(o.session);
+  if (o.max_tags > 0)
+    out.client.max_tags = static_cast<std::size_t>(o.max_tags);
   if (!o.password_file.empty()) {
     std::uint32_t password = 0;
     std::string warning;
@@ -319,8 +339,21 @@ bool reader_options(const options& o, tag_service::llrp_reader_options& out) {
   out.state_file = o.state_file;
   if (o.log) {
     // Reader events join the request lines, in the same key=value form.
-    out.client.log = [](const std::string& line) {
-      tag_service::write_log_line({{"event", "reader"}, {"message", line}});
+    // A reader that repeats itself is rate-limited; the next line written
+    // says how many were held back.
+    auto limit = std::make_shared<tag_service::log_rate_limit>(
+        tag_service::kReaderLogPerSecond, tag_service::kReaderLogBurst);
+    out.client.log = [limit](const std::string& line) {
+      std::uint64_t held_back = 0;
+      if (!limit->allow(std::chrono::steady_clock::now(), held_back)) return;
+      if (held_back == 0) {
+        tag_service::write_log_line({{"event", "reader"}, {"message", line}});
+      } else {
+        tag_service::write_log_line(
+            {{"event", "reader"},
+             {"message", line},
+             {"suppressed", std::to_string(held_back)}});
+      }
     };
   }
   return true;

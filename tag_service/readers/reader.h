@@ -42,6 +42,9 @@ struct reader_view {
   bool inventory = false;  // tags are being read
   std::string last_error;  // empty: none
   std::vector<item> items;
+  // Tags in the field beyond what the reader keeps (the items leave them
+  // out).
+  std::size_t not_shown = 0;
 };
 
 // Every operation may be called from several threads at once. Failures

@@ -17,7 +17,8 @@ nlohmann::json live_status(const reader_view& reader,
            {{"source", reader.source},
             {"connected", reader.connected},
             {"inventory", reader.inventory},
-            {"last_error", reader.last_error}}},
+            {"last_error", reader.last_error},
+            {"not_shown", reader.not_shown}}},
           {"formats", std::move(format_list)},
           {"items", std::move(items)},
           {"time", tag_protocol::format_utc_timestamp(now_filetime)}};
@@ -31,6 +32,9 @@ nlohmann::json service::live_snapshot(std::uint64_t now_filetime) {
   } catch (const reader_error& e) {
     if (v.last_error.empty()) v.last_error = e.message;
   }
+  // A reader's text may be anything: bounded and valid UTF-8 here, as in
+  // every answer.
+  v.last_error = printable(v.last_error, kMaxLastErrorBytes);
   return live_status(v, formats, now_filetime);
 }
 
@@ -115,6 +119,7 @@ tr.more td { color: var(--muted); font-style: italic; }
     <div><span class="k">Connection</span><span id="connected" class="badge none">&ndash;</span></div>
     <div><span class="k">Inventory</span><span id="inventory" class="badge none">&ndash;</span></div>
     <div><span class="k">Last error</span><span id="last-error" class="none">none</span></div>
+    <div id="not-shown-row" hidden><span class="k">Not shown</span><span id="not-shown" class="err"></span></div>
   </section>
   <h2 id="field-title">Field</h2>
   <div class="wrap">
@@ -162,6 +167,9 @@ function renderReader(r) {
   const e = document.getElementById('last-error');
   e.textContent = r.last_error ? r.last_error : 'none';
   e.className = r.last_error ? 'err' : 'none';
+  document.getElementById('not-shown-row').hidden = !r.not_shown;
+  document.getElementById('not-shown').textContent =
+      r.not_shown + ' more tags in the field than the service keeps';
 }
 
 function valuesCell(td, values) {

@@ -32,8 +32,12 @@ inline constexpr char kLivePagePolicy[] =
 std::string_view live_page();
 std::string_view live_script();
 
+// Longest last_error the snapshot shows, in bytes.
+inline constexpr std::size_t kMaxLastErrorBytes = 1000;
+
 // The snapshot: {"reader": {"source", "connected", "inventory",
-// "last_error"}, "formats": [FORMAT...], "items": [ITEM...], "time"}, with
+// "last_error", "not_shown"}, "formats": [FORMAT...], "items": [ITEM...],
+// "time"}, with
 // formats and items in the protocol's JSON forms and time the service's UTC
 // clock as a FILETIME.
 nlohmann::json live_status(const reader_view& reader,

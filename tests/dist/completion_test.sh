@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work" && mkdir sub && touch lib.kzm other.so
 
 all_keywords="addr async clr compact disconnect dll flt formats header heap host pause print set write"
-all_options="--access-password-file --allow-host --antennas --field --help --hold-ms --host --insecure --log --port --print-demo-field --print-demo-scene --reader --scene --session --state-file --test-hooks --tls-cert --tls-key --tokens --version"
+all_options="--access-password-file --allow-host --antennas --field --help --hold-ms --host --insecure --log --max-tags --port --print-demo-field --print-demo-scene --reader --scene --session --state-file --test-hooks --tls-cert --tls-key --tokens --version"
 
 # Splits LINE into COMP_WORDS the way readline does: at blanks, and with
 # ':' and '=' as words of their own.

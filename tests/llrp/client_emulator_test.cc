@@ -466,3 +466,83 @@ TEST_F(ClientOnEmulator, AWrongAccessPasswordIsNamedBesideTheDistance) {
 
 }  // namespace
 }  // namespace tag_service::llrp
+
+namespace tag_service::llrp {
+namespace {
+
+// A link whose answers stop coming is out of step: it is torn down and made
+// again, not kept "ready" while every request waits out its bound.
+TEST_F(ClientOnEmulator, AnAnswerThatTimesOutTearsTheLinkDown) {
+  emulator_process e;
+  ASSERT_GT(e.port(), 0) << e.error();
+  client_options o = options_for(e);
+  o.answer_timeout = 500ms;
+  reader_client client(o);
+  client.start();
+  std::string cause;
+  ASSERT_TRUE(eventually([&] { return client.ready(cause); })) << cause;
+  e.command({{"cmd", "fault"}, {"kind", "slow"}, {"ms", 3000}});
+  EXPECT_FALSE(client.start_inventory(cause));
+  EXPECT_NE(cause.find("no answer from the reader"), std::string::npos)
+      << cause;
+  EXPECT_FALSE(client.ready(cause)) << "kept ready after a lost answer";
+  EXPECT_NE(cause.find("no answer from the reader"), std::string::npos)
+      << cause;
+}
+
+// The inventory counts as running only once the reader started it: a
+// second caller neither gets a success nor an empty reading meanwhile.
+TEST_F(ClientOnEmulator, InventoryRunsOnlyOnceTheReaderStartedIt) {
+  emulator_process e;
+  ASSERT_GT(e.port(), 0) << e.error();
+  reader_client client(options_for(e));
+  client.start();
+  std::string cause;
+  ASSERT_TRUE(eventually([&] { return client.ready(cause); })) << cause;
+  e.command({{"cmd", "fault"},
+             {"kind", "slow"},
+             {"ms", 600},
+             {"message", "START_ROSPEC"}});
+  e.command({{"cmd", "fault"},
+             {"kind", "error_status"},
+             {"message", "START_ROSPEC"}});
+  bool first = true;
+  std::thread a([&] {
+    std::string error;
+    first = client.start_inventory(error);
+  });
+  std::this_thread::sleep_for(200ms);
+  const bool running_meanwhile = client.inventory_running();
+  std::string error;
+  const bool second = client.start_inventory(error);
+  a.join();
+  EXPECT_FALSE(first);
+  EXPECT_FALSE(running_meanwhile);
+  EXPECT_FALSE(second) << "a start that the reader refused counted as done";
+  EXPECT_FALSE(client.inventory_running());
+}
+
+// A reader that closes every link right after the handshake is retried
+// ever more slowly, not every quarter second.
+TEST_F(ClientOnEmulator, ALinkClosedAtOnceDoesNotResetTheBackOff) {
+  emulator_process e;
+  ASSERT_GT(e.port(), 0) << e.error();
+  client_options o = options_for(e);
+  o.max_backoff = 4000ms;
+  reader_client client(o);
+  client.start();
+  const auto until = std::chrono::steady_clock::now() + 3500ms;
+  while (std::chrono::steady_clock::now() < until) {
+    std::string cause;
+    if (client.ready(cause)) {
+      e.command({{"cmd", "fault"}, {"kind", "drop"}});
+      eventually([&] { return !client.ready(cause); }, 1000ms);
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  // 0, 0.25, 0.75, 1.75 s (and 3.75 s): at most 4 links.
+  EXPECT_LE(e.state()["connections"].get<int>(), 4);
+}
+
+}  // namespace
+}  // namespace tag_service::llrp

@@ -154,3 +154,57 @@ TEST(ReportCompleter, FillsLeftOutFieldsAndPutsStampsOnOurClock) {
 
 }  // namespace
 }  // namespace tag_service::llrp
+
+namespace tag_service::llrp {
+namespace {
+
+// A field larger than the table: the strongest tags stay, the others are
+// counted; an EPC longer than an EPC bank takes a place per 496 bits.
+TEST(TagTable, KeepsTheStrongestOfAFieldLargerThanItsPlaces) {
+  using std::chrono::milliseconds;
+  const struct {
+    const char* name;
+    std::size_t places;
+    int tags;
+    std::uint16_t bits;
+    std::size_t kept;
+    std::size_t not_kept;
+  } cases[] = {
+      {"fits", 10, 10, 96, 10, 0},
+      {"one too many", 10, 11, 96, 10, 1},
+      {"many more", 10, 150, 96, 10, 140},
+      {"more than the count's bound", 10, 300, 96, 10, 200},
+      {"long EPCs take two places", 10, 8, 992, 5, 3},
+      {"an EPC longer than the table", 1, 1, 1000, 0, 1},
+  };
+  for (const auto& c : cases) {
+    tag_table table(milliseconds(2000), c.places);
+    const steady_time t0{};
+    // Tag i has RSSI -100 + i % 100: the later, the stronger (ties: first
+    // come stays).
+    for (int i = 0; i < c.tags; ++i) {
+      tag_report r;
+      r.epc.assign((c.bits + 7) / 8, 0x30);
+      r.epc[1] = static_cast<std::uint8_t>(i >> 8);
+      r.epc[2] = static_cast<std::uint8_t>(i);
+      r.epc_bits = c.bits;
+      r.peak_rssi = static_cast<std::int8_t>(-100 + i % 100);
+      table.merge(r, t0);
+      table.merge(r, t0 + milliseconds(10));  // seen again: no new place
+    }
+    const auto kept = table.current(t0 + milliseconds(10));
+    EXPECT_EQ(kept.size(), c.kept) << c.name;
+    EXPECT_EQ(table.not_kept(), c.not_kept) << c.name;
+    for (const seen_tag& s : kept) {
+      EXPECT_GE(*s.peak_rssi, -100 + std::max(0, std::min(c.tags, 100) -
+                                                     static_cast<int>(c.kept)))
+          << c.name << ": a weaker tag was kept";
+    }
+    // Once the others are gone, the count follows.
+    EXPECT_EQ(table.current(t0 + milliseconds(3000)).size(), 0u) << c.name;
+    EXPECT_EQ(table.not_kept(), 0u) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace tag_service::llrp

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <string_view>
@@ -240,6 +241,76 @@ TEST(LlrpDecode, MalformedFramesAreRefusedWithAReason) {
     EXPECT_FALSE(decode_message(hex(c.frame), m, reason)) << c.name;
     EXPECT_NE(reason.find(c.reason), std::string::npos)
         << c.name << ": " << reason;
+  }
+}
+
+}  // namespace
+}  // namespace tag_service::llrp
+
+namespace tag_service::llrp {
+namespace {
+
+bytes frame_of(std::uint32_t length, std::uint32_t id) {
+  bytes f(length, 0);
+  const std::uint8_t head[header_size] = {
+      0x04,
+      0x3e,
+      static_cast<std::uint8_t>(length >> 24),
+      static_cast<std::uint8_t>(length >> 16),
+      static_cast<std::uint8_t>(length >> 8),
+      static_cast<std::uint8_t>(length),
+      static_cast<std::uint8_t>(id >> 24),
+      static_cast<std::uint8_t>(id >> 16),
+      static_cast<std::uint8_t>(id >> 8),
+      static_cast<std::uint8_t>(id)};
+  std::copy(std::begin(head), std::end(head), f.begin());
+  return f;
+}
+
+TEST(FrameAssembler, TakesFramesUpToTheCapAndNoLonger) {
+  const struct {
+    std::uint32_t length;
+    bool whole;
+  } cases[] = {
+      {header_size, true},
+      {max_frame_size, true},
+      {max_frame_size + 1, false},
+  };
+  for (const auto& c : cases) {
+    frame_assembler a;
+    bytes sent = frame_of(c.length, 7);
+    if (!c.whole) sent.resize(header_size);
+    a.feed(sent);
+    bytes out;
+    std::string reason;
+    EXPECT_EQ(a.next(out, reason),
+              c.whole ? frame_assembler::frame : frame_assembler::error)
+        << c.length;
+    if (c.whole) {
+      EXPECT_EQ(out.size(), c.length);
+    }
+  }
+}
+
+// Bytes one at a time, frame after frame: what the assembler holds stays
+// about one frame, however long the link lives.
+TEST(FrameAssembler, HoldsAboutOneFrameWhateverTheStream) {
+  for (const std::uint32_t length : {10u, 26u, 300u}) {
+    frame_assembler a;
+    const bytes one = frame_of(length, 1);
+    std::size_t most = 0;
+    int frames = 0;
+    for (int n = 0; n < 2000; ++n) {
+      for (const std::uint8_t b : one) {
+        a.feed(byte_span(&b, 1));
+        bytes out;
+        std::string reason;
+        while (a.next(out, reason) == frame_assembler::frame) ++frames;
+        most = std::max(most, a.buffered());
+      }
+    }
+    EXPECT_EQ(frames, 2000);
+    EXPECT_LE(most, 2 * length + 1) << length;
   }
 }
 

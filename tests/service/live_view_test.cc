@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "tag_service/model/wire_json.h"
 #include "tag_service/readers/simulated/scene_file.h"
 #include "tag_service/readers/simulated/simulated_reader.h"
+#include "tag_service/service/service.h"
 
 namespace tag_service {
 namespace {
@@ -72,6 +75,54 @@ TEST(LivePage, NoMarkupFromDataAndNothingFromOutside) {
           "eval(", "src=", "href=", "@import", "url(", "http://", "https://"}) {
       EXPECT_EQ(text.find(banned), std::string::npos) << banned;
     }
+  }
+}
+
+}  // namespace
+}  // namespace tag_service
+
+namespace tag_service {
+namespace {
+
+// A reader whose view says what a hostile reader sent it.
+class view_only_reader final : public reader {
+ public:
+  explicit view_only_reader(reader_view v) : view_(std::move(v)) {}
+  std::vector<tag_format> formats() override { return {}; }
+  bool set_connected(bool) override { return false; }
+  std::vector<item> items() override { return {}; }
+  tag create_tag(std::string_view) override { return {}; }
+  written_tag write_tag(const std::string&) override { return {}; }
+  tag set_security(const std::string&, bool) override { return {}; }
+  reader_status status() override { return {}; }
+  reader_view view() override { return view_; }
+
+ private:
+  reader_view view_;
+};
+
+// Whatever a reader's error says, the snapshot is valid JSON text, its
+// error bounded; the tags it did not keep are counted there.
+TEST(LiveSnapshot, ReaderErrorsAreCleanedAndBounded) {
+  const struct {
+    std::string error;
+    std::string shown;
+  } cases[] = {
+      {"antenna 2 lost", "antenna 2 lost"},
+      {"bad \xFF\xC3 utf-8", "bad ?? utf-8"},
+      {"line\nbreak", "line?break"},
+      {std::string(5000, 'x'), std::string(kMaxLastErrorBytes, 'x')},
+  };
+  for (const auto& c : cases) {
+    reader_view v;
+    v.last_error = c.error;
+    v.not_shown = 42;
+    service s(std::make_unique<view_only_reader>(v));
+    const nlohmann::json snap = s.live_snapshot(kEpoch);
+    std::string text;
+    EXPECT_NO_THROW(text = snap.dump()) << c.shown;
+    EXPECT_EQ(snap["reader"]["last_error"], c.shown);
+    EXPECT_EQ(snap["reader"]["not_shown"], 42);
   }
 }
 

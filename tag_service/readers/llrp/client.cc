@@ -109,7 +109,7 @@ bool parse_reader_url(std::string_view url, reader_address& out,
 
 reader_client::reader_client(client_options options)
     : options_(std::move(options)),
-      table_(options_.hold),
+      table_(options_.hold, options_.max_tags),
       completer_(options_.max_clock_skew) {
   cause_ = "reader " + options_.address.url() + ": not connected yet";
 }
@@ -160,16 +160,31 @@ void reader_client::run() {
       std::scoped_lock lock(send_mutex_, mutex_);
       if (fd_ >= 0) ::close(fd_);
       fd_ = -1;
+      if (!broken_.empty()) cause = broken_;
     }
     if (stopping_) break;
     set_down(cause);
     log(cause);
-    if (was_ready) backoff = std::chrono::milliseconds(250);
+    // Only a link that held for a while starts the back-off afresh: a
+    // reader that closes each link right after its handshake is retried
+    // ever more slowly, as one that refuses it.
+    if (was_ready && now() - ready_since_ >= options_.max_backoff)
+      backoff = std::chrono::milliseconds(250);
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, backoff, [this] { return stopping_.load(); });
     backoff = std::min(backoff * 2, options_.max_backoff);
   }
   set_down("stopped");
+}
+
+void reader_client::break_link(const std::string& cause) {
+  std::lock_guard lock(mutex_);
+  if (!broken_.empty()) return;
+  broken_ = cause;
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);  // the link thread sees the end
+  ready_ = false;
+  cause_ = "reader " + options_.address.url() + ": " + cause;
+  changed_.notify_all();
 }
 
 bool reader_client::connect_socket(std::string& cause) {
@@ -250,12 +265,14 @@ bool reader_client::send_frame(const bytes& frame, std::string& cause) {
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
       cause = std::string("cannot send: ") + std::strerror(errno);
+      break_link(cause);
       return false;
     }
     pollfd p{fd, POLLOUT, 0};
     const int wait = ms_until(deadline);
     if (::poll(&p, 1, wait) == 0 && wait == 0) {
       cause = "the reader takes no more data";
+      break_link(cause);
       return false;
     }
   }
@@ -355,10 +372,19 @@ void reader_client::handle(message& m) {
           access_results_.insert(access_results_.end(), r.results.begin(),
                                  r.results.end());
         }
-        if (inventory_wanted_) table_.merge(r, t);
+        if (inventory_wanted_ || inventory_starting_) table_.merge(r, t);
       }
       ++sightings_;
       changed_.notify_all();
+      if (table_.not_kept() > 0 && !field_full_) {
+        field_full_ = true;
+        log("the field holds more tags than the " +
+            std::to_string(table_.max_tags()) +
+            " the service keeps; the strongest are kept, the others counted");
+      } else if (table_.not_kept() == 0 && field_full_) {
+        field_full_ = false;
+        log("every tag in the field is kept again");
+      }
       return;
     }
     default: {
@@ -422,6 +448,7 @@ bool reader_client::transact(const bytes& frame, std::uint32_t id,
   }
   if (take()) return true;
   cause = "no answer from the reader within " + seconds(timeout);
+  break_link(cause);
   return false;
 }
 
@@ -457,6 +484,10 @@ bool reader_client::request(std::uint16_t type, const bytes& frame,
 
 bool reader_client::set_up(std::string& cause, capabilities& caps) {
   stream_ = frame_assembler{};
+  {
+    std::lock_guard lock(mutex_);
+    broken_.clear();
+  }
   attempt_.reset();
   closed_by_reader_ = false;
   rospec_started_ = false;
@@ -585,7 +616,7 @@ bool reader_client::session(std::string& cause) {
     std::lock_guard lock(mutex_);
     ready_ = true;
     cause_.clear();
-    heard_ = now();
+    heard_ = ready_since_ = now();
     changed_.notify_all();
   }
   log("connected, " + std::to_string(caps.max_antennas) + " antennas");
@@ -616,8 +647,12 @@ bool reader_client::session(std::string& cause) {
 }
 
 bool reader_client::start_inventory(std::string& error) {
+  std::lock_guard serial(inventory_mutex_);
   if (!ready(error)) return false;
-  if (inventory_wanted_.exchange(true)) return true;
+  if (inventory_wanted_) return true;
+  // Running only once the reader says so: until then a reading is refused,
+  // not empty. Reports that come with the answer count already.
+  inventory_starting_ = true;
   std::uint64_t before;
   {
     std::lock_guard lock(mutex_);
@@ -627,9 +662,13 @@ bool reader_client::start_inventory(std::string& error) {
   if (!request(msg_start_rospec,
                encode_rospec_command(msg_start_rospec, id, rospec_id), id,
                error)) {
-    inventory_wanted_ = false;
+    inventory_starting_ = false;
+    std::lock_guard lock(mutex_);
+    table_.clear();
     return false;
   }
+  inventory_wanted_ = true;
+  inventory_starting_ = false;
   // A reading right after the start should not come back empty for want
   // of a first report: wait a little for one (an empty field sends none).
   std::unique_lock lock(mutex_);
@@ -641,6 +680,7 @@ bool reader_client::start_inventory(std::string& error) {
 }
 
 bool reader_client::stop_inventory(std::string& error) {
+  std::lock_guard serial(inventory_mutex_);
   const bool was = inventory_wanted_.exchange(false);
   {
     std::lock_guard lock(mutex_);
@@ -654,10 +694,15 @@ bool reader_client::stop_inventory(std::string& error) {
                  error);
 }
 
-std::vector<seen_tag> reader_client::tags() {
+std::vector<seen_tag> reader_client::tags() { return current_field().tags; }
+
+reader_client::field reader_client::current_field() {
   std::lock_guard lock(mutex_);
   if (!inventory_wanted_) return {};
-  return table_.current(now());
+  field f;
+  f.tags = table_.current(now());
+  f.not_kept = table_.not_kept();
+  return f;
 }
 
 bool reader_client::run_access(const bytes& target,

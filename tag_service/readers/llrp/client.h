@@ -44,6 +44,7 @@ struct client_options {
   // in the field answers every round or every few seconds. (In the
   // persistent sessions 2 and 3 a tag in the field answers once.)
   std::uint8_t session = 0;
+  std::size_t max_tags = default_max_tags;  // places of the tag table
   std::chrono::milliseconds connect_timeout{3000};
   std::chrono::milliseconds answer_timeout{3000};  // per request
   // The factory reset, which takes real readers many seconds.
@@ -84,6 +85,13 @@ class reader_client {
 
   // The tags seen within the hold time (none while the inventory is off).
   std::vector<seen_tag> tags();
+  // The field as tags() shows it, and how many more tags the reader
+  // reported within the hold time than the table has places for.
+  struct field {
+    std::vector<seen_tag> tags;
+    std::size_t not_kept = 0;
+  };
+  field current_field();
 
   // Runs the operations once on the tag whose EPC is target and returns
   // their results in order, or false with a message (no tag answered in
@@ -120,6 +128,9 @@ class reader_client {
   bool set_up(std::string& cause, capabilities& caps);
   std::uint32_t next_id() { return ++last_id_; }
   void set_down(const std::string& cause);
+  // Ends the link from any thread: a send or an answer that timed out
+  // leaves the stream out of step, so the link thread reconnects.
+  void break_link(const std::string& cause);
   void log(const std::string& line) const;
   bool on_link_thread() const {
     return std::this_thread::get_id() == thread_.get_id();
@@ -128,7 +139,9 @@ class reader_client {
   client_options options_;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
-  std::atomic<bool> inventory_wanted_{false};
+  std::atomic<bool> inventory_wanted_{false};    // the ROSpec runs
+  std::atomic<bool> inventory_starting_{false};  // reports count meanwhile
+  std::mutex inventory_mutex_;                   // one start or stop at a time
   std::atomic<std::uint32_t> last_id_{0};
 
   mutable std::mutex mutex_;  // guards everything below
@@ -142,6 +155,8 @@ class reader_client {
   std::optional<std::uint32_t> access_id_;  // the AccessSpec running
   std::vector<op_result> access_results_;
   std::uint32_t access_spec_ids_ = 0;
+  std::string broken_;       // why break_link ended the link; empty: it did not
+  bool field_full_ = false;  // the table turned tags away (for the log)
 
   // Link thread only.
   frame_assembler stream_;
@@ -153,6 +168,7 @@ class reader_client {
   // The keepalive period the reader keeps (0: it sends none).
   std::chrono::milliseconds keepalive_{0};
   report_completer completer_;
+  steady_time ready_since_{};
 
   std::mutex send_mutex_;    // one frame at a time on the socket
   std::mutex access_mutex_;  // one AccessSpec at a time

@@ -218,6 +218,9 @@ class frame_assembler {
   }
   // On frame, out holds the next whole frame; on error, reason says why.
   result next(bytes& out, std::string& reason);
+  // Bytes held: what is not yet a whole frame, and consumed bytes not yet
+  // dropped (never more than what is left, so about one frame at most).
+  std::size_t buffered() const { return buffer_.size(); }
 
  private:
   bytes buffer_;

@@ -184,7 +184,26 @@ void llrp_reader::need_link() {
 std::vector<llrp::seen_tag> llrp_reader::field_tags() {
   need_link();
   if (!client_.inventory_running()) throw kNotConnected;
-  return client_.tags();
+  llrp::reader_client::field f = client_.current_field();
+  not_kept_ = f.not_kept;
+  return std::move(f.tags);
+}
+
+// Gen2 tags hold at most kMaxEpcBits of EPC: a longer one no tag can
+// answer to, and its bit count would not fit the AccessSpec's target.
+void llrp_reader::need_gen2_epc(const llrp::seen_tag& target) {
+  if (target.epc_bits > epc::kMaxEpcBits) {
+    throw reader_error{
+        422, "the tag's EPC has " + std::to_string(target.epc_bits) +
+                 " bits, more than the " + std::to_string(epc::kMaxEpcBits) +
+                 " a Gen2 tag holds: no operation can address it"};
+  }
+}
+
+reader_view llrp_reader::view() {
+  reader_view v = reader::view();
+  v.not_shown = not_kept_;
+  return v;
 }
 
 void llrp_reader::mark_security(tag& t) {
@@ -257,6 +276,7 @@ written_tag llrp_reader::write_tag(const std::string& id) {
                            std::to_string(field.size())};
   }
   const llrp::seen_tag& target = field.front();
+  need_gen2_epc(target);
   const std::string old_id =
       upper(epc::tag_id(epc::decode(target.epc, target.epc_bits)));
 
@@ -318,6 +338,7 @@ tag llrp_reader::set_security(const std::string& id, bool secure) {
   }
   if (!target)
     throw reader_error{404, "there is no tag '" + id + "' in the field"};
+  need_gen2_epc(*target);
   if (!options_.access_password) {
     throw reader_error{409,
                        "security needs an access password: start "

@@ -5,6 +5,7 @@
 #ifndef KORVO_TAG_SERVICE_READERS_LLRP_LLRP_READER_H_
 #define KORVO_TAG_SERVICE_READERS_LLRP_LLRP_READER_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -71,10 +72,12 @@ class llrp_reader final : public reader {
   written_tag write_tag(const std::string& id) override;
   tag set_security(const std::string& id, bool secure) override;
   reader_status status() override;
+  reader_view view() override;  // with the tags the table had no place for
 
  private:
   void need_link();  // 503 naming the reader and the cause
   std::vector<llrp::seen_tag> field_tags();
+  static void need_gen2_epc(const llrp::seen_tag& target);  // else 422
   tag tag_of(const llrp::seen_tag& s);
   void mark_security(tag& t);
   // Throws reader_error (naming no path) when the file cannot be written.
@@ -82,6 +85,7 @@ class llrp_reader final : public reader {
 
   llrp_reader_options options_;
   llrp::reader_client client_;
+  std::atomic<std::size_t> not_kept_{0};         // as of the last reading
   std::mutex mutex_;                             // guards what follows
   std::map<std::string, epc::new_epc> pending_;  // by tag id (EPC hex)
   std::deque<std::string> pending_order_;
