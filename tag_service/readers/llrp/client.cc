@@ -102,6 +102,7 @@ bool parse_reader_url(std::string_view url, reader_address& out,
 reader_client::reader_client(client_options options)
     : options_(std::move(options)), table_(options_.hold) {
   cause_ = "reader " + options_.address.url() + ": not connected yet";
+  inventory_wanted_ = options_.inventory_at_start;
 }
 
 reader_client::~reader_client() { stop(); }
@@ -154,6 +155,7 @@ void reader_client::run() {
     if (stopping_) break;
     set_down(cause);
     log(cause);
+    if (was_ready && options_.on_link) options_.on_link(false, cause);
     if (was_ready) backoff = std::chrono::milliseconds(250);
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, backoff, [this] { return stopping_.load(); });
@@ -335,6 +337,7 @@ void reader_client::handle(message& m) {
                                  r.results.end());
         }
         if (inventory_wanted_) table_.merge(r, t);
+        if (inventory_wanted_ && options_.on_report) options_.on_report(r);
       }
       ++sightings_;
       changed_.notify_all();
@@ -512,6 +515,7 @@ bool reader_client::session(std::string& cause) {
     changed_.notify_all();
   }
   log("connected, " + std::to_string(caps.caps.max_antennas) + " antennas");
+  if (options_.on_link) options_.on_link(true, "");
 
   while (!stopping_) {
     if (!pump(now() + tick, cause)) return true;

@@ -5,6 +5,7 @@
 #ifndef KORVO_TAG_SERVICE_READERS_LLRP_LLRP_READER_H_
 #define KORVO_TAG_SERVICE_READERS_LLRP_LLRP_READER_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -29,6 +30,9 @@ struct llrp_reader_options {
   std::string state_file;
   // Bound of one tag operation, and of seeing the written EPC afterwards.
   std::chrono::milliseconds operation_timeout{3000};
+  // The inventory runs from the start and disconnecting leaves it running
+  // (an event output depends on it).
+  bool inventory_always = false;
 };
 
 // Reads an access password file: 8 hex digits, white space around allowed.
@@ -56,8 +60,12 @@ class llrp_reader final : public reader {
   written_tag write_tag(const std::string& id) override;
   tag set_security(const std::string& id, bool secure) override;
   reader_status status() override;
+  void observe(reader_observer* observer) override;
 
  private:
+  llrp::client_options hooked();  // the client's options, with our hooks
+  void reported(const llrp::tag_report& r);
+  void link_changed(bool up, const std::string& cause);
   void need_link();  // 503 naming the reader and the cause
   std::vector<llrp::seen_tag> field_tags();
   tag tag_of(const llrp::seen_tag& s);
@@ -65,6 +73,7 @@ class llrp_reader final : public reader {
   void save_state();  // REQUIRES: mutex_ held
 
   llrp_reader_options options_;
+  std::atomic<reader_observer*> observer_{nullptr};
   llrp::reader_client client_;
   std::mutex mutex_;                             // guards what follows
   std::map<std::string, epc::new_epc> pending_;  // by tag id (EPC hex)
