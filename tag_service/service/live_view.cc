@@ -112,6 +112,8 @@ tr.invalid td { color: var(--muted); font-style: italic; }
     <div><span class="k">Connection</span><span id="connected" class="badge none">&ndash;</span></div>
     <div><span class="k">Inventory</span><span id="inventory" class="badge none">&ndash;</span></div>
     <div><span class="k">Last error</span><span id="last-error" class="none">none</span></div>
+    <div id="events" hidden><span class="k">Broker</span><span id="broker" class="badge none">&ndash;</span>
+      <span id="outbox"></span></div>
   </section>
   <h2 id="field-title">Field</h2>
   <div class="wrap">
@@ -152,6 +154,19 @@ function renderReader(r) {
   const e = document.getElementById('last-error');
   e.textContent = r.last_error ? r.last_error : 'none';
   e.className = r.last_error ? 'err' : 'none';
+}
+
+// The broker link, when the service publishes events.
+function renderEvents(ev) {
+  document.getElementById('events').hidden = !ev;
+  if (!ev) return;
+  badge('broker', ev.connected, 'connected', 'away');
+  document.getElementById('broker').title = ev.broker;
+  let text = ' outbox ' + ev.outbox + ', dropped ' + ev.dropped;
+  if (ev.last_error) text += ' \u2013 ' + ev.last_error;
+  const o = document.getElementById('outbox');
+  o.textContent = text;
+  o.className = ev.dropped > 0 || ev.last_error ? 'err' : 'none';
 }
 
 function valuesCell(td, values) {
@@ -235,6 +250,7 @@ function render(s) {
   const u = document.getElementById('updated');
   u.textContent = 'updated ' + when(s.time);
   u.className = '';
+  renderEvents(s.events);
   const key = JSON.stringify([s.reader, s.formats, s.items]);
   if (key === shownKey) return;
   shownKey = key;

@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work" && mkdir sub && touch lib.kzm other.so
 
 all_keywords="addr async clr compact disconnect dll flt formats header heap host pause print set write"
-all_options="--access-password-file --antennas --field --help --hold-ms --host --log --port --print-demo-field --print-demo-scene --reader --scene --state-file --test-hooks --version"
+all_options="--access-password-file --antennas --field --field-cycle-ms --help --hold-ms --host --log --move-holdoff-ms --mqtt --mqtt-ca --mqtt-credentials --mqtt-topic --name --outbox-bytes --outbox-events --port --print-demo-field --print-demo-scene --reader --scene --state-file --test-hooks --version"
 
 # Splits LINE into COMP_WORDS the way readline does: at blanks, and with
 # ':' and '=' as words of their own.
@@ -84,6 +84,9 @@ check "tag-service --port " ""
 check "tag-service --host " ""
 check "tag-service --reader " ""
 check "tag-service --state-file " "lib.kzm other.so sub"
+check "tag-service --mqtt-credentials " "lib.kzm other.so sub"
+check "tag-service --mqtt " ""
+check "tag-service --mqtt-" "--mqtt-ca --mqtt-credentials --mqtt-topic"
 check "tag-service --a" "--access-password-file --antennas"
 
 ((failures == 0)) && echo "all completion cases pass"
