@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -48,7 +49,10 @@ bool port_open(int port) {
 // who cannot write its folder).
 class broker {
  public:
-  explicit broker(const std::string& name) : port_(unused_port()) {
+  // extra: more configuration lines, with DIR standing for its folder.
+  explicit broker(const std::string& name, std::string extra = "",
+                  bool start_now = true)
+      : port_(unused_port()) {
     dir_ = std::string(MQTT_TEST_DIR) + "/" + name + "-" +
            std::to_string(::getpid());
     std::filesystem::remove_all(dir_);
@@ -60,9 +64,16 @@ class broker {
         << "persistence true\n"
         << "persistence_location " << dir_ << "/\n"
         << "log_dest file " << dir_ << "/broker.log\n";
-    start();
+    for (auto at = extra.find("DIR"); at != std::string::npos;
+         at = extra.find("DIR"))
+      extra.replace(at, 3, dir_);
+    std::ofstream(dir_ + "/mosquitto.conf", std::ios::app) << extra;
+    if (start_now) start();
   }
-  ~broker() { std::filesystem::remove_all(dir_); }
+  ~broker() {
+    process_.reset();  // it writes its database on the way out
+    std::filesystem::remove_all(dir_);
+  }
   void start() {
     process_ = std::make_unique<background_process>(
         std::vector<std::string>{MOSQUITTO_BROKER, "-c",
@@ -76,6 +87,7 @@ class broker {
   }
   void stop() { process_->stop(SIGTERM, 5000); }
   int port() const { return port_; }
+  const std::string& dir() const { return dir_; }
   std::string url() const {
     return "mqtt://127.0.0.1:" + std::to_string(port_);
   }
@@ -96,10 +108,27 @@ struct received {
 
 class subscriber {
  public:
-  subscriber(const broker& b, const std::string& name)
-      : process_({"stdbuf", "-oL", MOSQUITTO_SUB, "-h", "127.0.0.1", "-p",
-                  std::to_string(b.port()), "-q", "1", "-c", "-i",
-                  "test-sub-" + name, "-t", "korvo/" + name + "/#", "-v",
+  subscriber(const broker& b, const std::string& name,
+             const std::string& user = "", const std::string& password = "")
+      : process_({"stdbuf",
+                  "-oL",
+                  MOSQUITTO_SUB,
+                  "-u",
+                  user,
+                  "-P",
+                  password,
+                  "-h",
+                  "127.0.0.1",
+                  "-p",
+                  std::to_string(b.port()),
+                  "-q",
+                  "1",
+                  "-c",
+                  "-i",
+                  "test-sub-" + name,
+                  "-t",
+                  "korvo/" + name + "/#",
+                  "-v",
                   "-d"}) {
     // Its debug lines (-d, line-buffered by stdbuf) say when the
     // subscription holds.
@@ -252,6 +281,43 @@ TEST_F(MqttEvents, BrokerRestartLosesNothingWithinTheBoundAndCountsTheRest) {
       EXPECT_EQ(gaps, 0);
     }
   }
+}
+
+// A broker that takes only a known user: the right credentials publish,
+// wrong ones are reported (never with the password) and retried.
+TEST_F(MqttEvents, CredentialsAcceptedOrRefusedAndRetried) {
+  broker b("auth", "allow_anonymous false\npassword_file DIR/passwords\n",
+           false);
+  ASSERT_EQ(run_command({MOSQUITTO_PASSWD, "-c", "-b", b.dir() + "/passwords",
+                         "site", "r1ght"})
+                .code,
+            0);
+  b.start();
+  std::ofstream(b.dir() + "/good") << "site\nr1ght\n";
+  std::ofstream(b.dir() + "/bad") << "site\nwr0ng\n";
+  {
+    subscriber sub(b, "auth", "site", "r1ght");
+    service_process svc({"--mqtt", b.url(), "--name", "auth",
+                         "--mqtt-credentials", b.dir() + "/good"});
+    EXPECT_TRUE(
+        sub.read_until([](const received& r) { return r.events.size() >= 3; }));
+  }
+  const std::string log = b.dir() + "/refused.log";
+  {
+    service_process svc({"--mqtt", b.url(), "--name", "auth",
+                         "--mqtt-credentials", b.dir() + "/bad"},
+                        log);
+    std::this_thread::sleep_for(1500ms);
+  }
+  std::ifstream in(log);
+  const std::string text((std::istreambuf_iterator<char>(in)),
+                         std::istreambuf_iterator<char>());
+  std::size_t refusals = 0;
+  for (auto at = text.find("refused the connection"); at != std::string::npos;
+       at = text.find("refused the connection", at + 1))
+    ++refusals;
+  EXPECT_GE(refusals, 2u) << text;
+  EXPECT_EQ(text.find("wr0ng"), std::string::npos) << text;
 }
 
 // Wrong URLs and unreadable credentials are refused at start, with exit 2
