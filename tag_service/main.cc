@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,13 +14,17 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
+#include <type_traits>
 
 #include "protocol/tag_protocol.h"
 #include "protocol/wire_time.h"
+#include "tag_service/events/event_output.h"
+#include "tag_service/events/mqtt_publisher.h"
 #include "tag_service/model/wire_json.h"
 #include "tag_service/readers/llrp/llrp_reader.h"
 #include "tag_service/readers/simulated/scene_file.h"
@@ -47,6 +52,11 @@ const char kUsage[] =
     "                   [--state-file FILE] [--max-tags N]\n"
     "       (either also [--tls-cert FILE --tls-key FILE] [--tokens FILE]\n"
     "                   [--insecure])\n"
+    "       tag-service ... --mqtt mqtt[s]://HOST[:PORT] [--name NAME]\n"
+    "                   [--mqtt-topic PREFIX] [--mqtt-ca FILE]\n"
+    "                   [--mqtt-credentials FILE] [--move-holdoff-ms N]\n"
+    "                   [--outbox-events N] [--outbox-bytes N]\n"
+    "                   [--field-cycle-ms N]\n"
     "       tag-service --print-demo-scene\n"
     "       tag-service --version\n"
     "\n"
@@ -101,6 +111,28 @@ const char kUsage[] =
     "                      token: NAME read|write TOKEN. Re-read on SIGHUP.\n"
     "  --insecure          serve an address that is not loopback without TLS\n"
     "                      or tokens, which is refused otherwise\n"
+    "  --mqtt URL          publish tag events to an MQTT broker\n"
+    "                      (mqtt://HOST[:PORT], port 1883; mqtts:// for TLS,\n"
+    "                      port 8883); the inventory then runs from the start\n"
+    "                      and disconnect no longer stops it\n"
+    "  --name NAME         the reader's name in events and topics (default\n"
+    "                      the host name)\n"
+    "  --mqtt-topic PREFIX topics PREFIX/events and PREFIX/status (default\n"
+    "                      korvo/NAME)\n"
+    "  --mqtt-ca FILE      with mqtts://: the CA certificates to trust\n"
+    "                      (default the system's)\n"
+    "  --mqtt-credentials FILE\n"
+    "                      user name (first line) and password (second line)\n"
+    "                      for the broker\n"
+    "  --move-holdoff-ms N how long a tag's strongest antenna must stay\n"
+    "                      changed before it counts as moved (default 500)\n"
+    "  --outbox-events N   events kept while the broker is away (default\n"
+    "                      100000); the oldest are dropped beyond it\n"
+    "  --outbox-bytes N    the same bound in bytes of JSON (default 67108864)\n"
+    "  --field-cycle-ms N  simulated reader: the field changes every N ms, so\n"
+    "                      that each item arrives, moves and departs in turn\n"
+    "  With --mqtt, --hold-ms (default 2000) is also how long a tag stays\n"
+    "  unseen before it departs, for the simulated reader too.\n"
     "  --version           print the version and exit\n"
     "  --help              this text\n"
     "\n"
@@ -130,7 +162,68 @@ struct options {
   std::string tls_key;
   std::string tokens_file;
   bool insecure = false;
+  struct {
+    std::string mqtt_url;
+    std::string name;
+    std::string topic;
+    std::string ca_file;
+    std::string credentials_file;
+    int move_holdoff_ms = 500;
+    long long outbox_events = 100000;
+    long long outbox_bytes = 64LL * 1024 * 1024;
+    int field_cycle_ms = 0;
+  } events;
 };
+
+// The event options: whether arg is one (all take a value), and setting it.
+bool is_event_option(std::string_view arg) {
+  return arg == "--mqtt" || arg == "--name" || arg == "--mqtt-topic" ||
+         arg == "--mqtt-ca" || arg == "--mqtt-credentials" ||
+         arg == "--move-holdoff-ms" || arg == "--outbox-events" ||
+         arg == "--outbox-bytes" || arg == "--field-cycle-ms";
+}
+
+bool set_event_option(std::string_view arg, std::string_view value,
+                      options& o) {
+  const auto number = [&](long long low, long long high, auto& out) {
+    long long n = 0;
+    const auto [end, ec] =
+        std::from_chars(value.data(), value.data() + value.size(), n);
+    if (ec != std::errc() || end != value.data() + value.size() || n < low ||
+        n > high) {
+      std::fprintf(stderr,
+                   "tag-service: %.*s takes a number from %lld to %lld\n",
+                   static_cast<int>(arg.size()), arg.data(), low, high);
+      return false;
+    }
+    out = static_cast<std::remove_reference_t<decltype(out)>>(n);
+    return true;
+  };
+  // Names and prefixes become topics: no wildcards, nothing empty.
+  const auto topic_text = [&](std::string& out) {
+    if (value.empty() || value.find_first_of("+#") != std::string_view::npos ||
+        value.find('\0') != std::string_view::npos) {
+      std::fprintf(stderr,
+                   "tag-service: %.*s must not be empty nor hold + or #\n",
+                   static_cast<int>(arg.size()), arg.data());
+      return false;
+    }
+    out = value;
+    return true;
+  };
+  auto& e = o.events;
+  if (arg == "--mqtt") e.mqtt_url = value;
+  if (arg == "--name") return topic_text(e.name);
+  if (arg == "--mqtt-topic") return topic_text(e.topic);
+  if (arg == "--mqtt-ca") e.ca_file = value;
+  if (arg == "--mqtt-credentials") e.credentials_file = value;
+  if (arg == "--move-holdoff-ms") return number(0, 3600000, e.move_holdoff_ms);
+  if (arg == "--outbox-events") return number(1, 100000000, e.outbox_events);
+  if (arg == "--outbox-bytes")
+    return number(1024, 16LL * 1024 * 1024 * 1024, e.outbox_bytes);
+  if (arg == "--field-cycle-ms") return number(1, 3600000, e.field_cycle_ms);
+  return true;
+}
 
 // Returns false (after a message on standard error) for a bad command line.
 bool parse_options(int argc, char** argv, options& o) {
@@ -167,7 +260,7 @@ bool parse_options(int argc, char** argv, options& o) {
         arg == "--field" || arg == "--reader" || arg == "--antennas" ||
         arg == "--hold-ms" || arg == "--session" ||
         arg == "--access-password-file" || arg == "--state-file" ||
-        arg == "--allow-host" || arg == "--max-tags";
+        arg == "--allow-host" || arg == "--max-tags" || is_event_option(arg);
     if (takes_value && !has_value) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "tag-service: %s needs a value\n", argv[i]);
@@ -248,6 +341,8 @@ bool parse_options(int argc, char** argv, options& o) {
         return false;
       }
       o.max_tags = n;
+    } else if (is_event_option(arg)) {
+      if (!set_event_option(arg, value, o)) return false;
     } else if (arg == "--version") {
       o.version = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -257,7 +352,8 @@ bool parse_options(int argc, char** argv, options& o) {
       return false;
     }
   }
-  const bool reader_options = !o.antennas.empty() || o.hold_ms >= 0 ||
+  const bool reader_options = !o.antennas.empty() ||
+                              (o.hold_ms >= 0 && o.events.mqtt_url.empty()) ||
                               o.session >= 0 || !o.password_file.empty() ||
                               !o.state_file.empty() || o.max_tags >= 0;
   if (o.reader_url.empty() && reader_options) {
@@ -269,6 +365,21 @@ bool parse_options(int argc, char** argv, options& o) {
   }
   if (o.tls_cert.empty() != o.tls_key.empty()) {
     std::fprintf(stderr, "tag-service: --tls-cert and --tls-key go together\n");
+    return false;
+  }
+  const auto& e = o.events;
+  if (e.mqtt_url.empty() &&
+      (!e.name.empty() || !e.topic.empty() || !e.ca_file.empty() ||
+       !e.credentials_file.empty())) {
+    std::fprintf(stderr,
+                 "tag-service: --name, --mqtt-topic, --mqtt-ca and "
+                 "--mqtt-credentials go with --mqtt\n");
+    return false;
+  }
+  if (!o.reader_url.empty() && e.field_cycle_ms > 0) {
+    std::fprintf(stderr,
+                 "tag-service: --field-cycle-ms is for the simulated reader, "
+                 "not --reader\n");
     return false;
   }
   if (!o.reader_url.empty() && !o.scene_file.empty()) {
@@ -444,6 +555,64 @@ bool access_options(const options& o, tag_service::tls_files& tls,
   return true;
 }
 
+// The event output's options from the command line; on failure prints why
+// and returns false. The credentials are read here and never printed.
+bool event_options(const options& o,
+                   tag_service::events::derive_options& derive,
+                   tag_service::events::outbox_limits& limits,
+                   tag_service::events::mqtt_options& mqtt) {
+  std::string error;
+  if (!tag_service::events::parse_mqtt_url(o.events.mqtt_url, mqtt, error)) {
+    std::fprintf(stderr, "tag-service: --mqtt %s: %s\n",
+                 o.events.mqtt_url.c_str(), error.c_str());
+    return false;
+  }
+  if (!o.events.ca_file.empty() && !mqtt.tls) {
+    std::fprintf(stderr, "tag-service: --mqtt-ca goes with mqtts://\n");
+    return false;
+  }
+  if (!o.events.ca_file.empty() && ::access(o.events.ca_file.c_str(), R_OK)) {
+    std::fprintf(stderr, "tag-service: cannot read the CA file %s: %s\n",
+                 o.events.ca_file.c_str(), std::strerror(errno));
+    return false;
+  }
+  if (!o.events.credentials_file.empty() &&
+      !tag_service::events::read_mqtt_credentials(
+          o.events.credentials_file, mqtt.user, mqtt.password, error)) {
+    std::fprintf(stderr, "tag-service: %s\n", error.c_str());
+    return false;
+  }
+  std::string name = o.events.name;
+  if (name.empty()) {
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') {
+      std::fprintf(stderr,
+                   "tag-service: no host name to name the reader by: give "
+                   "--name\n");
+      return false;
+    }
+    name = host;
+  }
+  // A random instance id: event ids stay unique across restarts.
+  std::random_device random;
+  char instance[20];
+  std::snprintf(instance, sizeof instance, "%08x%08x", random(), random());
+  derive.reader_name = name;
+  derive.instance = instance;
+  derive.hold = std::chrono::milliseconds(o.hold_ms > 0 ? o.hold_ms : 2000);
+  derive.move_holdoff = std::chrono::milliseconds(o.events.move_holdoff_ms);
+  limits.max_events = static_cast<std::size_t>(o.events.outbox_events);
+  limits.max_bytes = static_cast<std::size_t>(o.events.outbox_bytes);
+  mqtt.ca_file = o.events.ca_file;
+  mqtt.reader_name = name;
+  mqtt.topic_prefix = o.events.topic.empty() ? "korvo/" + name : o.events.topic;
+  mqtt.client_id = "korvo-" + name;
+  mqtt.log = [](const std::string& line) {
+    tag_service::write_log_line({{"event", "mqtt"}, {"message", line}});
+  };
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -465,6 +634,14 @@ int main(int argc, char** argv) {
   if (!o.reader_url.empty()) {
     if (!reader_options(o, llrp_options)) return 2;
   } else if (!load(o, scene)) {
+    return 2;
+  }
+  const bool events_out = !o.events.mqtt_url.empty();
+  tag_service::events::derive_options derive_options;
+  tag_service::events::outbox_limits outbox_limits;
+  tag_service::events::mqtt_options mqtt_options;
+  if (events_out &&
+      !event_options(o, derive_options, outbox_limits, mqtt_options)) {
     return 2;
   }
   if (o.print_demo) {
@@ -495,18 +672,31 @@ int main(int argc, char** argv) {
     ::setrlimit(RLIMIT_NOFILE, &files);
   }
 
+  // Events: the output outlives the reader that feeds it, the publisher
+  // stops before either.
+  std::unique_ptr<tag_service::events::event_output> event_output;
+  if (events_out) {
+    event_output = std::make_unique<tag_service::events::event_output>(
+        derive_options, outbox_limits);
+  }
   std::unique_ptr<tag_service::reader> reader;
   try {
     if (o.reader_url.empty()) {
-      reader =
-          std::make_unique<tag_service::simulated_reader>(std::move(scene));
+      tag_service::simulated_options simulated;
+      simulated.field_cycle =
+          std::chrono::milliseconds(o.events.field_cycle_ms);
+      simulated.inventory_always = events_out;
+      reader = std::make_unique<tag_service::simulated_reader>(std::move(scene),
+                                                               simulated);
     } else {
+      llrp_options.inventory_always = events_out;
       reader = std::make_unique<tag_service::llrp_reader>(llrp_options);
     }
   } catch (const tag_service::reader_error& e) {
     std::fprintf(stderr, "tag-service: %s\n", e.message.c_str());
     return 2;
   }
+  if (event_output) reader->observe(event_output.get());
   tag_service::service operations(std::move(reader));
   tag_service::server_options server_options;
   server_options.host = o.host;
@@ -525,13 +715,34 @@ int main(int argc, char** argv) {
   server.add_page(tag_service::kLiveScriptPath,
                   {"text/javascript; charset=utf-8",
                    [] { return std::string(tag_service::live_script()); }});
-  server.add_page(tag_service::kLiveStatusPath,
-                  {"application/json", [&operations, exposed] {
-                     nlohmann::json status =
-                         operations.live_snapshot(now_filetime());
-                     if (exposed) status["insecure"] = true;
-                     return status.dump();
-                   }});
+  std::unique_ptr<tag_service::events::mqtt_publisher> publisher;
+  if (event_output) {
+    publisher = std::make_unique<tag_service::events::mqtt_publisher>(
+        mqtt_options, *event_output);
+    std::string error;
+    if (!publisher->start(error)) {
+      std::fprintf(stderr, "tag-service: %s\n", error.c_str());
+      return 2;
+    }
+  }
+  server.add_page(
+      tag_service::kLiveStatusPath,
+      {"application/json", [&operations, &publisher, &event_output, exposed] {
+         nlohmann::json status = operations.live_snapshot(now_filetime());
+         if (exposed) status["insecure"] = true;
+         if (publisher) {
+           const auto link = publisher->link();
+           const auto f = event_output->figures();
+           status["events"] = {{"broker", link.broker},
+                               {"connected", link.connected},
+                               {"last_error", link.last_error},
+                               {"outbox", f.events},
+                               {"outbox_bytes", f.bytes},
+                               {"dropped", f.dropped},
+                               {"sent", f.sent}};
+         }
+         return status.dump();
+       }});
 
   const int port = server.listen();
   if (port < 0) {
@@ -578,6 +789,7 @@ int main(int argc, char** argv) {
   // Lets the stopper go when the server ended on its own.
   pthread_kill(stopper.native_handle(), SIGTERM);
   stopper.join();
+  if (publisher) publisher->stop();
   std::fprintf(stderr, "tag-service: stopped\n");
   return 0;
 }

@@ -120,6 +120,8 @@ tr.more td { color: var(--muted); font-style: italic; }
     <div><span class="k">Inventory</span><span id="inventory" class="badge none">&ndash;</span></div>
     <div><span class="k">Last error</span><span id="last-error" class="none">none</span></div>
     <div id="not-shown-row" hidden><span class="k">Not shown</span><span id="not-shown" class="err"></span></div>
+    <div id="events" hidden><span class="k">Broker</span><span id="broker" class="badge none">&ndash;</span>
+      <span id="outbox"></span></div>
   </section>
   <h2 id="field-title">Field</h2>
   <div class="wrap">
@@ -170,6 +172,19 @@ function renderReader(r) {
   document.getElementById('not-shown-row').hidden = !r.not_shown;
   document.getElementById('not-shown').textContent =
       r.not_shown + ' more tags in the field than the service keeps';
+}
+
+// The broker link, when the service publishes events.
+function renderEvents(ev) {
+  document.getElementById('events').hidden = !ev;
+  if (!ev) return;
+  badge('broker', ev.connected, 'connected', 'away');
+  document.getElementById('broker').title = ev.broker;
+  let text = ' outbox ' + ev.outbox + ', dropped ' + ev.dropped;
+  if (ev.last_error) text += ' \u2013 ' + ev.last_error;
+  const o = document.getElementById('outbox');
+  o.textContent = text;
+  o.className = ev.dropped > 0 || ev.last_error ? 'err' : 'none';
 }
 
 function valuesCell(td, values) {
@@ -278,6 +293,7 @@ function render(s) {
   u.textContent = 'updated ' + when(s.time);
   u.className = '';
   document.getElementById('insecure').hidden = !s.insecure;
+  renderEvents(s.events);
   const key = JSON.stringify([s.reader, s.formats, s.items]);
   if (key === shownKey) return;
   shownKey = key;

@@ -112,6 +112,7 @@ reader_client::reader_client(client_options options)
       table_(options_.hold, options_.max_tags),
       completer_(options_.max_clock_skew) {
   cause_ = "reader " + options_.address.url() + ": not connected yet";
+  inventory_wanted_ = options_.inventory_at_start;
 }
 
 reader_client::~reader_client() { stop(); }
@@ -165,6 +166,7 @@ void reader_client::run() {
     if (stopping_) break;
     set_down(cause);
     log(cause);
+    if (was_ready && options_.on_link) options_.on_link(false, cause);
     // Only a link that held for a while starts the back-off afresh: a
     // reader that closes each link right after its handshake is retried
     // ever more slowly, as one that refuses it.
@@ -372,7 +374,10 @@ void reader_client::handle(message& m) {
           access_results_.insert(access_results_.end(), r.results.begin(),
                                  r.results.end());
         }
-        if (inventory_wanted_ || inventory_starting_) table_.merge(r, t);
+        if (inventory_wanted_ || inventory_starting_) {
+          table_.merge(r, t);
+          if (options_.on_report) options_.on_report(r);
+        }
       }
       ++sightings_;
       changed_.notify_all();
@@ -620,6 +625,7 @@ bool reader_client::session(std::string& cause) {
     changed_.notify_all();
   }
   log("connected, " + std::to_string(caps.max_antennas) + " antennas");
+  if (options_.on_link) options_.on_link(true, "");
 
   while (!stopping_) {
     if (!pump(now() + tick, cause)) return true;

@@ -57,6 +57,15 @@ struct client_options {
   std::chrono::milliseconds max_clock_skew{30000};
   std::chrono::milliseconds max_backoff{5000};
   std::function<void(const std::string&)> log;  // may be empty
+  // The inventory runs from the start (as if start_inventory had been
+  // called as soon as the link was up).
+  bool inventory_at_start = false;
+  // Hear each tag report as it is merged, and the link coming up (cause
+  // empty) or going down after it was up (with the cause). Called on the
+  // link thread, the first with the client's lock held: they must return
+  // at once. May be empty.
+  std::function<void(const tag_report&)> on_report;
+  std::function<void(bool up, const std::string& cause)> on_link;
 };
 
 class reader_client {

@@ -153,12 +153,54 @@ bool read_state_file(const std::string& path, std::set<std::string>& secured,
 }
 
 llrp_reader::llrp_reader(llrp_reader_options options)
-    : options_(std::move(options)), client_(options_.client) {
+    : options_(std::move(options)), client_(hooked()) {
   secured_ = std::move(options_.secured);
   client_.start();
 }
 
 llrp_reader::~llrp_reader() { client_.stop(); }
+
+llrp::client_options llrp_reader::hooked() {
+  llrp::client_options o = options_.client;
+  o.inventory_at_start = options_.inventory_always;
+  o.on_report = [this](const llrp::tag_report& r) { reported(r); };
+  o.on_link = [this](bool up, const std::string& cause) {
+    link_changed(up, cause);
+  };
+  return o;
+}
+
+void llrp_reader::observe(reader_observer* observer) { observer_ = observer; }
+
+// Times are the service's clock when the report came: a reader's own clock
+// may be unset or far off, and departures are timed by ours.
+void llrp_reader::reported(const llrp::tag_report& r) {
+  reader_observer* o = observer_;
+  if (!o) return;
+  const epc::decoded d = epc::decode(r.epc, r.epc_bits);
+  sighting s;
+  s.seen.id = epc::item_id(d);
+  s.seen.type = epc::item_type(d);
+  s.seen.tags.push_back(epc::epc_tag(d));
+  s.scheme = epc::scheme_name(d.kind);
+  s.antenna = r.antenna.value_or(0);
+  if (r.peak_rssi) s.peak_rssi = *r.peak_rssi;
+  s.time_ms = utc_now_ms();
+  o->sighted(s);
+}
+
+void llrp_reader::link_changed(bool up, const std::string& cause) {
+  reader_observer* o = observer_;
+  if (!o) return;
+  const std::int64_t now = utc_now_ms();
+  if (!up) {
+    o->state_changed({reader_change::disconnected, cause, now});
+    return;
+  }
+  o->state_changed({reader_change::connected, "", now});
+  if (client_.inventory_running())
+    o->state_changed({reader_change::inventory_started, "", now});
+}
 
 void llrp_reader::save_state() {
   if (options_.state_file.empty()) return;
@@ -221,12 +263,19 @@ std::vector<tag_format> llrp_reader::formats() { return epc::epc_formats(); }
 
 bool llrp_reader::set_connected(bool connected) {
   std::string error;
+  const bool was = client_.inventory_running();
+  reader_observer* o = observer_;
   if (connected) {
     need_link();
     if (!client_.start_inventory(error)) throw reader_error{503, error};
+    if (o && !was)
+      o->state_changed({reader_change::inventory_started, "", utc_now_ms()});
     return true;
   }
+  if (options_.inventory_always) return was;
   if (!client_.stop_inventory(error)) throw reader_error{503, error};
+  if (o && was)
+    o->state_changed({reader_change::inventory_stopped, "", utc_now_ms()});
   return false;
 }
 

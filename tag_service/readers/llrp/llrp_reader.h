@@ -33,6 +33,9 @@ struct llrp_reader_options {
   std::set<std::string> secured;
   // Bound of one tag operation, and of seeing the written EPC afterwards.
   std::chrono::milliseconds operation_timeout{3000};
+  // The inventory runs from the start and disconnecting leaves it running
+  // (an event output depends on it).
+  bool inventory_always = false;
 };
 
 // Largest access password file and state file read, in bytes.
@@ -73,8 +76,12 @@ class llrp_reader final : public reader {
   tag set_security(const std::string& id, bool secure) override;
   reader_status status() override;
   reader_view view() override;  // with the tags the table had no place for
+  void observe(reader_observer* observer) override;
 
  private:
+  llrp::client_options hooked();  // the client's options, with our hooks
+  void reported(const llrp::tag_report& r);
+  void link_changed(bool up, const std::string& cause);
   void need_link();  // 503 naming the reader and the cause
   std::vector<llrp::seen_tag> field_tags();
   static void need_gen2_epc(const llrp::seen_tag& target);  // else 422
@@ -84,6 +91,7 @@ class llrp_reader final : public reader {
   void save_state();  // REQUIRES: mutex_ held
 
   llrp_reader_options options_;
+  std::atomic<reader_observer*> observer_{nullptr};
   llrp::reader_client client_;
   std::atomic<std::size_t> not_kept_{0};         // as of the last reading
   std::mutex mutex_;                             // guards what follows
