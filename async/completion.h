@@ -46,19 +46,20 @@ class async_callback {
   manual_reset_event event_;
 };
 
-// Each notice samples the session's heap figure, stores its arguments, reads
-// the session's status and, when it is negative, reports it under its label
-// ("async_write", "async_security", "async_read"; the result of that report
-// does not touch the run's error flag), then signals. status keeps what the
-// notice read so that the run can count a failed notice as a failed
-// operation.
+// Each notice samples the session's heap figure, stores its arguments,
+// reports the session's status under its label ("async_write",
+// "async_security", "async_read": a negative status prints its line), then
+// signals. failed keeps that report's verdict, so that the run counts a
+// failed notice as a failed operation: the one answer of the session that
+// printed the line (or printed none) decides, and a notice never fails
+// without its line, nor prints one and succeeds.
 
 struct async_write_callback final : async_callback, qel::IRfidAsyncTagWritten {
   void onCompleted(std::int32_t value, IRfidSession* session) override;
 
   std::int32_t result = 0;  // the notice's value, kept but not used
   std::uint32_t heap_size = 0;
-  std::int32_t status = 0;
+  bool failed = false;
 };
 
 struct async_security_callback final : async_callback,
@@ -70,7 +71,7 @@ struct async_security_callback final : async_callback,
                    IRfidSession* session) override;
 
   std::uint32_t heap_size = 0;
-  std::int32_t status = 0;
+  bool failed = false;
 };
 
 struct async_read_callback final : async_callback, qel::IRfidAsyncItemsRead {
@@ -79,7 +80,7 @@ struct async_read_callback final : async_callback, qel::IRfidAsyncItemsRead {
   // The list delivered by the notice (or none); the run releases it.
   IRfidItemList* items = nullptr;
   std::uint32_t heap_size = 0;
-  std::int32_t status = 0;
+  bool failed = false;
 };
 
 }  // namespace korvo

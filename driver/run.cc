@@ -21,6 +21,18 @@ report_options report_options_of(const run_options& o) {
   return {o.compact, o.header, o.filter};
 }
 
+// Writes out what was printed so far, before a session call that may wait
+// for the service (or before the pause waits for the user): a run cut short
+// while it waits (Ctrl-C, a supervisor's SIGTERM, a timeout's kill) keeps
+// every line already printed, such as that of a tag written. Each stage
+// calls it before its first such call and before taking its start time,
+// and prints nothing between its calls, so a listing, printed between two
+// stages, still goes out in large writes. An asynchronous operation's wait
+// is covered by the flush before its start: once started, its notice may
+// print from another thread, and only the notice touches the output until
+// the wait returns.
+void before_waiting() { flush_output(); }
+
 // How an asynchronous operation went: not run (no event to wait on; the
 // caller runs it synchronously), started and waited for, or refused.
 enum class async_outcome { not_run, started, refused };
@@ -28,8 +40,8 @@ enum class async_outcome { not_run, started, refused };
 // Runs one asynchronous operation: start() hands the completion c to the
 // session. A started operation is waited for without a time limit, so the
 // session is done with c (and with the tag or text it was given) before the
-// caller goes on; a notice that read a negative status fails the operation
-// for the run (the notice has printed its own line). A refused start is
+// caller goes on; a notice that reported a failure fails the operation for
+// the run (the notice has printed its own line). A refused start is
 // reported under label and not waited for. Then the completion's heap figure
 // is printed, when asked for and the flag is clear. Starts nothing when c
 // has no event: an operation whose completion cannot be waited on must not
@@ -42,7 +54,7 @@ async_outcome run_async(IRfidSession* session, const run_options& o,
   async_outcome outcome = async_outcome::started;
   if (start()) {
     c.wait(kWaitForever);
-    if (c.status < 0) flag = 1;
+    if (c.failed) flag = 1;
   } else {
     flag = report_error(session, label);
     outcome = async_outcome::refused;
@@ -54,6 +66,7 @@ async_outcome run_async(IRfidSession* session, const run_options& o,
 // Creates a tag from the write data and writes it. A written tag's id becomes
 // the filter. The created tag is released exactly once, after its write.
 void write_stage(IRfidSession* session, run_options& o, int& flag) {
+  before_waiting();
   const std::uint32_t t0 = tick_count();
   IRfidTag* tag = session->createTag(o.write_data);
   if (tag == nullptr) flag = report_error(session, u"createTag");
@@ -63,11 +76,12 @@ void write_stage(IRfidSession* session, run_options& o, int& flag) {
     bool ran_async = false;
     if (o.async) {
       async_write_callback done;
-      ran_async = run_async(session, o, done, u"writeTagAsync", flag, [&] {
-                    return session->writeTagAsync(tag, &done);
-                  }) != async_outcome::not_run;
+      ran_async =
+          run_async(session, o, done, u"writeTagAsync", flag, [&] {
+            return call_bool(session, &IRfidSession::writeTagAsync, tag, &done);
+          }) != async_outcome::not_run;
     }
-    if (!ran_async && !session->writeTag(tag)) {
+    if (!ran_async && !call_bool(session, &IRfidSession::writeTag, tag)) {
       flag = report_error(session, u"writeTag");
     }
     if (flag == 0) {
@@ -81,16 +95,18 @@ void write_stage(IRfidSession* session, run_options& o, int& flag) {
 }
 
 void security_stage(IRfidSession* session, run_options& o, int& flag) {
+  before_waiting();
   const std::uint32_t t0 = tick_count();
   bool ran_async = false;
   if (o.async) {
     async_security_callback done;
-    ran_async =
-        run_async(session, o, done, u"setTagSecurityAsync", flag, [&] {
-          return session->setTagSecurityAsync(o.tag_id, o.secure, &done);
-        }) != async_outcome::not_run;
+    ran_async = run_async(session, o, done, u"setTagSecurityAsync", flag, [&] {
+                  return call_bool(session, &IRfidSession::setTagSecurityAsync,
+                                   o.tag_id, o.secure, &done);
+                }) != async_outcome::not_run;
   }
-  if (!ran_async && !session->setTagSecurity(o.tag_id, o.secure)) {
+  if (!ran_async &&
+      !call_bool(session, &IRfidSession::setTagSecurity, o.tag_id, o.secure)) {
     flag = report_error(session, u"setTagSecurity");
   }
   if (flag == 0) {
@@ -102,13 +118,15 @@ void security_stage(IRfidSession* session, run_options& o, int& flag) {
 }
 
 void read_stage(IRfidSession* session, const run_options& o, int& flag) {
+  before_waiting();
   const std::uint32_t t0 = tick_count();
   IRfidItemList* items = nullptr;
   async_outcome outcome = async_outcome::not_run;
   if (o.async) {
     async_read_callback done;
-    outcome = run_async(session, o, done, u"readItemsAsync", flag,
-                        [&] { return session->readItemsAsync(&done); });
+    outcome = run_async(session, o, done, u"readItemsAsync", flag, [&] {
+      return call_bool(session, &IRfidSession::readItemsAsync, &done);
+    });
     items = done.items;  // none when the start was refused
   }
   if (outcome == async_outcome::not_run) items = session->readItems();
@@ -129,7 +147,7 @@ void read_stage(IRfidSession* session, const run_options& o, int& flag) {
 void pause_stage() {
   print("\nPress Enter to exit!\n");
   // The prompt must show before the read, also when output is a pipe.
-  flush_output();
+  before_waiting();
   read_line(kPauseLineBytes);
 }
 
@@ -138,10 +156,12 @@ void pause_stage() {
 int run_session(IRfidSession* session, run_options& o, int open_flag) {
   int flag = open_flag;
   if (flag == 0 && o.formats) {
+    before_waiting();
     flag = list_formats(session, report_options_of(o));
   }
   if (flag == 0 && (o.print || o.tag_id != nullptr || o.write_data != nullptr)) {
-    if (!session->connectReader()) {
+    before_waiting();
+    if (!call_bool(session, &IRfidSession::connectReader)) {
       flag = report_error(session, u"connectReader");
     }
   }
@@ -152,6 +172,7 @@ int run_session(IRfidSession* session, run_options& o, int open_flag) {
   if (o.heap) {
     print("HEAP_PROPERTY_ACTUAL_SIZE=%u\n", {session->getHeapSize()});
   }
+  before_waiting();
   if (o.disconnect) session->disconnectReader();
   session->closeSession();
   return flag;
@@ -173,11 +194,19 @@ int run_korvo(const std::vector<std::string>& args) {
     return 2;
   }
   // A library path given on the command line opens the file the user named,
-  // byte for byte, even where its name is no UTF-8.
+  // byte for byte, even where its name is no UTF-8. A bare name (no '/')
+  // names a file in the working folder, as any file argument does, when one
+  // is there; otherwise it goes to the loader's search, which never looks in
+  // the working folder.
   std::u16string library_path;
   for (std::size_t k = 0; k < wide.size(); ++k) {
     if (options.library_path == wide[k].c_str()) {
-      library_path = path_to_utf16(args[k]);
+      std::string path = args[k];
+      if (!path.empty() && path.find('/') == std::string::npos &&
+          file_exists(path)) {
+        path.insert(0, "./");
+      }
+      library_path = path_to_utf16(path);
       options.library_path = library_path.c_str();
     }
   }
@@ -188,7 +217,8 @@ int run_korvo(const std::vector<std::string>& args) {
 
   const std::u16string url = build_service_url(options);
   int flag = 0;
-  if (!session->openService(url.c_str())) {
+  before_waiting();
+  if (!call_bool(session, &IRfidSession::openService, url.c_str())) {
     flag = report_error(session, u"openService");
   }
   return run_session(session, options, flag);

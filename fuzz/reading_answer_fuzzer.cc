@@ -5,8 +5,12 @@
 // reason and nothing held, or handed out whole: every item and tag has a
 // non-empty id, every text is terminated and free of control characters,
 // every type is 0 to 9, the heap figure counts the reading while it lives
-// and is 0 once it is released. The first byte picks the answer's kind.
+// and is 0 once it is released; an answer handed out is JSON to an
+// independent parser (nlohmann/json), and one refused as not well-formed
+// is not, unless it holds a NUL byte (which that parser takes as the end of
+// the text). The first byte picks the answer's kind.
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
@@ -55,10 +59,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::string_view answer(reinterpret_cast<const char*>(data + 1),
                                 size - 1);
   std::string why;
+  // Whether the reason refuses the text itself, not what it says.
+  const auto check_json = [&](bool handed_out) {
+    if (handed_out) {
+      FUZZ_CHECK(nlohmann::json::accept(answer));
+    } else if (why.find("not well-formed JSON") != std::string::npos &&
+               answer.find('\0') == std::string_view::npos) {
+      FUZZ_CHECK(!nlohmann::json::accept(answer));
+    }
+  };
   if (data[0] & 1) {
     no_owner owner;
     created_tag_holder holder;
-    if (decode_created_tag(answer, &owner, holder, why)) {
+    const bool created = decode_created_tag(answer, &owner, holder, why);
+    check_json(created);
+    if (created) {
       FUZZ_CHECK(holder.tag != nullptr && holder.store != nullptr);
       check_tag(holder.tag);
     } else {
@@ -69,6 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   heap_meter meter;
   auto list = decode_reading(answer, meter, why);
+  check_json(list != nullptr);
   if (list == nullptr) {
     FUZZ_CHECK(!why.empty() && why.size() < 300);
     FUZZ_CHECK(meter.bytes() == 0);

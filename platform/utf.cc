@@ -1,6 +1,7 @@
 #include "platform/utf.h"
 
 #include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -71,6 +72,23 @@ char16_t* decode_utf8(char16_t* out, std::string_view bytes, bool carry_bytes) {
   char16_t* p = out;
   std::size_t i = 0;
   while (i < n) {
+    // Runs of ASCII, the common case, go eight bytes at a time.
+    while (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, b + i, 8);
+      if ((w & 0x8080808080808080u) != 0) break;
+#if defined(__SSE2__)
+      const __m128i bytes8 =
+          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + i));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p),
+                       _mm_unpacklo_epi8(bytes8, _mm_setzero_si128()));
+#else
+      for (std::size_t k = 0; k < 8; ++k) p[k] = b[i + k];
+#endif
+      p += 8;
+      i += 8;
+    }
+    if (i == n) break;
     if (b[i] < 0x80) {
       *p++ = b[i++];
       continue;
@@ -138,6 +156,13 @@ bool is_valid_utf8(std::string_view bytes) {
     i += len;
   }
   return true;
+}
+
+std::size_t utf8_sequence_length(std::string_view bytes) {
+  if (bytes.empty()) return 0;
+  std::uint32_t cp = 0;
+  return decode_sequence(reinterpret_cast<const unsigned char*>(bytes.data()),
+                         0, bytes.size(), cp);
 }
 
 std::u16string utf8_to_utf16(std::string_view bytes) {

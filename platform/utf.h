@@ -39,6 +39,10 @@ std::string path_bytes(const char16_t* text);
 // makes no U+FFFD of its own).
 bool is_valid_utf8(std::string_view bytes);
 
+// Length of the well-formed UTF-8 sequence that bytes start with, by the
+// same rule; 0 when they start none (or are empty).
+std::size_t utf8_sequence_length(std::string_view bytes);
+
 // The most UTF-8 bytes one UTF-16 unit turns into (a surrogate pair takes
 // four for its two units).
 inline constexpr std::size_t kMaxUtf8PerUnit = 3;
@@ -72,13 +76,44 @@ inline char* put_code_point(char* p, std::uint32_t cp) {
 
 }  // namespace utf_detail
 
+namespace utf_detail {
+
+// Copies the units of t that print as themselves (ASCII, not the
+// terminator, not marked) to p, sixteen at a time while [p, end) has room
+// for sixteen, so that the room is checked once per sixteen units; stops at
+// the first other unit, or when the room is short. Reads no unit past the
+// terminator.
+template <bool kMarked>
+[[gnu::always_inline]] inline void copy_plain_units(char*& p, char* const end,
+                                                    const char16_t*& t,
+                                                    char16_t mark_a,
+                                                    char16_t mark_b) {
+  while (end - p >= 16) {
+    std::size_t k = 0;
+    for (; k < 16; ++k) {
+      const char16_t c = t[k];
+      if (static_cast<std::uint16_t>(c - 1) >= 0x7F ||
+          (kMarked && (c == mark_a || c == mark_b))) {
+        break;
+      }
+      p[k] = static_cast<char>(c);
+    }
+    p += k;
+    t += k;
+    if (k < 16) return;
+  }
+}
+
+}  // namespace utf_detail
+
 // Writes the UTF-8 form of a zero-terminated UTF-16 text into [out, end),
-// reading the text once, unit by unit (most texts are short and vary in
-// length, so measuring them first costs more). An unpaired surrogate becomes
-// U+FFFD. Returns the end of what was written, or null when the room is too
-// small (what was written then is garbage). A backslash goes before each
-// unit equal to mark_a or mark_b, which must be ASCII (0: none). Inline: it
-// runs for every text of a listing.
+// reading the text once (most texts are short and vary in length, so
+// measuring them first costs more): runs of ASCII in blocks, other units one
+// at a time. An unpaired surrogate becomes U+FFFD. Returns the end of what
+// was written, or null when the room is too small (what was written then is
+// garbage); room for three bytes more than the text takes is always enough.
+// A backslash goes before each unit equal to mark_a or mark_b, which must be
+// ASCII (0: none). Inline: it runs for every text of a listing.
 [[gnu::always_inline]] inline char* write_utf8_bounded(char* out,
                                                        char* const end,
                                                        const char16_t* t,
@@ -86,36 +121,35 @@ inline char* put_code_point(char* p, std::uint32_t cp) {
                                                        char16_t mark_b = 0) {
   // The most one step writes: a surrogate pair, or three bytes.
   constexpr std::ptrdiff_t kStep = 4;
+  const bool marked = mark_a != 0 || mark_b != 0;
   char* p = out;
-  if (end - p < kStep) {
-    // Too little room for a step: only an empty text fits.
-    return *t == 0 ? p : nullptr;
-  }
-  char* const last = end - kStep;  // a step may start at or before it
   for (;;) {
-    const char16_t c = *t;
-    if (static_cast<std::uint16_t>(c - 1) < 0x7F && c != mark_a &&
-        c != mark_b) {  // ASCII, not the end, not marked
-      *p++ = static_cast<char>(c);
-      ++t;
+    if (marked) {
+      utf_detail::copy_plain_units<true>(p, end, t, mark_a, mark_b);
     } else {
-      if (c == 0) return p;
-      ++t;
-      std::uint32_t cp = c;
-      if (c < 0x80) *p++ = '\\';  // a marked unit
-      if (c >= 0xD800 && c <= 0xDBFF && *t >= 0xDC00 && *t <= 0xDFFF) {
-        // A high surrogate is never the last unit: the terminator follows.
-        cp = 0x10000 + ((static_cast<std::uint32_t>(c) - 0xD800) << 10) +
-             (static_cast<std::uint32_t>(*t++) - 0xDC00);
-      } else if (c >= 0xD800 && c <= 0xDFFF) {
-        cp = 0xFFFD;  // an unpaired surrogate
-      }
-      p = utf_detail::put_code_point(p, cp);
+      utf_detail::copy_plain_units<false>(p, end, t, 0, 0);
     }
-    if (p > last) {
-      // Near the end of the room: only the terminator may still fit.
-      return *t == 0 ? p : nullptr;
+    const char16_t c = *t;
+    if (end - p < kStep) {
+      // Too little room for a step: only the terminator may still come.
+      return c == 0 ? p : nullptr;
     }
+    if (c == 0) return p;
+    ++t;
+    std::uint32_t cp = c;
+    if (c < 0x80) {
+      if (c == mark_a || c == mark_b) *p++ = '\\';
+      *p++ = static_cast<char>(c);
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDBFF && *t >= 0xDC00 && *t <= 0xDFFF) {
+      // A high surrogate is never the last unit: the terminator follows.
+      cp = 0x10000 + ((static_cast<std::uint32_t>(c) - 0xD800) << 10) +
+           (static_cast<std::uint32_t>(*t++) - 0xDC00);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      cp = 0xFFFD;  // an unpaired surrogate
+    }
+    p = utf_detail::put_code_point(p, cp);
   }
 }
 

@@ -89,23 +89,6 @@ const json* member(const json& object, const char* key) {
 
 }  // namespace
 
-std::string malformed_reason(std::size_t position, const json::exception& e) {
-  std::string reason = e.what();
-  const std::size_t number = reason.find("] ");
-  if (reason.rfind('[', 0) == 0 && number != std::string::npos) {
-    reason.erase(0, number + 2);
-  }
-  const std::size_t colon = reason.find(": ");
-  if (reason.rfind("parse error", 0) == 0 && colon != std::string::npos) {
-    reason.erase(0, colon + 2);
-  }
-  const std::size_t last = reason.find("; last read");
-  if (last != std::string::npos) reason.resize(last);
-  if (reason.size() > 120) reason.resize(120);
-  return "it is not well-formed JSON (at byte " + std::to_string(position) +
-         ": " + reason + ")";
-}
-
 std::string service_error_message(std::string_view answer) {
   json doc;
   std::string why;

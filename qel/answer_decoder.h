@@ -29,11 +29,6 @@ inline constexpr std::size_t kMaxAnswerDepth = 64;
 // read by the decoders here.
 inline constexpr std::size_t kMaxAnswerValues = 100000;
 
-// The parser's reason for a malformed answer at byte position, without its
-// error number and without what it read last (which may be any bytes).
-std::string malformed_reason(std::size_t position,
-                             const nlohmann::json::exception& e);
-
 // The service's own message in an error answer {"error": {"message": M}};
 // empty when the answer has none.
 std::string service_error_message(std::string_view answer);

@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <new>
 
+#include "platform/pages.h"
 #include "qel/answer_decoder.h"
+#include "qel/credentials.h"
 
 namespace rfid_qel {
 namespace {
@@ -14,10 +17,10 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// libcurl is set up once per process, before the first handle; nothing of
-// it needs the TLS or socket set-up the default asks for.
+// libcurl is set up once per process, before the first handle, with TLS
+// for https:// services.
 bool curl_ready() {
-  static const bool ready = curl_global_init(CURL_GLOBAL_NOTHING) == CURLE_OK;
+  static const bool ready = curl_global_init(CURL_GLOBAL_SSL) == CURLE_OK;
   return ready;
 }
 
@@ -82,6 +85,9 @@ std::size_t on_body(char* data, std::size_t, std::size_t n, void* user) {
       curl_easy_getinfo(t->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
       if (length > 0 && static_cast<std::size_t>(length) <= kMaxAnswerBytes) {
         t->body.reserve(static_cast<std::size_t>(length));
+        // A reading of megabytes is filled to its end: large pages spare
+        // most of its page faults and cost no memory.
+        korvo::advise_large_pages(t->body.data(), t->body.capacity());
       }
     }
     t->body.append(data, n);
@@ -108,7 +114,8 @@ std::size_t on_header(char* data, std::size_t, std::size_t n, void* user) {
 std::string curl_url(const service_address& address, const std::string& path) {
   const std::string whole = address.base_path + path;
   std::string out =
-      service_address{address.host, address.port, "", {}}.display();
+      service_address{address.tls, address.host, address.port, "", {}}
+          .display();
   static constexpr char kHex[] = "0123456789ABCDEF";
   for (const char c : whole) {
     switch (c) {
@@ -132,6 +139,12 @@ std::string curl_url(const service_address& address, const std::string& path) {
   return out;
 }
 
+// libcurl's own words for a failure.
+std::string curl_detail(const char* error_text, CURLcode result) {
+  return error_text[0] != 0 ? std::string(error_text)
+                            : curl_easy_strerror(result);
+}
+
 answer_text failure(std::int32_t status, std::string message) {
   answer_text r;
   r.status = status;
@@ -152,8 +165,23 @@ bool set_options(CURL* easy, const service_address& address,
   bool ok = true;
   auto set = [&ok](CURLcode c) { ok = ok && c == CURLE_OK; };
   set(curl_easy_setopt(easy, CURLOPT_URL, url.c_str()));
-  set(curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http"));
-  set(curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http"));
+  set(curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR,
+                       address.tls ? "https" : "http"));
+  set(curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR,
+                       address.tls ? "https" : "http"));
+  if (address.tls) {
+    // The service proves who it is, always: its certificate chains to a
+    // trusted CA (the system's, or only those in KORVO_CA_FILE) and names
+    // the host asked for. There is no way to skip this.
+    set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L));
+    set(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L));
+    set(curl_easy_setopt(easy, CURLOPT_SSLVERSION,
+                         static_cast<long>(CURL_SSLVERSION_TLSv1_2)));
+    if (const char* ca = std::getenv("KORVO_CA_FILE"); ca != nullptr && *ca) {
+      set(curl_easy_setopt(easy, CURLOPT_CAINFO, ca));
+      set(curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr));
+    }
+  }
   set(curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L));
   // The service is asked directly: a proxy named in the environment
   // (http_proxy and the like) is not used.
@@ -198,9 +226,21 @@ answer_text send_request(const service_address& address, const char* method,
   }
   CURL* easy = handles.easy;
   curl_easy_reset(easy);
+  service_token token;
+  std::string token_error;
+  if (!find_service_token(address.host, token, token_error)) {
+    return failure(status_service_error, "no token for the tag service at " +
+                                             url + ": " + token_error);
+  }
   curl_headers headers;
+  // Every POST says its body is JSON, also one without a body: the service
+  // refuses a POST that does not (a browser's page of another site could
+  // send it).
   if (!headers.add("Accept: application/json") || !headers.add("Expect:") ||
-      (body != nullptr && !headers.add("Content-Type: application/json"))) {
+      (std::string_view(method) == "POST" &&
+       !headers.add("Content-Type: application/json")) ||
+      (!token.token.empty() &&
+       !headers.add(("Authorization: Bearer " + token.token).c_str()))) {
     throw std::bad_alloc();
   }
   transfer t;
@@ -315,6 +355,24 @@ answer_text send_request(const service_address& address, const char* method,
     case CURLE_COULDNT_RESOLVE_HOST:
       return failure(status_unreachable,
                      "cannot connect to the tag service at " + url);
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return failure(status_unreachable,
+                     "the tag service at " + url +
+                         " did not prove who it is, so nothing was sent to "
+                         "it (" +
+                         curl_detail(error_text, result) +
+                         "); its certificate must name the host and chain "
+                         "to a CA the system trusts or one in the file "
+                         "KORVO_CA_FILE names");
+    case CURLE_SSL_CACERT_BADFILE:
+      return failure(status_unreachable,
+                     "cannot use the CA certificates for the tag service at " +
+                         url + " (" + curl_detail(error_text, result) +
+                         "); check the file KORVO_CA_FILE names");
+    case CURLE_SSL_CONNECT_ERROR:
+      return failure(status_unreachable,
+                     "the TLS handshake with the tag service at " + url +
+                         " failed (" + curl_detail(error_text, result) + ")");
     case CURLE_OPERATION_TIMEDOUT:
       if (!sent) {
         return failure(status_timed_out,
@@ -361,9 +419,7 @@ answer_text send_request(const service_address& address, const char* method,
                        "the tag service at " + url +
                            " sent an answer that is not HTTP the session "
                            "reads (" +
-                           (error_text[0] != 0 ? std::string(error_text)
-                                               : curl_easy_strerror(result)) +
-                           ")" + unknown);
+                           curl_detail(error_text, result) + ")" + unknown);
       }
       return failure(status_unreachable,
                      "the request to the tag service at " + url +
@@ -375,6 +431,20 @@ answer_text send_request(const service_address& address, const char* method,
   if (code < 200 || code > 299) {
     std::string detail = service_error_message(t.body);
     if (detail.empty()) detail = "no reason given";
+    if ((code == 401 || code == 403) && !token.token.empty()) {
+      return failure(status_service_error,
+                     "the service refused the token from " + token.source +
+                         " for " + url + " (" + std::to_string(code) + ": " +
+                         detail + ")");
+    }
+    if (code == 401) {
+      return failure(status_service_error,
+                     "the tag service at " + url +
+                         " needs a token (401: " + detail +
+                         "); name a file holding it in KORVO_TOKEN_FILE, or "
+                         "add 'machine " +
+                         address.host + " password TOKEN' to ~/.netrc");
+    }
     return failure(status_service_error,
                    "the tag service at " + url + " answered " +
                        std::to_string(code) + ": " + detail);

@@ -39,8 +39,11 @@ enum class request_effect { reads, changes };
 // error answer contributes its own message.
 //
 // Connections stay open between the requests one thread makes, so the
-// requests of a run reuse one connection. No proxy, redirect, compression
-// or protocol other than plain HTTP is used. Thread-safe; never throws
+// requests of a run reuse one connection. No proxy, redirect or
+// compression is used; an https address is served over TLS 1.2 or later
+// with the service's certificate and host name always verified. The token
+// (see credentials.h) goes as "Authorization: Bearer"; a 401 or 403 says
+// the service refused it (status_service_error). Thread-safe; never throws
 // except std::bad_alloc.
 answer_text fetch_answer_text(const service_address& address,
                               const char* method, const std::string& path,

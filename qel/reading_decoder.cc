@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <nlohmann/json.hpp>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -10,12 +9,21 @@
 
 #include "protocol/wire_time.h"
 #include "qel/answer_decoder.h"
+#include "qel/json_events.h"
 
 namespace rfid_qel {
+namespace {
 
-// The handler of nlohmann's SAX parser. Each event either fills the object
-// being read or, when the answer breaks the protocol, records why and
-// returns false, which stops the parser.
+// Why an answer is refused for its nesting, by the parser or the decoder.
+std::string too_deep_reason() {
+  return "it nests deeper than " + std::to_string(kMaxAnswerDepth) + " levels";
+}
+
+}  // namespace
+
+// The handler of the answer's JSON events (qel/json_events.h). Each event
+// either fills the object being read or, when the answer breaks the
+// protocol, records why and returns false, which stops the parser.
 //
 // Where the parser is (place_) follows the answer's fixed shape: the
 // answer's object, the items list, an item, its tags list, a tag, its values
@@ -35,7 +43,7 @@ class reading_decoder {
   const std::string& error() const { return error_; }
   bool complete() const { return place_ == place::after; }
 
-  // The SAX interface.
+  // The events.
   bool null() {
     bool r;
     if (!scalar_prelude(r)) return r;
@@ -82,13 +90,13 @@ class reading_decoder {
     return set_int(m, static_cast<std::int32_t>(v));
   }
 
-  bool number_float(double, const std::string&) {
+  bool number_float(double) {
     bool r;
     if (!scalar_prelude(r)) return r;
     return wrong_type(std::exchange(member_, member::none));
   }
 
-  bool string(std::string& v) {
+  bool string(std::string_view v) {
     bool r;
     if (!scalar_prelude(r)) return r;
     switch (const member m = std::exchange(member_, member::none)) {
@@ -117,13 +125,7 @@ class reading_decoder {
     }
   }
 
-  bool binary(nlohmann::json::binary_t&) {
-    bool r;
-    if (!scalar_prelude(r)) return r;
-    return wrong_type(std::exchange(member_, member::none));
-  }
-
-  bool start_object(std::size_t) {
+  bool start_object() {
     if (skip_ > 0) return deeper();
     switch (place_) {
       case place::before:
@@ -156,7 +158,7 @@ class reading_decoder {
     }
   }
 
-  bool key(std::string& k) {
+  bool key(std::string_view k) {
     if (skip_ == 0) member_ = member_named(k);
     return true;
   }
@@ -178,7 +180,7 @@ class reading_decoder {
     }
   }
 
-  bool start_array(std::size_t) {
+  bool start_array() {
     if (skip_ > 0) return deeper();
     if (const char* why = not_an_object()) return fail(why);
     switch (const member m = std::exchange(member_, member::none)) {
@@ -217,11 +219,6 @@ class reading_decoder {
       default:
         return fail("the answer is out of shape");  // the parser prevents it
     }
-  }
-
-  bool parse_error(std::size_t position, const std::string&,
-                   const nlohmann::json::exception& e) {
-    return fail(malformed_reason(position, e));
   }
 
  private:
@@ -303,12 +300,11 @@ class reading_decoder {
     return nullptr;
   }
 
-  member member_named(const std::string& key) const {
+  member member_named(std::string_view k) const {
     // The answer's own object has `items` in a reading, `tag` otherwise.
     const unsigned here =
         place_ == place::root && mode_ == mode::reading ? kRoot : bit(place_);
     // Views compare the length first, then the bytes, without a length scan.
-    const std::string_view k = key;
     for (const member_info& i : members()) {
       if ((i.where & here) != 0 && i.name == k) return i.id;
     }
@@ -325,8 +321,7 @@ class reading_decoder {
   // limit.
   bool deeper() {
     if (++skip_ + 7 <= kMaxAnswerDepth) return true;
-    return fail("it nests deeper than " + std::to_string(kMaxAnswerDepth) +
-                " levels");
+    return fail(too_deep_reason());
   }
 
   // Counts one more object of the answer against the limit.
@@ -533,10 +528,21 @@ namespace {
 // Runs the parser over answer; false with the reason in why when the answer
 // is not complete and well-formed.
 bool run(reading_decoder& decoder, std::string_view answer, std::string& why) {
-  const bool ok = nlohmann::json::sax_parse(answer, &decoder);
+  json_fault fault;
+  const bool ok = parse_json(answer, decoder, fault, kMaxAnswerDepth);
   if (ok && decoder.complete()) return true;
-  why = decoder.error().empty() ? "it is not a complete JSON object"
-                                : decoder.error();
+  switch (fault.what) {
+    case json_fault::kind::malformed:
+      why = "it is not well-formed JSON (at byte " +
+            std::to_string(fault.position) + ": " + fault.message + ")";
+      break;
+    case json_fault::kind::too_deep:
+      why = too_deep_reason();
+      break;
+    default:
+      why = decoder.error().empty() ? "it is not a complete JSON object"
+                                    : decoder.error();
+  }
   return false;
 }
 
@@ -546,6 +552,9 @@ std::unique_ptr<item_list_impl> decode_reading(std::string_view answer,
                                                heap_meter& meter,
                                                std::string& why) {
   std::unique_ptr<item_list_impl> list(new item_list_impl(meter));
+  // A reading's objects and UTF-16 texts usually take more bytes than its
+  // compact JSON text; a guess too high costs at most one large page.
+  list->store_.expect(answer.size());
   reading_decoder decoder(reading_decoder::mode::reading, list->store_,
                           nullptr);
   if (!run(decoder, answer, why)) return nullptr;

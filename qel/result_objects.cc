@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 
+#include "platform/pages.h"
 #include "qel/service_text.h"
 
 namespace rfid_qel {
@@ -187,25 +189,45 @@ const char16_t* object_store::add_text(std::string_view utf8) {
   return out;
 }
 
+void object_store::block_deleter::operator()(std::byte* p) const {
+  std::free(p);
+}
+
+std::byte* object_store::new_block(std::size_t size, std::size_t align) {
+  void* p = align > alignof(std::max_align_t) ? std::aligned_alloc(align, size)
+                                              : std::malloc(size);
+  if (p == nullptr) throw std::bad_alloc();
+  std::unique_ptr<std::byte, block_deleter> block(static_cast<std::byte*>(p));
+  blocks_.push_back(std::move(block));
+  held_ += size;
+  return static_cast<std::byte*>(p);
+}
+
 void* object_store::allocate(std::size_t bytes, std::size_t align) {
-  // Blocks come from new[], aligned for every type the store holds. They
+  // Blocks come from malloc, aligned for every type the store holds. They
   // start small, so that one created tag takes little, and double up to
-  // kMaxBlock; a large run gets a block of its own.
+  // kMaxBlock; a large run gets a block of its own. A store expected to
+  // hold megabytes takes large pages while it stays below what it expects.
   constexpr std::size_t kMaxBlock = 64 * 1024;
   std::size_t pad =
       static_cast<std::size_t>(-reinterpret_cast<std::uintptr_t>(next_)) &
       (align - 1);
   if (next_ == nullptr || pad + bytes > left_) {
     if (bytes > kMaxBlock / 4) {
-      blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(bytes));
-      held_ += bytes;
-      return blocks_.back().get();
+      std::byte* run = new_block(bytes, alignof(std::max_align_t));
+      // Filled to its end at once: large pages cost no memory here.
+      korvo::advise_large_pages(run, bytes);
+      return run;
     }
-    const std::size_t size = std::max(next_block_, bytes);
-    next_block_ = std::min(next_block_ * 2, kMaxBlock);
-    blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(size));
-    held_ += size;
-    next_ = blocks_.back().get();
+    std::size_t size = std::max(next_block_, bytes);
+    if (expected_ >= held_ + korvo::kLargePage) {
+      size = korvo::kLargePage;
+      next_ = new_block(size, korvo::kLargePage);
+      korvo::advise_large_pages(next_, size);
+    } else {
+      next_block_ = std::min(next_block_ * 2, kMaxBlock);
+      next_ = new_block(size, alignof(std::max_align_t));
+    }
     left_ = size;
     pad = 0;
   }

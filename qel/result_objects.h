@@ -161,14 +161,26 @@ class object_store {
   // Bytes of the blocks held (what getHeapSize counts for them).
   std::size_t footprint() const { return held_; }
 
- private:
-  void* allocate(std::size_t bytes, std::size_t align);
+  // Says that the store will probably hold about bytes in all. While what
+  // it holds stays that far below, it takes its blocks in large pages
+  // (platform/pages.h); beyond, or without this, in small ones, so a wrong
+  // guess costs at most one large page.
+  void expect(std::size_t bytes) { expected_ = bytes; }
 
-  std::vector<std::unique_ptr<std::byte[]>> blocks_;
+ private:
+  struct block_deleter {
+    void operator()(std::byte* p) const;
+  };
+  void* allocate(std::size_t bytes, std::size_t align);
+  // A new block of size bytes aligned to align, counted in held_.
+  std::byte* new_block(std::size_t size, std::size_t align);
+
+  std::vector<std::unique_ptr<std::byte, block_deleter>> blocks_;
   std::byte* next_ = nullptr;
   std::size_t left_ = 0;
   std::size_t held_ = 0;
   std::size_t next_block_ = 512;
+  std::size_t expected_ = 0;
 };
 
 // The objects below make up a reading and a created tag. They hold plain

@@ -1,7 +1,5 @@
 #include "qel/service_text.h"
 
-#include <algorithm>
-
 #include "platform/utf.h"
 
 namespace rfid_qel {
@@ -10,8 +8,11 @@ char16_t* write_service_text(char16_t* out, std::string_view utf8) {
   char16_t* end = korvo::write_utf16(out, utf8);
   // A control character is one byte in UTF-8 and one unit in UTF-16, and no
   // other sequence decodes to one, so it is replaced in place.
-  std::replace_if(
-      out, end, [](char16_t u) { return is_control(u); }, u'\uFFFD');
+  // Written without a branch per unit, so that the compiler vectorises it.
+  for (char16_t* p = out; p != end; ++p) {
+    const char16_t u = *p;
+    *p = is_control(u) ? u'\uFFFD' : u;
+  }
   return end;
 }
 

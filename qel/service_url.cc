@@ -9,7 +9,7 @@
 namespace rfid_qel {
 namespace {
 
-constexpr std::string_view kShape = "http://host[:port][/path]";
+constexpr std::string_view kShape = "http[s]://host[:port][/path]";
 
 bool is_name_char(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
@@ -29,7 +29,7 @@ bool parse_int(std::string_view s, int low, int high, int& out) {
 }  // namespace
 
 std::string service_address::display() const {
-  std::string out = "http://";
+  std::string out = tls ? "https://" : "http://";
   if (host.find(':') != std::string::npos) {
     out += "[" + host + "]";
   } else {
@@ -56,11 +56,13 @@ bool parse_service_url(std::string_view url, service_address& out,
       return fail("contains a blank, a control or a non-ASCII character");
     }
   }
-  if (url.size() < 7 ||
-      !korvo::equals_ascii_nocase(url.substr(0, 7), "http://")) {
+  const bool tls = url.size() >= 8 &&
+                   korvo::equals_ascii_nocase(url.substr(0, 8), "https://");
+  if (!tls && (url.size() < 7 ||
+               !korvo::equals_ascii_nocase(url.substr(0, 7), "http://"))) {
     return fail("is not supported: only " + std::string(kShape) + " is served");
   }
-  std::string_view rest = url.substr(7);
+  std::string_view rest = url.substr(tls ? 8 : 7);
   if (rest.find('#') != std::string_view::npos) {
     return fail("has a fragment ('#'), which a service URL cannot have");
   }
@@ -78,6 +80,8 @@ bool parse_service_url(std::string_view url, service_address& out,
   }
 
   service_address a;
+  a.tls = tls;
+  if (tls) a.port = 443;
   std::string_view port_text;
   bool has_port = false;
   if (!authority.empty() && authority.front() == '[') {

@@ -11,7 +11,7 @@ namespace {
 
 void print_format(IRfidTagFormat* f, bool compact) {
   const std::int32_t id = f->formatId();
-  const bool enabled = f->isEnabled();
+  const bool enabled = call_bool(f, &IRfidTagFormat::isEnabled);
   const char16_t* description = f->description();
   const char16_t* markets = f->markets();
   const char16_t* usages = f->usages();
@@ -35,7 +35,8 @@ void print_field_def(IRfidFieldDef* d, bool compact) {
   const char16_t* name = d->name();
   const std::int32_t type = d->type();
   const char16_t* description = d->description();
-  const bool has_value_description = d->hasValueDescription();
+  const bool has_value_description =
+      call_bool(d, &IRfidFieldDef::hasValueDescription);
   const char16_t* long_description = d->longDescription();
   const std::int32_t minimum = d->minimum();
   const std::int32_t maximum = d->maximum();

@@ -55,8 +55,8 @@ bool find_selected(IRfidTagList* tags, std::u16string_view filter,
 void print_item(IRfidItem* item, std::uint32_t i, bool compact,
                 timestamp_memo& times) {
   const char16_t* id = item->id();
-  const bool valid = item->valid();
-  const bool secured = item->secured();
+  const bool valid = call_bool(item, &IRfidItem::valid);
+  const bool secured = call_bool(item, &IRfidItem::secured);
   const inline_text type = item_type_name(item->type());
   const inline_text& first_seen = times.text(item->firstSeen());
   if (compact) {
@@ -100,8 +100,8 @@ void print_tag(IRfidTag* tag, std::uint32_t n, bool compact,
   const char16_t* id = tag->id();
   const std::int32_t format = tag->format();
   const inline_text type = item_type_name(tag->type());
-  const bool secured = tag->secured();
-  const bool security = tag->security();
+  const bool secured = call_bool(tag, &IRfidTag::secured);
+  const bool security = call_bool(tag, &IRfidTag::security);
   const inline_text& first_seen = times.text(tag->firstSeen());
   if (compact) {
     print<kTagCompact>({escape_compact_arg(id), format, type.view(), secured,

@@ -7,17 +7,6 @@
 namespace korvo {
 namespace {
 
-bool needs_escape(char16_t c) {
-  return c == kCompactSeparators[0] || c == kCompactSeparators[1];
-}
-
-void append_escaped(std::u16string& out, std::u16string_view text) {
-  for (const char16_t c : text) {
-    if (needs_escape(c)) out.push_back(u'\\');
-    out.push_back(c);
-  }
-}
-
 // Appends value in decimal with at least width digits, zero-padded, as
 // "%0<width>u" would.
 void append_number(inline_text& t, std::uint32_t value, std::size_t width) {
@@ -58,23 +47,6 @@ inline_text item_type_name(std::int32_t type) {
   const auto r = std::to_chars(digits, digits + sizeof digits, type);
   for (const char* p = digits; p != r.ptr; ++p) append_char(t, *p);
   return t;
-}
-
-std::u16string escape_compact(std::u16string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  append_escaped(out, text);
-  return out;
-}
-
-std::u16string_view escape_compact(std::u16string_view text,
-                                   std::u16string& scratch) {
-  std::size_t first = 0;
-  while (first < text.size() && !needs_escape(text[first])) ++first;
-  if (first == text.size()) return text;
-  scratch.assign(text.substr(0, first));
-  append_escaped(scratch, text.substr(first));
-  return scratch;
 }
 
 inline_text timestamp_text(const FILETIME* filetime, bool compact) {

@@ -40,20 +40,11 @@ inline_text item_type_name(std::int32_t type);
 // backslash before them in a text.
 inline constexpr char16_t kCompactSeparators[2] = {u'/', u'#'};
 
-// The text with each "/" and "#" preceded by a backslash; nothing else
-// changes (a backslash in the text stays single).
-std::u16string escape_compact(std::u16string_view text);
-
-// Escapes like escape_compact. Returns text itself when it needs no escape,
-// else the escaped copy, made in scratch (whose capacity is reused from call
-// to call). The result lives as long as both text and scratch stay unchanged.
-std::u16string_view escape_compact(std::u16string_view text,
-                                   std::u16string& scratch);
-
 // A zero-terminated text from the session as a print argument that prints
-// escaped like escape_compact (null prints as nothing). A listing escapes
-// every text of every record, so this escapes while printing instead of
-// copying first.
+// escaped for a compact record: each "/" and "#" preceded by a backslash,
+// nothing else changed (a backslash in the text stays single); null prints
+// as nothing. The one form of the compact escaping: a listing escapes every
+// text of every record, so the text is marked while it prints, never copied.
 inline print_arg escape_compact_arg(const char16_t* text) {
   return print_arg::backslashed(text, kCompactSeparators[0],
                                 kCompactSeparators[1]);

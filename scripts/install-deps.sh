@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev
           nlohmann-json3-dev libcpp-httplib-dev libssl-dev zlib1g-dev
           libbrotli-dev libclang-rt-14-dev curl valgrind
-          libcurl4-openssl-dev libmicrohttpd-dev
+          libcurl4-openssl-dev libmicrohttpd-dev libgnutls28-dev openssl
+          libmosquitto-dev mosquitto mosquitto-clients
           mandoc scdoc lintian dpkg-dev fakeroot bash-completion systemd
           chromium chromium-driver)
 missing=()

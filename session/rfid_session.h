@@ -8,6 +8,9 @@
 // vtable slots); the protected non-virtual destructors only forbid deleting an
 // object through the interface.
 //
+// A bool returned by the session counts only by its low byte; the client reads
+// every one through call_bool (below), never as a C++ bool.
+//
 // Texts are zero-terminated UTF-16 (char16_t). A text or object returned by the
 // session belongs to the session and stays valid while its owner lives; the
 // client never frees one. The client releases only tags made by createTag and
@@ -15,9 +18,12 @@
 #ifndef KORVO_SESSION_RFID_SESSION_H_
 #define KORVO_SESSION_RFID_SESSION_H_
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
+#include <utility>
 
 // 100-nanosecond intervals since 1601-01-01 00:00 UTC, as high * 2^32 + low.
 struct FILETIME {
@@ -231,6 +237,44 @@ class IRfidSession {
 extern "C" {
 using RfidQelCreateSessionExFn = IRfidSession* (*)(int version);
 IRfidSession* RfidQelCreateSessionEx(int version);
+}
+
+// Calls the bool slot `slot` of a session's object and returns its truth.
+// Only the low byte of a bool the session returns counts: a library built
+// elsewhere may return 2, 0x80 or 0xFF there and leave anything in the rest
+// of the register, and a C++ bool holding such a value is undefined (it
+// prints as itself, or tests as false). So the client never reads a
+// session's bool as a C++ bool: every bool slot it calls goes through here,
+// which calls the slot as one returning an 8-bit unsigned integer (the same
+// register, the same vtable slot) and makes the bool of it: true when that
+// byte is not zero. E.g. call_bool(item, &IRfidItem::valid) or
+// call_bool(session, &IRfidSession::setTagSecurity, id, true).
+template <class Interface, class... Params, class... Args>
+#if defined(__clang__)
+// The slot is called through a pointer of its own shape but another return
+// type, on purpose.
+__attribute__((no_sanitize("function")))
+#endif
+bool call_bool(Interface* object, bool (Interface::*slot)(Params...),
+               Args&&... args) {
+  static_assert(std::is_polymorphic_v<Interface>);
+  // On x86-64 (Itanium C++ ABI) a pointer to a virtual member function holds
+  // 1 + the slot's offset in the vtable, in bytes, and a this-adjustment (0
+  // for these interfaces, which have no bases); the object's first word
+  // points at its vtable. The slot is called with the object as its first
+  // argument.
+  static_assert(sizeof(void*) == 8, "the contract is fixed for x86-64");
+  struct member_pointer {
+    std::uintptr_t ptr;
+    std::ptrdiff_t adj;
+  };
+  static_assert(sizeof(member_pointer) == sizeof(slot));
+  using byte_slot = std::uint8_t (*)(Interface*, Params...);
+  const member_pointer mp = std::bit_cast<member_pointer>(slot);
+  const byte_slot* vtable = nullptr;
+  std::memcpy(&vtable, static_cast<const void*>(object), sizeof vtable);
+  const byte_slot call = vtable[(mp.ptr - 1) / sizeof(byte_slot)];
+  return call(object, std::forward<Args>(args)...) != 0;
 }
 
 inline constexpr int kRfidInterfaceVersion = 2;

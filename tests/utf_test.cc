@@ -12,6 +12,13 @@ TEST(Utf8ToUtf16, DecodesEveryLength) {
             std::u16string(u"a\u00E9\u20AC\U0001F600"));
   EXPECT_EQ(utf8_to_utf16(""), u"");
   EXPECT_EQ(utf8_to_utf16(std::string("a\0b", 3)), std::u16string(u"a\0b", 3));
+  // Runs of ASCII long enough to be taken in blocks, broken anywhere.
+  EXPECT_EQ(utf8_to_utf16("0123456789abcdef\xC3\xA9" "0123456\xFF" "01234567"),
+            u"0123456789abcdef\u00E90123456\uFFFD01234567");
+  EXPECT_EQ(utf8_sequence_length("a"), 1u);
+  EXPECT_EQ(utf8_sequence_length("\xC3\xA9x"), 2u);
+  EXPECT_EQ(utf8_sequence_length("\xF0\x9F\x98\x80"), 4u);
+  EXPECT_EQ(utf8_sequence_length(""), 0u);
 }
 
 TEST(Utf8ToUtf16, EachBadByteBecomesOneReplacement) {
@@ -31,6 +38,7 @@ TEST(Utf8ToUtf16, EachBadByteBecomesOneReplacement) {
   for (const auto& c : cases) {
     EXPECT_EQ(utf8_to_utf16(c.in), c.want) << c.in;
     EXPECT_FALSE(is_valid_utf8(c.in)) << c.in;
+    EXPECT_EQ(utf8_sequence_length(c.in), 0u) << c.in;
   }
   EXPECT_TRUE(is_valid_utf8("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"));
   EXPECT_TRUE(is_valid_utf8(std::string("\0", 1)));

@@ -361,7 +361,7 @@ const std::string* decoded::value(std::string_view name) const {
 }
 
 decoded decode(std::span<const std::uint8_t> epc, std::size_t bits) {
-  bits = std::min({bits, epc.size() * 8, kMaxEpcBits});
+  bits = std::min(bits, epc.size() * 8);
   decoded d;
   d.bits = bits;
   d.bytes.assign(epc.begin(), epc.begin() + (bits + 7) / 8);
@@ -372,6 +372,11 @@ decoded decode(std::span<const std::uint8_t> epc, std::size_t bits) {
                            [](std::uint8_t x) { return x == 0; });
   if (bits < 8) return d;
   d.header = d.bytes[0];
+  if (bits > kMaxEpcBits) {
+    return raw_because(std::move(d),
+                       "the EPC has " + digits(bits) + " bits, more than the " +
+                           digits(kMaxEpcBits) + " an EPC bank holds");
+  }
   const scheme_info* s = info_of_header(d.header);
   if (s == nullptr) return d;
   // The encoding, then at most zero padding to the next 16-bit word.
@@ -436,11 +441,13 @@ std::string pure_identity_uri(const decoded& d) {
   return out;
 }
 
+std::string raw_uri(const decoded& d) {
+  return "urn:epc:raw:" + digits(d.bits) + ".x" + hex(d);
+}
+
 std::string tag_uri(const decoded& d) {
   const scheme_info* s = info_of(d.kind);
-  if (s == nullptr) {
-    return "urn:epc:raw:" + digits(d.bits) + ".x" + hex(d);
-  }
+  if (s == nullptr) return raw_uri(d);
   std::string out = "urn:epc:tag:";
   out += s->name;
   out += ':';

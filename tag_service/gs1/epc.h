@@ -42,7 +42,9 @@ std::string_view scheme_name(scheme s);
 // The scheme with this name (as scheme_name gives it, ASCII case ignored).
 std::optional<scheme> scheme_named(std::string_view name);
 
-// Longest EPC the codec accepts, in bits (the EPC bank's limit).
+// Longest EPC an EPC bank holds, in bits (31 words after the PC word): the
+// longest the codec encodes or takes as hex; a longer one read from a
+// reader is decoded raw, whole, with a problem.
 inline constexpr std::size_t kMaxEpcBits = 496;
 
 // One decoded field: its name (as in write data, e.g. "item_reference") and
@@ -79,8 +81,8 @@ struct decoded {
 // a well-formed EPC of a known scheme comes back raw. A scheme's EPC may be
 // followed by zero bits up to the next 16-bit word (SGTIN-198 as 200 or 208
 // bits). Bits beyond `bits` in
-// the last byte are ignored; `bits` above epc.size() * 8 or kMaxEpcBits is
-// cut to fit.
+// the last byte are ignored; `bits` above epc.size() * 8 is cut to fit;
+// more than kMaxEpcBits is raw, with the problem saying so.
 decoded decode(std::span<const std::uint8_t> epc, std::size_t bits);
 // The same, for EPCs given as hex text (upper or lower case, 4 bits per
 // digit). Returns nothing when the text is not hex.
@@ -90,8 +92,10 @@ std::optional<decoded> decode_hex(std::string_view hex);
 std::string hex(const decoded& d);
 // urn:epc:id:sgtin:0614141.812345.6789; for raw, empty.
 std::string pure_identity_uri(const decoded& d);
-// urn:epc:tag:sgtin-96:3.0614141.812345.6789; for raw
-// urn:epc:raw:96.x3074257BF7194E4000001A85 (the length, then the hex).
+// urn:epc:raw:96.x3074257BF7194E4000001A85: the length, then the hex
+// (whatever the scheme).
+std::string raw_uri(const decoded& d);
+// urn:epc:tag:sgtin-96:3.0614141.812345.6789; for raw, raw_uri().
 std::string tag_uri(const decoded& d);
 // The GS1 element string, check digit included:
 // (01)80614141123458(21)6789; empty for GID and raw.

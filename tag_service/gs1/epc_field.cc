@@ -180,7 +180,7 @@ std::int32_t item_type(const decoded& d) {
 }
 
 std::string tag_id(const decoded& d) {
-  return d.bits == 0 ? tag_uri(d) : hex(d);
+  return d.bits % 4 == 0 && d.bits > 0 ? hex(d) : raw_uri(d);
 }
 
 std::string item_id(const decoded& d) {

@@ -33,9 +33,11 @@ std::int32_t format_id(const decoded& d);
 // Item type by scheme: SGTIN Item, SGLN Location, GRAI and GIAI Equipment,
 // SSCC and GID Other, raw Unknown, all-zero Blank.
 std::int32_t item_type(const decoded& d);
-// Tag id: the EPC in upper-case hex. An EPC of no bits (a tag whose EPC
-// memory holds none) has no hex: its id is its tag URI, urn:epc:raw:0.x, as
-// the service's clients need an id to list and choose a tag by.
+// Tag id: the EPC in upper-case hex, whose digits tell its length. An EPC
+// whose length is no multiple of 4 bits (97 and 98 bits have the same
+// digits), or of no bits at all (an EPC memory that holds none: the
+// service's clients still need an id to choose it by), has its raw URI as
+// id instead, urn:epc:raw:97.x..., which says its length.
 std::string tag_id(const decoded& d);
 // Item id: the pure identity URI, or the tag id for a raw EPC.
 std::string item_id(const decoded& d);

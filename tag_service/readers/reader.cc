@@ -1,5 +1,7 @@
 #include "tag_service/readers/reader.h"
 
+#include <chrono>
+
 namespace tag_service {
 
 reader_view reader::view() {
@@ -13,6 +15,14 @@ reader_view reader::view() {
     v.last_error = e.message;
   }
   return v;
+}
+
+void reader::observe(reader_observer*) {}
+
+std::int64_t utc_now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace tag_service

@@ -6,6 +6,8 @@
 #define KORVO_TAG_SERVICE_READERS_READER_H_
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +44,41 @@ struct reader_view {
   bool inventory = false;  // tags are being read
   std::string last_error;  // empty: none
   std::vector<item> items;
+  // Tags in the field beyond what the reader keeps (the items leave them
+  // out).
+  std::size_t not_shown = 0;
+};
+
+// One sighting of a tag, as a reader hands it to its observer.
+struct sighting {
+  item seen;           // the item with its one tag (id: the EPC in hex)
+  std::string scheme;  // the EPC scheme ("sgtin-96", "raw"), or "simulated"
+  std::uint16_t antenna = 0;     // 0: not known
+  std::optional<int> peak_rssi;  // dBm
+  std::int64_t time_ms = 0;      // UTC, milliseconds since 1970
+};
+
+// A change of the reader's state, as a reader hands it to its observer.
+enum class reader_change {
+  connected,
+  disconnected,
+  inventory_started,
+  inventory_stopped
+};
+struct reader_state_change {
+  reader_change change = reader_change::connected;
+  std::string cause;  // why, for a disconnection; else empty
+  std::int64_t time_ms = 0;
+};
+
+// Who hears sightings and state changes as a reader has them. Called on the
+// reader's own threads, possibly several at once; it must return at once
+// (never wait for I/O), since the reader waits for it.
+class reader_observer {
+ public:
+  virtual ~reader_observer() = default;
+  virtual void sighted(const sighting& s) = 0;
+  virtual void state_changed(const reader_state_change& c) = 0;
 };
 
 // Every operation may be called from several threads at once. Failures
@@ -68,7 +105,14 @@ class reader {
   // For the live view; never throws. By default: connected and reading as
   // status() says, the items while connected.
   virtual reader_view view();
+  // Hands every sighting and state change from now on to the observer,
+  // which outlives the reader; call once, before the reader is used. A
+  // reader that has no sightings to give ignores it (the default).
+  virtual void observe(reader_observer* observer);
 };
+
+// UTC now, in milliseconds since 1970.
+std::int64_t utc_now_ms();
 
 }  // namespace tag_service
 

@@ -26,6 +26,7 @@ std::string live_status(const reader_view& reader,
   w.member("connected", reader.connected);
   w.member("inventory", reader.inventory);
   w.member("last_error", reader.last_error);
+  w.member("not_shown", std::uint64_t{reader.not_shown});
   w.member("source", reader.source);
   w.end_object();
   w.member("time", tag_protocol::format_utc_timestamp(now_filetime));
@@ -41,6 +42,9 @@ std::string service::live_snapshot(std::uint64_t now_filetime) {
   } catch (const reader_error& e) {
     if (v.last_error.empty()) v.last_error = e.message;
   }
+  // A reader's text may be anything: bounded and valid UTF-8 here, as in
+  // every answer.
+  v.last_error = printable(v.last_error, kMaxLastErrorBytes);
   return live_status(v, formats, now_filetime);
 }
 
@@ -76,16 +80,16 @@ std::shared_ptr<const std::string> shared_snapshot::get() {
   return made;
 }
 
-// The page builds every element with createElement and fills it with
+// The script builds every element with createElement and fills it with
 // textContent: tag texts come from whoever wrote the tag and are never
-// parsed as markup. It keeps working offline (nothing outside this text).
+// parsed as markup. Page and script keep working offline (nothing from
+// elsewhere).
 std::string_view live_page() {
   static const char kPage[] = R"html(<!DOCTYPE html>
 <html lang="en">
 <head>
 <meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
-<meta http-equiv="Content-Security-Policy" content="default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; connect-src 'self'; base-uri 'none'; form-action 'none'">
 <title>tag-service: live field</title>
 <style>
 :root { --bg: #f6f7f9; --fg: #1c2330; --muted: #5c6675; --card: #fff;
@@ -125,6 +129,7 @@ td .v { white-space: pre-wrap; word-break: break-word; }
 td .v b { font-weight: 600; }
 td .d { color: var(--muted); }
 tr.invalid td { color: var(--muted); font-style: italic; }
+tr.more td { color: var(--muted); font-style: italic; }
 #formats { display: grid; gap: 10px;
            grid-template-columns: repeat(auto-fill, minmax(260px, 1fr)); }
 #formats ul { margin: 6px 0 0; padding-left: 18px; }
@@ -148,12 +153,17 @@ tr.invalid td { color: var(--muted); font-style: italic; }
   <h1>tag-service: live field</h1>
   <span id="updated">waiting for the service&hellip;</span>
 </header>
+<p id="insecure" class="err" hidden>This service is open: it was started with
+--insecure, so anyone who can reach it can read and write tags.</p>
 <main>
   <section class="card" id="reader" aria-label="Reader">
     <div><span class="k">Reader</span><span id="source">&ndash;</span></div>
     <div><span class="k">Connection</span><span id="connected" class="badge none">&ndash;</span></div>
     <div><span class="k">Inventory</span><span id="inventory" class="badge none">&ndash;</span></div>
     <div><span class="k">Last error</span><span id="last-error" class="none">none</span></div>
+    <div id="not-shown-row" hidden><span class="k">Not shown</span><span id="not-shown" class="err"></span></div>
+    <div id="events" hidden><span class="k">Broker</span><span id="broker" class="badge none">&ndash;</span>
+      <span id="outbox"></span></div>
   </section>
   <h2 id="field-title">Field</h2>
   <div class="wrap">
@@ -166,8 +176,15 @@ tr.invalid td { color: var(--muted); font-style: italic; }
   <h2>Formats</h2>
   <div id="formats"></div>
 </main>
-<script>
-'use strict';
+<script src="/live.js"></script>
+</body>
+</html>
+)html";
+  return {kPage, sizeof kPage - 1};
+}
+
+std::string_view live_script() {
+  static const char kScript[] = R"js('use strict';
 const labels = ['Item', 'Tag id', 'Format', 'Decoded values', 'Antenna',
                 'Peak RSSI', 'Last seen'];
 const fieldTypes = {1: 'text', 2: 'number', 3: 'code'};
@@ -194,6 +211,22 @@ function renderReader(r) {
   const e = document.getElementById('last-error');
   e.textContent = r.last_error ? r.last_error : 'none';
   e.className = r.last_error ? 'err' : 'none';
+  document.getElementById('not-shown-row').hidden = !r.not_shown;
+  document.getElementById('not-shown').textContent =
+      r.not_shown + ' more tags in the field than the service keeps';
+}
+
+// The broker link, when the service publishes events.
+function renderEvents(ev) {
+  document.getElementById('events').hidden = !ev;
+  if (!ev) return;
+  badge('broker', ev.connected, 'connected', 'away');
+  document.getElementById('broker').title = ev.broker;
+  let text = ' outbox ' + ev.outbox + ', dropped ' + ev.dropped;
+  if (ev.last_error) text += ' \u2013 ' + ev.last_error;
+  const o = document.getElementById('outbox');
+  o.textContent = text;
+  o.className = ev.dropped > 0 || ev.last_error ? 'err' : 'none';
 }
 
 function valuesCell(td, values) {
@@ -209,41 +242,65 @@ function valuesCell(td, values) {
   td.appendChild(box);
 }
 
+// A field may hold far more rows than a page can show: the first kMaxRows
+// are shown, and a last row says how many more there are.
+const kMaxRows = 1000;
+
+function fieldRow(item, t, names) {
+  const tr = el('tr', null, item.valid === false ? 'invalid' : '');
+  const cells = [];
+  for (const label of labels) {
+    const td = el('td');
+    td.dataset.label = label;
+    cells.push(td);
+    tr.appendChild(td);
+  }
+  cells[0].textContent = item.id + (item.valid === false ? ' (invalid)' : '');
+  if (t) {
+    cells[1].textContent = t.id;
+    cells[1].className = 'id';
+    const name = names.get(t.format);
+    cells[2].textContent = t.format + (name !== undefined ? ' \u00b7 ' + name : ' (not listed)');
+    valuesCell(cells[3], t.values);
+    cells[4].textContent = shown(t.antenna);
+    cells[5].textContent = t.peak_rssi === undefined || t.peak_rssi === null ? '\u2013' : t.peak_rssi + ' dBm';
+    cells[6].textContent = when(t.last_seen);
+  } else {
+    cells[1].textContent = 'no tag';
+    for (let i = 2; i < cells.length; ++i) cells[i].textContent = '\u2013';
+  }
+  return tr;
+}
+
 function renderField(items, formats) {
   const names = new Map(formats.map(f => [f.id, f.description]));
   const body = document.querySelector('#field tbody');
-  const rows = [];
+  const rows = document.createDocumentFragment();
+  let shownRows = 0;
+  let hiddenRows = 0;
   let tags = 0;
   for (const item of items) {
     const list = item.tags && item.tags.length ? item.tags : [null];
     for (const t of list) {
-      const tr = el('tr', null, item.valid === false ? 'invalid' : '');
-      const cells = [];
-      for (const label of labels) {
-        const td = el('td');
-        td.dataset.label = label;
-        cells.push(td);
-        tr.appendChild(td);
-      }
-      cells[0].textContent = item.id + (item.valid === false ? ' (invalid)' : '');
-      if (t) {
-        ++tags;
-        cells[1].textContent = t.id;
-        cells[1].className = 'id';
-        const name = names.get(t.format);
-        cells[2].textContent = t.format + (name !== undefined ? ' \u00b7 ' + name : ' (not listed)');
-        valuesCell(cells[3], t.values);
-        cells[4].textContent = shown(t.antenna);
-        cells[5].textContent = t.peak_rssi === undefined || t.peak_rssi === null ? '\u2013' : t.peak_rssi + ' dBm';
-        cells[6].textContent = when(t.last_seen);
+      if (t) ++tags;
+      if (shownRows < kMaxRows) {
+        rows.appendChild(fieldRow(item, t, names));
+        ++shownRows;
       } else {
-        cells[1].textContent = 'no tag';
-        for (let i = 2; i < cells.length; ++i) cells[i].textContent = '\u2013';
+        ++hiddenRows;
       }
-      rows.push(tr);
     }
   }
-  body.replaceChildren(...rows);
+  if (hiddenRows > 0) {
+    const tr = el('tr', null, 'more');
+    const td = el('td', hiddenRows + ' more ' + (hiddenRows === 1 ? 'row' : 'rows') +
+                        ' not shown (the first ' + kMaxRows + ' are)');
+    td.colSpan = labels.length;
+    td.id = 'more-rows';
+    tr.appendChild(td);
+    rows.appendChild(tr);
+  }
+  body.replaceChildren(rows);
   document.getElementById('field-title').textContent =
       'Field: ' + items.length + (items.length === 1 ? ' item, ' : ' items, ') +
       tags + (tags === 1 ? ' tag' : ' tags');
@@ -251,7 +308,7 @@ function renderField(items, formats) {
 
 function renderFormats(formats) {
   const box = document.getElementById('formats');
-  const cards = [];
+  const cards = document.createDocumentFragment();
   for (const f of formats) {
     const card = el('div', null, 'card' + (f.enabled === false ? ' off' : ''));
     const title = el('div');
@@ -265,9 +322,9 @@ function renderFormats(formats) {
       list.appendChild(el('li', d.name + ': ' + (fieldTypes[d.type] || d.type) + ' ' + range));
     }
     card.appendChild(list);
-    cards.push(card);
+    cards.appendChild(card);
   }
-  box.replaceChildren(...cards);
+  box.replaceChildren(cards);
 }
 
 let shownKey = '';
@@ -277,6 +334,8 @@ function render(s) {
   const u = document.getElementById('updated');
   u.textContent = 'updated ' + when(s.time);
   u.className = '';
+  document.getElementById('insecure').hidden = !s.insecure;
+  renderEvents(s.events);
   const key = JSON.stringify([s.reader, s.formats, s.items]);
   if (key === shownKey) return;
   shownKey = key;
@@ -299,11 +358,8 @@ async function poll() {
   setTimeout(poll, 1000);
 }
 poll();
-</script>
-</body>
-</html>
-)html";
-  return {kPage, sizeof kPage - 1};
+)js";
+  return {kScript, sizeof kScript - 1};
 }
 
 }  // namespace tag_service

@@ -21,17 +21,31 @@ namespace tag_service {
 // path.
 inline constexpr char kLivePagePath[] = "/";
 inline constexpr char kLiveStatusPath[] = "/status.json";
+inline constexpr char kLiveScriptPath[] = "/live.js";
 
-// The page (HTML with inline CSS and script, nothing from elsewhere). It
-// shows the snapshot and polls it once a second; every text of the snapshot
-// goes in as text, never as markup.
+// What the page may load and run: its own script and inline style, and
+// its snapshot; nothing from elsewhere, no inline script, no framing.
+inline constexpr char kLivePagePolicy[] =
+    "default-src 'none'; script-src 'self'; style-src 'unsafe-inline'; "
+    "connect-src 'self'; base-uri 'none'; form-action 'none'; "
+    "frame-ancestors 'none'";
+
+// The page (HTML with inline CSS; its script is live_script(), served at
+// kLiveScriptPath). It shows the snapshot and polls it once a second; every
+// text of the snapshot goes in as text, never as markup. Of a large field
+// it shows the first 1000 rows and how many more there are.
 std::string_view live_page();
+std::string_view live_script();
+
+// Longest last_error the snapshot shows, in bytes.
+inline constexpr std::size_t kMaxLastErrorBytes = 1000;
 
 // How old a snapshot pollers may be given: the page polls once a second.
 inline constexpr std::chrono::milliseconds kLiveStatusMaxAge{500};
 
 // The snapshot: {"reader": {"source", "connected", "inventory",
-// "last_error"}, "formats": [FORMAT...], "items": [ITEM...], "time"}, with
+// "last_error", "not_shown"}, "formats": [FORMAT...], "items": [ITEM...],
+// "time"}, with
 // formats and items in the protocol's JSON forms and time the service's UTC
 // clock as a FILETIME.
 std::string live_status(const reader_view& reader,

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "protocol/wire_time.h"
@@ -51,6 +52,23 @@ void write_log_line(std::initializer_list<log_field> fields) {
   // One write of a line well under PIPE_BUF is not interleaved with others.
   const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
   (void)written;  // a log that cannot be written is no reason to fail
+}
+
+bool log_rate_limit::allow(time_point now, std::uint64_t& suppressed) {
+  std::lock_guard lock(mutex_);
+  if (last_ && now > *last_) {
+    const std::chrono::duration<double> since = now - *last_;
+    tokens_ = std::min(burst_, tokens_ + since.count() * per_second_);
+  }
+  if (!last_ || now > *last_) last_ = now;
+  if (tokens_ < 1) {
+    ++held_back_;
+    return false;
+  }
+  tokens_ -= 1;
+  suppressed = held_back_;
+  held_back_ = 0;
+  return true;
 }
 
 }  // namespace tag_service

@@ -3,8 +3,11 @@
 #ifndef KORVO_TAG_SERVICE_SERVICE_LOG_LINE_H_
 #define KORVO_TAG_SERVICE_SERVICE_LOG_LINE_H_
 
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +30,31 @@ std::string log_line(std::uint64_t now_filetime,
 // Writes log_line(now, fields) and a newline to standard error in one
 // write, so lines from several threads never mix.
 void write_log_line(std::initializer_list<log_field> fields);
+
+// A bound on lines from a source that may repeat itself without end (a
+// reader's events): up to `burst` lines at once, then `per_second` a
+// second; the lines beyond are counted, not written. Thread-safe.
+class log_rate_limit {
+ public:
+  using time_point = std::chrono::steady_clock::time_point;
+  log_rate_limit(double per_second, double burst)
+      : per_second_(per_second), burst_(burst), tokens_(burst) {}
+  // Whether a line may be written at `now`; if so, suppressed is the number
+  // of lines held back since the last one let through.
+  bool allow(time_point now, std::uint64_t& suppressed);
+
+ private:
+  std::mutex mutex_;
+  double per_second_;
+  double burst_;
+  double tokens_;
+  std::optional<time_point> last_;
+  std::uint64_t held_back_ = 0;
+};
+
+// Reader lines: 20 at once, then 5 a second.
+inline constexpr double kReaderLogBurst = 20;
+inline constexpr double kReaderLogPerSecond = 5;
 
 }  // namespace tag_service
 

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <thread>
@@ -77,6 +78,7 @@ struct request_state {
 struct watched {
   int fd = -1;
   steady_clock::time_point deadline = steady_clock::time_point::max();
+  std::string token_name;  // of the request now on it, for the log
 };
 
 std::string_view header(MHD_Connection* c, const char* name) {
@@ -146,6 +148,70 @@ std::string client_address(MHD_Connection* c) {
   return text;
 }
 
+// What every answer carries so that a browser cannot misuse it: no guessing
+// of another content type, no cached copy of a reading, no framing by
+// another site's page. A page without a policy of its own may load and run
+// nothing.
+constexpr char kDefaultPolicy[] = "default-src 'none'; frame-ancestors 'none'";
+
+void add_security_headers(MHD_Response* res, const char* policy) {
+  MHD_add_response_header(res, "X-Content-Type-Options", "nosniff");
+  MHD_add_response_header(res, "Cache-Control", "no-store");
+  MHD_add_response_header(
+      res, "Content-Security-Policy",
+      policy != nullptr && *policy != 0 ? policy : kDefaultPolicy);
+}
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  for (char& ch : out) {
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  }
+  return out;
+}
+
+// The host name of a Host header's value, in lower case and without the
+// brackets of an IPv6 address or the port ("[::1]:8080" is "::1"); empty
+// when the value is malformed.
+std::string host_name(std::string_view value) {
+  std::string_view name = value;
+  std::string_view rest;
+  if (!value.empty() && value.front() == '[') {
+    const auto close = value.find(']');
+    if (close == std::string_view::npos) return "";
+    name = value.substr(1, close - 1);
+    rest = value.substr(close + 1);
+  } else if (const auto colon = value.find(':');
+             colon != std::string_view::npos) {
+    name = value.substr(0, colon);
+    rest = value.substr(colon);
+  }
+  if (!rest.empty()) {
+    const std::string_view port = rest.substr(1);
+    if (rest.front() != ':' || port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string_view::npos) {
+      return "";
+    }
+  }
+  return lower(name);
+}
+
+bool is_ip_address(const std::string& name) {
+  unsigned char address[sizeof(in6_addr)];
+  return ::inet_pton(AF_INET, name.c_str(), address) == 1 ||
+         ::inet_pton(AF_INET6, name.c_str(), address) == 1;
+}
+
+// The media type of a Content-Type value, in lower case, without
+// parameters ("Application/JSON; charset=utf-8" is "application/json").
+std::string media_type(std::string_view value) {
+  value = value.substr(0, value.find(';'));
+  const auto first = value.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return "";
+  const auto last = value.find_last_not_of(" \t");
+  return lower(value.substr(first, last - first + 1));
+}
+
 }  // namespace
 
 struct server::impl {
@@ -166,14 +232,29 @@ struct server::impl {
   MHD_Result answer(MHD_Connection* c, steady_clock::time_point began,
                     const char* method, const char* url, int status,
                     response_body body, const char* content_type,
-                    const char* allow = nullptr);
+                    const char* allow = nullptr, const char* policy = nullptr,
+                    const char* challenge = nullptr);
   MHD_Result error(MHD_Connection* c, steady_clock::time_point began,
                    const char* method, const char* url, int status,
-                   const std::string& message, const char* allow = nullptr) {
+                   const std::string& message, const char* allow = nullptr,
+                   const char* challenge = nullptr) {
     return answer(c, began, method, url, status,
-                  error_answer(status, message).body, "application/json",
-                  allow);
+                  error_answer(status, message).body, "application/json", allow,
+                  nullptr, challenge);
   }
+  // Why a request is refused before anything else looks at it, or status
+  // 0. A browser's page of another site must not drive the service: a
+  // request must name one of our host names (else 421) and must not come
+  // from another origin's page (403).
+  struct refusal {
+    int status = 0;
+    std::string message;
+  };
+  refusal refuse(MHD_Connection* c) const;
+  std::optional<MHD_Result> authorize(MHD_Connection* c,
+                                      steady_clock::time_point began,
+                                      const char* method, const char* url);
+  watched* connection_of(MHD_Connection* c);
   MHD_Result handle(MHD_Connection* c, const char* url, const char* method,
                     const char* upload, std::size_t* upload_size,
                     void** context);
@@ -185,11 +266,16 @@ MHD_Result server::impl::answer(MHD_Connection* c,
                                 steady_clock::time_point began,
                                 const char* method, const char* url, int status,
                                 response_body body, const char* content_type,
-                                const char* allow) {
+                                const char* allow, const char* policy,
+                                const char* challenge) {
   MHD_Response* res = make_response(std::move(body));
   if (res == nullptr) return MHD_NO;
   MHD_add_response_header(res, MHD_HTTP_HEADER_CONTENT_TYPE, content_type);
+  add_security_headers(res, policy);
   if (allow != nullptr) MHD_add_response_header(res, "Allow", allow);
+  if (challenge != nullptr) {
+    MHD_add_response_header(res, MHD_HTTP_HEADER_WWW_AUTHENTICATE, challenge);
+  }
   const MHD_Result queued =
       MHD_queue_response(c, static_cast<unsigned>(status), res);
   MHD_destroy_response(res);
@@ -197,21 +283,116 @@ MHD_Result server::impl::answer(MHD_Connection* c,
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         steady_clock::now() - began)
                         .count();
-    write_log_line({{"method", method},
-                    {"path", url},
-                    {"status", std::to_string(status)},
-                    {"ms", std::to_string(ms)},
-                    {"client", client_address(c)}});
+    std::string token;
+    if (watched* w = connection_of(c); w != nullptr) {
+      std::lock_guard<std::mutex> lock(mutex);
+      token = w->token_name;
+    }
+    if (options.access == nullptr) {
+      write_log_line({{"method", method},
+                      {"path", url},
+                      {"status", std::to_string(status)},
+                      {"ms", std::to_string(ms)},
+                      {"client", client_address(c)}});
+    } else {
+      // The token's name, never the token; "-" for a request without one.
+      write_log_line({{"method", method},
+                      {"path", url},
+                      {"status", std::to_string(status)},
+                      {"ms", std::to_string(ms)},
+                      {"client", client_address(c)},
+                      {"token", token.empty() ? "-" : token}});
+    }
   }
   return queued;
 }
 
-void server::impl::set_deadline(MHD_Connection* c, steady_clock::time_point t) {
+server::impl::refusal server::impl::refuse(MHD_Connection* c) const {
+  // Without a Host header (HTTP/1.0; no browser sends such a request) no
+  // name is claimed.
+  const std::string_view host = header(c, MHD_HTTP_HEADER_HOST);
+  if (!host.empty()) {
+    const std::string name = host_name(host);
+    const std::string listen = lower(options.host);
+    bool ours =
+        name == "localhost" || name == "127.0.0.1" || name == "::1" ||
+        (!name.empty() && name == listen) ||
+        ((listen == "0.0.0.0" || listen == "::") && is_ip_address(name));
+    for (const std::string& allowed : options.allowed_hosts) {
+      ours = ours || (!name.empty() && name == lower(allowed));
+    }
+    if (!ours) {
+      return {421, "this service does not answer to the host " +
+                       printable(host, 64) +
+                       "; it answers to its listen address, localhost and "
+                       "the names given with --allow-host"};
+    }
+  }
+  // A browser names the page's origin on every POST and on other origins'
+  // requests; it must be this service's own.
+  const std::string_view origin = header(c, "Origin");
+  const std::string origin_host = lower(host);
+  if ((!origin.empty() && lower(origin) != "http://" + origin_host &&
+       lower(origin) != "https://" + origin_host) ||
+      lower(header(c, "Sec-Fetch-Site")) == "cross-site") {
+    return {403, "requests from another site's page are refused"};
+  }
+  return {};
+}
+
+watched* server::impl::connection_of(MHD_Connection* c) {
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-  if (info == nullptr || info->socket_context == nullptr) return;
+  if (info == nullptr) return nullptr;
+  return static_cast<watched*>(info->socket_context);
+}
+
+void server::impl::set_deadline(MHD_Connection* c, steady_clock::time_point t) {
+  watched* w = connection_of(c);
+  if (w == nullptr) return;
   std::lock_guard<std::mutex> lock(mutex);
-  static_cast<watched*>(info->socket_context)->deadline = t;
+  w->deadline = t;
+}
+
+// Lets the request on when its token may do what it asks; otherwise answers
+// it: 401 with a challenge for no or an unknown token (held a while for a
+// client that keeps failing), 403 for a read token on a change. The pages
+// outside the base path also take the token as an HTTP Basic password, so
+// that a browser can log in.
+std::optional<MHD_Result> server::impl::authorize(
+    MHD_Connection* c, steady_clock::time_point began, const char* method,
+    const char* url) {
+  const std::string_view m = method;
+  const bool reads = m == "GET" || m == "HEAD";
+  const std::string_view base = tag_protocol::kBasePath;
+  const bool page = std::string_view(url).substr(0, base.size()) != base;
+  const std::string_view given = header(c, MHD_HTTP_HEADER_AUTHORIZATION);
+  const access_verdict v = options.access->check(
+      given, reads ? access_right::read : access_right::write, page);
+  if (watched* w = connection_of(c); w != nullptr) {
+    std::lock_guard<std::mutex> lock(mutex);
+    w->token_name = v.name;
+  }
+  const std::string client = client_address(c);
+  if (v.status == 200) {
+    options.access->note_success(client);
+    return std::nullopt;
+  }
+  if (v.status == 403) {
+    return error(c, began, method, url, 403,
+                 "the token " + v.name +
+                     " may only read; this request needs a write token");
+  }
+  std::this_thread::sleep_for(options.access->note_failure(client));
+  const char* challenge =
+      page            ? "Basic realm=\"tag-service\", charset=\"UTF-8\""
+      : given.empty() ? "Bearer realm=\"tag-service\""
+                      : "Bearer realm=\"tag-service\", error=\"invalid_token\"";
+  return error(c, began, method, url, 401,
+               given.empty() ? "this service needs a token: send "
+                               "Authorization: Bearer TOKEN"
+                             : "the token is not known to this service",
+               nullptr, challenge);
 }
 
 MHD_Result server::impl::handle(MHD_Connection* c, const char* url,
@@ -237,6 +418,12 @@ MHD_Result server::impl::handle(MHD_Connection* c, const char* url,
   }
 
   // The request line and headers are here; decide before any body is read.
+  if (const refusal r = refuse(c); r.status != 0) {
+    return error(c, began, method, url, r.status, r.message);
+  }
+  if (options.access != nullptr) {
+    if (const auto refused = authorize(c, began, method, url)) return *refused;
+  }
   const std::string_view path = url;
   const std::string_view m = method;
   const std::string_view base = tag_protocol::kBasePath;
@@ -246,14 +433,19 @@ MHD_Result server::impl::handle(MHD_Connection* c, const char* url,
     for (const route& r : kRoutes) {
       if (r.test_hook && !options.test_hooks) continue;
       if (path.substr(base.size()) != r.path) continue;
-      if (m == r.method) found = &r;
+      // HEAD is GET without the body (which the server leaves out).
+      const bool get = std::string_view(r.method) == "GET";
+      if (m == r.method || (get && m == "HEAD")) found = &r;
       if (!allow.empty()) allow += ", ";
-      allow += r.method;
+      allow += get ? "GET, HEAD" : r.method;
     }
   } else if (const auto it = pages.find(std::string(path)); it != pages.end()) {
-    if (m != "GET") return error(c, began, method, url, 405, "use GET", "GET");
+    if (m != "GET" && m != "HEAD") {
+      return error(c, began, method, url, 405, "use GET or HEAD", "GET, HEAD");
+    }
     return answer(c, began, method, url, 200, it->second.body(),
-                  it->second.content_type.c_str());
+                  it->second.content_type.c_str(), nullptr,
+                  it->second.policy.c_str());
   }
   if (found == nullptr && allow.empty()) {
     return error(
@@ -264,6 +456,13 @@ MHD_Result server::impl::handle(MHD_Connection* c, const char* url,
     return error(c, began, method, url, 405,
                  printable(m, 16) + " is not served here; use " + allow,
                  allow.c_str());
+  }
+  // A POST says its body is JSON, which a page of another origin cannot
+  // send without the preflight the service never grants.
+  if (m == "POST" && media_type(header(c, MHD_HTTP_HEADER_CONTENT_TYPE)) !=
+                         "application/json") {
+    return error(c, began, method, url, 415,
+                 "send the request with Content-Type: application/json");
   }
   // Bodies come with a Content-Length within the limit, and uncompressed;
   // anything else is refused before a byte of it is read.
@@ -409,12 +608,23 @@ void server::run() {
       *socket_context = nullptr;
     }
   };
+  // TLS 1.2 or later when a certificate is given. A handshake counts as part
+  // of the first request, so the watchdog ends one that drips or stalls.
+  const bool tls = !m.options.tls_cert_pem.empty();
+  MHD_OptionItem tls_options[] = {
+      {MHD_OPTION_HTTPS_MEM_CERT, 0,
+       const_cast<char*>(m.options.tls_cert_pem.c_str())},
+      {MHD_OPTION_HTTPS_MEM_KEY, 0,
+       const_cast<char*>(m.options.tls_key_pem.c_str())},
+      {MHD_OPTION_HTTPS_PRIORITIES, 0,
+       const_cast<char*>("NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2")},
+      {MHD_OPTION_END, 0, nullptr}};
   // One thread per connection: an operation may wait (a test's injected
   // delay) without holding up anyone else. poll, not select, so that
   // sockets past 1024 are fine.
   m.daemon = MHD_start_daemon(
       MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD |
-          MHD_USE_ITC,
+          MHD_USE_ITC | (tls ? MHD_USE_TLS : 0),
       0, nullptr, nullptr, +access, &m,  //
       MHD_OPTION_LISTEN_SOCKET, m.listen_fd, MHD_OPTION_CONNECTION_LIMIT,
       kMaxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
@@ -422,7 +632,8 @@ void server::run() {
       kConnectionMemory, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
       MHD_OPTION_THREAD_STACK_SIZE, kThreadStack, MHD_OPTION_STRICT_FOR_CLIENT,
       1, MHD_OPTION_NOTIFY_COMPLETED, +completed, &m,
-      MHD_OPTION_NOTIFY_CONNECTION, +notify, &m, MHD_OPTION_END);
+      MHD_OPTION_NOTIFY_CONNECTION, +notify, &m, MHD_OPTION_ARRAY,
+      tls ? tls_options : tls_options + 3, MHD_OPTION_END);
   if (m.daemon == nullptr) {
     std::fprintf(stderr, "tag-service: the HTTP server did not start\n");
     return;

@@ -17,7 +17,7 @@ try {
 }
 
 const [tagService, korvo, library, outDir] = process.argv.slice(2);
-const guard = setTimeout(() => { console.error('FAIL: timed out'); process.exit(1); }, 90000);
+const guard = setTimeout(() => { console.error('FAIL: timed out'); process.exit(1); }, 110000);
 
 let failures = 0;
 let serviceLog = '';
@@ -74,7 +74,11 @@ try {
   const page = context.pages()[0] ?? await context.newPage();
   const requests = [];
   page.on('request', r => requests.push(r.url()));
-  await page.goto(url + '/');
+  const response = await page.goto(url + '/');
+  const policy = response.headers()['content-security-policy'] ?? '';
+  const scripts = policy.split(';').map(d => d.trim()).find(d => d.startsWith('script-src')) ?? '';
+  check(policy.includes("frame-ancestors 'none'") && scripts !== '' && !scripts.includes('unsafe-inline'),
+        'the page comes with its content security policy as a header, no inline script allowed');
 
   // The demo field, the reader and the formats, before anyone connected.
   check(await shows(page, '#field tbody', 'Zoë Ångström', 5000), 'the demo field shows');
@@ -110,6 +114,27 @@ try {
   check(await page.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth),
         'the page fits a phone screen');
   await page.screenshot({path: join(outDir, 'live_page_phone.png')});
+
+  // A field of far more rows than a page can show (the snapshot stands in
+  // for a busy reader's): the first rows, and how many more there are.
+  const big = await context.newPage();
+  const items = Array.from({length: 140000}, (_, i) => ({id: 'I' + i, tags: [{id: 'E' + i, format: 48}]}));
+  const bigBody = JSON.stringify({
+    reader: {source: 'llrp://192.0.2.1:5084', connected: true, inventory: true, last_error: ''},
+    formats: [], items, time: '2026-12-09T00:00:00Z'});
+  // Sent once: the page keeps what it shows while later polls fail.
+  let polls = 0;
+  await big.route(url + '/status.json', r => ++polls === 1
+    ? r.fulfill({status: 200, contentType: 'application/json', body: bigBody})
+    : r.fulfill({status: 503, body: ''}));
+  await big.goto(url + '/');
+  check(await shows(big, '#field-title', '140000 items, 140000 tags', 30000),
+        'a field of 140000 rows renders');
+  check(await shows(big, '#more-rows', '139000 more rows not shown'),
+        'it shows the first rows and says how many more there are');
+  check(await big.evaluate(() => document.querySelectorAll('#field tbody tr').length) === 1001,
+        'it keeps the page to the first thousand rows');
+  await big.close();
 
   // The service gone: the page says so instead of showing old data as new.
   service.kill('SIGTERM');

@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work" && mkdir sub && touch lib.kzm other.so
 
 all_keywords="addr async clr compact disconnect dll flt formats header heap host pause print set write"
-all_options="--access-password-file --antennas --field --help --hold-ms --host --log --port --print-demo-field --print-demo-scene --reader --scene --state-file --test-hooks --version"
+all_options="--access-password-file --allow-host --antennas --field --field-cycle-ms --help --hold-ms --host --insecure --log --max-tags --move-holdoff-ms --mqtt --mqtt-ca --mqtt-credentials --mqtt-topic --name --outbox-bytes --outbox-events --port --print-demo-field --print-demo-scene --reader --scene --session --state-file --test-hooks --tls-cert --tls-key --tokens --version"
 
 # Splits LINE into COMP_WORDS the way readline does: at blanks, and with
 # ':' and '=' as words of their own.
@@ -76,7 +76,7 @@ check "korvo print host" "host"
 # tag-service: options; the file options take files, the others free values.
 check "tag-service " "$all_options"
 check "tag-service --p" "--port --print-demo-field --print-demo-scene"
-check "tag-service --log --s" "--scene --state-file"
+check "tag-service --log --s" "--scene --session --state-file"
 check "tag-service --scene " "lib.kzm other.so sub"
 check "tag-service --field " "lib.kzm other.so sub"
 check "tag-service --field=li" "lib.kzm"
@@ -84,7 +84,13 @@ check "tag-service --port " ""
 check "tag-service --host " ""
 check "tag-service --reader " ""
 check "tag-service --state-file " "lib.kzm other.so sub"
-check "tag-service --a" "--access-password-file --antennas"
+check "tag-service --a" "--access-password-file --allow-host --antennas"
+check "tag-service --t" "--test-hooks --tls-cert --tls-key --tokens"
+check "tag-service --tls-key " "lib.kzm other.so sub"
+check "tag-service --tokens=li" "lib.kzm"
+check "tag-service --mqtt-credentials " "lib.kzm other.so sub"
+check "tag-service --mqtt " ""
+check "tag-service --mqtt-" "--mqtt-ca --mqtt-credentials --mqtt-topic"
 
 ((failures == 0)) && echo "all completion cases pass"
 exit $((failures > 0))

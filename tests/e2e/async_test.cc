@@ -326,6 +326,37 @@ TEST(AsyncRun, FailedNoticeSkipsTheLaterStages) {
   }
 }
 
+TEST(AsyncRun, FailedNoticeIsDecidedByTheAnswerThatPrintsIt) {
+  // A session whose status changes between two queries inside the notice:
+  // the answer that prints the error line (or none) also decides the exit
+  // code, so a failure never ends without its line, nor a line with 0.
+  struct {
+    std::vector<std::string> args;
+    std::string start, label;
+  } operations[] = {
+      {{"write", "D"}, "writeTagAsync", "async_write"},
+      {{"set", "T1"}, "setTagSecurityAsync", "async_security"},
+      {{"print"}, "readItemsAsync", "async_read"},
+  };
+  for (const auto& op : operations) {
+    for (const bool fails_first : {true, false}) {
+      SCOPED_TRACE(op.start + (fails_first ? ", -3 then 0" : ", 0 then -3"));
+      korvo_run run;
+      run.args = op.args;
+      run.args.push_back("async");
+      run.scenario = {{"async",
+                       {{op.start,
+                         {{"status", fails_first ? -3 : 0},
+                          {"message", "lost"},
+                          {"later_statuses", {fails_first ? 0 : -3}}}}}}};
+      const korvo_result r = run_korvo(run);
+      const bool line = r.out.find(op.label + ": lost\n") != std::string::npos;
+      EXPECT_EQ(line, fails_first) << r.out;
+      EXPECT_EQ(r.code, fails_first ? 1 : 0) << r.out;
+    }
+  }
+}
+
 TEST(AsyncRun, NoticeWithNonNegativeStatusIsASuccess) {
   korvo_run run;
   run.args = {"write", "D", "async", "heap"};

@@ -229,6 +229,39 @@ TEST(Binding, SubfolderLibraryIsPickedUpAndDllOverridesIt) {
   EXPECT_EQ(r.out, "ERROR: Cannot locate entry point\n");
 }
 
+TEST(Binding, BareDllNameTakesTheFileInTheWorkingFolderFirst) {
+  // "dll NAME" without a slash names a file in the working folder when one
+  // is there, as any file argument would; otherwise the loader searches.
+  const std::string here = make_temp_dir();
+  const std::string env_dir = make_temp_dir();
+  ASSERT_EQ(::symlink(FAKE_SESSION_LIBRARY, (here + "/mine.kzm").c_str()), 0);
+  ASSERT_EQ(::symlink(NO_ENTRY_LIBRARY, (here + "/both.kzm").c_str()), 0);
+  ASSERT_EQ(::symlink(FAKE_SESSION_LIBRARY, (env_dir + "/both.kzm").c_str()),
+            0);
+  ASSERT_EQ(::symlink(FAKE_SESSION_LIBRARY, (env_dir + "/found.kzm").c_str()),
+            0);
+  struct {
+    std::string name;
+    std::string out;
+    int code;
+  } cases[] = {
+      {"mine.kzm", "", 0},
+      {"both.kzm", "ERROR: Cannot locate entry point\n", 2},
+      {"found.kzm", "", 0},
+      {"absent.kzm", "ERROR: Cannot load dll, code=2\n", 2},
+  };
+  for (const auto& c : cases) {
+    korvo_run run;
+    run.args = {"formats", "dll", c.name};
+    run.library.clear();
+    run.cwd = here;
+    run.env = {{"LD_LIBRARY_PATH", env_dir}};
+    const korvo_result r = run_korvo(run);
+    EXPECT_EQ(r.out, c.out) << c.name;
+    EXPECT_EQ(r.code, c.code) << c.name;
+  }
+}
+
 TEST(Binding, DefaultLibraryIsNeverTakenFromTheCurrentFolder) {
   // Without "dll" and without kzm/, the name goes to the loader's search,
   // which must not look in the current folder: a library planted there would

@@ -73,6 +73,7 @@ korvo_result run_korvo(const korvo_run& run) {
   plan.env.insert(plan.env.end(), run.env.begin(), run.env.end());
   plan.input = run.input;
   plan.input_after = run.input_after;
+  plan.signal_after = run.term_after;
   plan.stdout_path = run.stdout_path;
   plan.close_stdout = run.close_stdout;
   const process_result p = run_process(plan);
@@ -81,6 +82,7 @@ korvo_result run_korvo(const korvo_run& run) {
   r.out = p.out;
   r.err = p.err;
   r.code = p.code;
+  r.signal = p.signal;
   r.log = read_lines(log_path);
   std::string cmd = "rm -rf '" + dir + "'";
   [[maybe_unused]] int rc = std::system(cmd.c_str());

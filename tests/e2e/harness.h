@@ -22,6 +22,8 @@ struct korvo_run {
   // standard output shows this text: korvo must have flushed it while
   // waiting for input.
   std::string input_after;
+  // When not empty, korvo gets SIGTERM once standard output shows this text.
+  std::string term_after;
   // Where standard output goes: empty for a pipe that is read back.
   std::string stdout_path;
   // Closes the read end of standard output's pipe before korvo starts, so
@@ -38,6 +40,7 @@ struct korvo_result {
   std::string out;
   std::string err;
   int code = -1;  // -1: killed after the timeout or by a signal
+  int signal = 0;  // the signal that ended korvo, if one did
   // Lines of the fake's call log.
   std::vector<std::string> log;
 

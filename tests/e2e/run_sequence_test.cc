@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <regex>
 
@@ -241,6 +242,63 @@ TEST(RunSequence, LostOutputIsNotSuccess) {
     EXPECT_EQ(r.code, c.code) << c.args[0];
     EXPECT_NE(r.err.find("cannot write standard output"), std::string::npos)
         << c.args[0];
+  }
+}
+
+TEST(RunSequence, LinesPrintedBeforeAWaitSurviveAKill) {
+  // The session takes long in one call (a service that does not answer) and
+  // korvo is stopped by SIGTERM once the lines printed before that call have
+  // arrived. Each case's text is all korvo prints before the wait.
+  const json formats = {{{"id", 1}}};
+  const std::string format_line =
+      "FormatId=1 IsEnabled=1 Description='' Markets='' Usages='' "
+      "Ordinal=0\n";
+  const json items = {{{"id", "I"}}};
+  const std::string reading =
+      "Elapsed (read): Nms\nItem[0]\n  Id=I Valid=1 Secured=0 Type=Blank\n"
+      "  FirstSeen=1601/01/01 00:00:00\n";
+  const std::string written = "Tag 'NEWTAG' written.\nElapsed (write): Nms\n";
+  const std::string secured = "Tag 'T' security set.\nElapsed (secure): Nms\n";
+  struct {
+    lines args;
+    std::string waits_in;  // the call that takes long
+    json async;            // a notice that takes long instead
+    std::string printed;
+  } cases[] = {
+      {{"formats", "print"}, "connectReader", nullptr, format_line},
+      {{"formats", "write", "D"}, "createTag", nullptr, format_line},
+      {{"write", "D", "set", "T"}, "setTagSecurity", nullptr, written},
+      {{"set", "T", "print"}, "readItems", nullptr, secured},
+      {{"print", "disconnect"}, "disconnectReader", nullptr, reading},
+      {{"print"}, "closeSession", nullptr, reading},
+      {{"formats", "write", "D", "async"},
+       "writeTagAsync",
+       {{"writeTagAsync", {{"delivery", "delayed"}, {"delay_ms", 60000}}}},
+       format_line},
+      {{"set", "T", "print", "async"},
+       "readItemsAsync",
+       {{"readItemsAsync", {{"delivery", "delayed"}, {"delay_ms", 60000}}}},
+       secured},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.waits_in);
+    korvo_run run;
+    run.args = c.args;
+    run.scenario = {{"formats", formats}, {"items", items}};
+    if (c.async.is_null()) {
+      run.scenario["sleep_ms"] = {{c.waits_in, 60000}};
+    } else {
+      run.scenario["async"] = c.async;
+    }
+    const std::string last_line =
+        c.printed.substr(c.printed.rfind('\n', c.printed.size() - 2) + 1);
+    run.term_after = last_line.substr(0, last_line.find("Nms"));
+    run.timeout_ms = 10000;
+    const korvo_result r = run_korvo(run);
+    // The call takes a minute and the run 10 s at most: the lines came out
+    // before it, or never. (SIGTERM may land just before the call.)
+    EXPECT_EQ(r.signal, SIGTERM) << "not stopped while it waited";
+    EXPECT_EQ(mask_times(r.out), c.printed);
   }
 }
 

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
+#include <vector>
 
 #include "tag_service/model/wire_json.h"
 #include "tag_service/readers/simulated/scene_file.h"
@@ -161,6 +163,55 @@ TEST(EpcField, BadWriteDataIsRefusedWithAMessage) {
       EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos)
           << e.what();
     }
+  }
+}
+
+}  // namespace
+}  // namespace epc
+
+namespace epc {
+namespace {
+
+// Odd EPCs: every EPC (bits and length) has an id of its own; ordinary
+// EPCs keep their hex as id; one longer than an EPC bank is shown whole,
+// with a problem.
+TEST(EpcIds, DifferentEpcsNeverShareAnId) {
+  std::vector<std::uint8_t> long_a(64, 0xE2);
+  std::vector<std::uint8_t> long_b = long_a;
+  long_b.back() = 0xE3;  // differs past bit 496
+  const std::vector<std::uint8_t> b13(13, 0xA5);
+  const std::vector<std::uint8_t> sgtin = {0x30, 0x74, 0x25, 0x7B, 0xF7, 0x19,
+                                           0x4E, 0x40, 0x00, 0x00, 0x1A, 0x85};
+  const struct {
+    std::vector<std::uint8_t> epc;
+    std::size_t bits;
+    const char* id;  // null: not checked
+    bool problem;
+  } cases[] = {
+      {sgtin, 96, "3074257BF7194E4000001A85", false},
+      {b13, 97, "urn:epc:raw:97.xA5A5A5A5A5A5A5A5A5A5A5A58", false},
+      {b13, 98, "urn:epc:raw:98.xA5A5A5A5A5A5A5A5A5A5A5A58", false},
+      {b13, 100, "A5A5A5A5A5A5A5A5A5A5A5A5A", false},
+      {b13, 104, "A5A5A5A5A5A5A5A5A5A5A5A5A5", false},
+      {{0xE2, 0x40}, 12, "E24", false},
+      {{0xE2, 0x40}, 16, "E240", false},
+      {{}, 0, "urn:epc:raw:0.x", false},
+      {long_a, 496, nullptr, false},
+      {long_a, 504, nullptr, true},
+      {long_a, 512, nullptr, true},
+      {long_b, 512, nullptr, true},
+  };
+  std::set<std::string> ids;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.bits) + " bits");
+    const decoded d = decode(c.epc, c.bits);
+    const std::string id = tag_id(d);
+    if (c.id) {
+      EXPECT_EQ(id, c.id);
+    }
+    EXPECT_TRUE(ids.insert(id).second) << "shared id " << id;
+    EXPECT_EQ(d.bits, c.bits);
+    EXPECT_EQ(!d.problem.empty(), c.problem) << d.problem;
   }
 }
 

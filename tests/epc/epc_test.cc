@@ -180,8 +180,73 @@ TEST(EpcDecode, TakesOnlyTheBitsItIsGiven) {
   EXPECT_EQ(hex(odd), "304");
   EXPECT_EQ(odd.bytes, (std::vector<std::uint8_t>{0x30, 0x40}));
   EXPECT_EQ(tag_uri(odd), "urn:epc:raw:10.x304");
-  EXPECT_LE(decode(std::vector<std::uint8_t>(100, 0x30), 800).bits,
-            kMaxEpcBits);
+  // Longer than an EPC bank holds: whole, raw, and said so.
+  const decoded long_one = decode(std::vector<std::uint8_t>(100, 0x30), 800);
+  EXPECT_EQ(long_one.bits, 800u);
+  EXPECT_EQ(long_one.kind, scheme::raw);
+  EXPECT_NE(long_one.problem.find("more than the 496"), std::string::npos);
+}
+
+// SGTIN-96 with partition p: a company prefix or item reference one past
+// its digits is raw, the largest that fits decodes.
+TEST(EpcDecode, PrefixAndReferenceOfExactlyTenToTheDigitsAreRaw) {
+  const struct {
+    unsigned prefix_bits, prefix_digits, reference_bits, reference_digits;
+  } partitions[] = {{40, 12, 4, 1}, {37, 11, 7, 2}, {34, 10, 10, 3},
+                    {30, 9, 14, 4}, {27, 8, 17, 5}, {24, 7, 20, 6},
+                    {20, 6, 24, 7}};
+  const auto pow10 = [](unsigned n) {
+    std::uint64_t v = 1;
+    while (n-- > 0) v *= 10;
+    return v;
+  };
+  // header 0x30, filter 1, partition, prefix, reference, serial 5.
+  const auto pack = [](unsigned partition, unsigned pbits, std::uint64_t prefix,
+                       unsigned rbits, std::uint64_t reference) {
+    std::vector<std::uint8_t> b(12, 0);
+    std::size_t pos = 0;
+    const auto put = [&](std::uint64_t v, unsigned n) {
+      for (unsigned k = 0; k < n; ++k, ++pos) {
+        if ((v >> (n - 1 - k)) & 1)
+          b[pos / 8] |= static_cast<std::uint8_t>(0x80 >> (pos % 8));
+      }
+    };
+    put(0x30, 8);
+    put(1, 3);
+    put(partition, 3);
+    put(prefix, pbits);
+    put(reference, rbits);
+    put(5, 38);
+    return b;
+  };
+  for (unsigned p = 0; p < 7; ++p) {
+    const auto& row = partitions[p];
+    const std::uint64_t top_prefix = pow10(row.prefix_digits);
+    const std::uint64_t top_reference = pow10(row.reference_digits);
+    const struct {
+      std::uint64_t prefix, reference;
+      const char* problem;  // null: decodes
+    } cases[] = {
+        {top_prefix - 1, top_reference - 1, nullptr},
+        {top_prefix, 0, "company prefix"},
+        {0, top_reference, "item_reference"},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE("partition " + std::to_string(p) + " prefix " +
+                   std::to_string(c.prefix) + " reference " +
+                   std::to_string(c.reference));
+      const decoded d = decode(
+          pack(p, row.prefix_bits, c.prefix, row.reference_bits, c.reference),
+          96);
+      if (c.problem == nullptr) {
+        EXPECT_EQ(d.kind, scheme::sgtin_96) << d.problem;
+        EXPECT_EQ(*d.value("company_prefix"), std::to_string(c.prefix));
+      } else {
+        EXPECT_EQ(d.kind, scheme::raw);
+        EXPECT_NE(d.problem.find(c.problem), std::string::npos) << d.problem;
+      }
+    }
+  }
 }
 
 TEST(EpcDecode, HexTextMustBeHex) {

@@ -105,6 +105,37 @@ T num_of(const json& j, const char* key, T fallback) {
   return j.at(key).get<T>();
 }
 
+// A bool the fake returns: true or false, or a number, the raw value a
+// library built elsewhere may leave in the whole return register (the
+// contract counts its low byte only).
+std::uint32_t raw_of(const json& j, const char* key, bool fallback) {
+  if (!j.is_object() || !j.contains(key) || j.at(key).is_null()) {
+    return fallback ? 1 : 0;
+  }
+  const json& v = j.at(key);
+  if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
+  return v.get<std::uint32_t>();
+}
+
+}  // namespace
+
+// Returns value in the whole of %eax, as a bool slot compiled elsewhere may:
+// C++ itself never returns a bool other than 0 or 1, so this is written in
+// assembly, out of the compiler's sight.
+extern "C" bool fake_raw_bool(std::uint32_t value);
+asm(R"(
+  .text
+  .globl fake_raw_bool
+  .hidden fake_raw_bool
+  .type fake_raw_bool, @function
+fake_raw_bool:
+  movl %edi, %eax
+  ret
+  .size fake_raw_bool, .-fake_raw_bool
+)");
+
+namespace {
+
 class logger {
  public:
   void open(const char* path) {
@@ -189,7 +220,7 @@ class fake_field_def final : public IRfidFieldDef {
         name_(text_of(j, "name")),
         type_(num_of<std::int32_t>(j, "type", 0)),
         description_(text_of(j, "description")),
-        has_value_description_(num_of<bool>(j, "has_value_description", false)),
+        has_value_description_(raw_of(j, "has_value_description", false)),
         long_description_(text_of(j, "long_description")),
         maximum_(num_of<std::int32_t>(j, "maximum", 0)),
         minimum_(num_of<std::int32_t>(j, "minimum", 0)) {}
@@ -199,7 +230,9 @@ class fake_field_def final : public IRfidFieldDef {
   const char16_t* name() override { return name_.get(); }
   std::int32_t type() override { return type_; }
   const char16_t* description() override { return description_.get(); }
-  bool hasValueDescription() override { return has_value_description_; }
+  bool hasValueDescription() override {
+    return fake_raw_bool(has_value_description_);
+  }
   const char16_t* longDescription() override { return long_description_.get(); }
   std::int32_t maximum() override { return maximum_; }
   std::int32_t minimum() override { return minimum_; }
@@ -209,7 +242,7 @@ class fake_field_def final : public IRfidFieldDef {
   text name_;
   std::int32_t type_;
   text description_;
-  bool has_value_description_;
+  std::uint32_t has_value_description_;
   text long_description_;
   std::int32_t maximum_;
   std::int32_t minimum_;
@@ -227,7 +260,7 @@ class fake_format final : public IRfidTagFormat {
   explicit fake_format(const json& j)
       : description_(text_of(j, "description")),
         id_(num_of<std::int32_t>(j, "id", 0)),
-        enabled_(num_of<bool>(j, "enabled", true)),
+        enabled_(raw_of(j, "enabled", true)),
         markets_(text_of(j, "markets")),
         ordinal_(num_of<std::int32_t>(j, "ordinal", 0)),
         usages_(text_of(j, "usages")) {
@@ -242,7 +275,7 @@ class fake_format final : public IRfidTagFormat {
 
   const char16_t* description() override { return description_.get(); }
   std::int32_t formatId() override { return id_; }
-  bool isEnabled() override { return enabled_; }
+  bool isEnabled() override { return fake_raw_bool(enabled_); }
   const char16_t* markets() override { return markets_.get(); }
   std::int32_t ordinal() override { return ordinal_; }
   const char16_t* usages() override { return usages_.get(); }
@@ -252,7 +285,7 @@ class fake_format final : public IRfidTagFormat {
  private:
   text description_;
   std::int32_t id_;
-  bool enabled_;
+  std::uint32_t enabled_;
   text markets_;
   std::int32_t ordinal_;
   text usages_;
@@ -296,8 +329,8 @@ class fake_tag final : public IRfidTag {
   fake_tag(const json& j, bool created)
       : created_(created),
         id_(text_of(j, "id", created ? "NEWTAG" : "")),
-        security_(num_of<bool>(j, "security", false)),
-        secured_(num_of<bool>(j, "secured", false)),
+        security_(raw_of(j, "security", false)),
+        secured_(raw_of(j, "secured", false)),
         format_(num_of<std::int32_t>(j, "format", 0)),
         type_(num_of<std::int32_t>(j, "type", 0)) {
     first_seen_.load(j, "first_seen");
@@ -321,8 +354,8 @@ class fake_tag final : public IRfidTag {
   }
   const FILETIME* firstSeen() override { return first_seen_.get(); }
   const char16_t* id() override { return id_.get(); }
-  bool security() override { return security_; }
-  bool secured() override { return secured_; }
+  bool security() override { return fake_raw_bool(security_); }
+  bool secured() override { return fake_raw_bool(secured_); }
   std::int32_t format() override { return format_; }
   std::int32_t type() override { return type_; }
   IRfidFieldValueList* fieldValues() override { return values_.get(); }
@@ -331,8 +364,8 @@ class fake_tag final : public IRfidTag {
   bool created_;
   filetime_field first_seen_;
   text id_;
-  bool security_;
-  bool secured_;
+  std::uint32_t security_;
+  std::uint32_t secured_;
   std::int32_t format_;
   std::int32_t type_;
   std::unique_ptr<fake_field_value_list> values_;
@@ -350,8 +383,8 @@ class fake_tag_list final : public IRfidTagList {
 class fake_item final : public IRfidItem {
  public:
   explicit fake_item(const json& j)
-      : valid_(num_of<bool>(j, "valid", true)),
-        secured_(num_of<bool>(j, "secured", false)),
+      : valid_(raw_of(j, "valid", true)),
+        secured_(raw_of(j, "secured", false)),
         id_(text_of(j, "id")),
         type_(num_of<std::int32_t>(j, "type", 0)) {
     first_seen_.load(j, "first_seen");
@@ -365,16 +398,16 @@ class fake_item final : public IRfidItem {
   }
 
   const FILETIME* firstSeen() override { return first_seen_.get(); }
-  bool valid() override { return valid_; }
-  bool secured() override { return secured_; }
+  bool valid() override { return fake_raw_bool(valid_); }
+  bool secured() override { return fake_raw_bool(secured_); }
   const char16_t* id() override { return id_.get(); }
   std::int32_t type() override { return type_; }
   IRfidTagList* tags() override { return tags_.get(); }
 
  private:
   filetime_field first_seen_;
-  bool valid_;
-  bool secured_;
+  std::uint32_t valid_;
+  std::uint32_t secured_;
   text id_;
   std::int32_t type_;
   std::unique_ptr<fake_tag_list> tags_;
@@ -416,11 +449,12 @@ class fake_session final : public korvo_test::session_stub {
   }
 
   bool openService(const char16_t* url) override {
-    return step("openService " + to_log(url), "openService");
+    return answer("openService",
+                  step("openService " + to_log(url), "openService"));
   }
 
   bool connectReader() override {
-    return step("connectReader", "connectReader");
+    return answer("connectReader", step("connectReader", "connectReader"));
   }
 
   IRfidTagFormatList* getTagFormats() override {
@@ -447,25 +481,33 @@ class fake_session final : public korvo_test::session_stub {
   }
 
   bool writeTag(IRfidTag* tag) override {
-    return step("writeTag " + to_log(tag->id()), "writeTag");
+    return answer("writeTag",
+                  step("writeTag " + to_log(tag->id()), "writeTag"));
   }
 
   bool setTagSecurity(const char16_t* tag_id, bool secure) override {
-    return step("setTagSecurity " + to_log(tag_id) + (secure ? " 1" : " 0"),
-                "setTagSecurity");
+    return answer("setTagSecurity", step("setTagSecurity " + to_log(tag_id) +
+                                             (secure ? " 1" : " 0"),
+                                         "setTagSecurity"));
   }
 
-  void disconnectReader() override { call_log().line("disconnectReader"); }
+  void disconnectReader() override {
+    call_log().line("disconnectReader");
+    linger("disconnectReader");
+  }
 
   void closeSession() override {
     // A notice still on its way is part of the session: wait for it.
     for (std::thread& t : threads_) t.join();
     threads_.clear();
     call_log().line("closeSession");
+    linger("closeSession");
   }
 
   bool readItemsAsync(qel::IRfidAsyncItemsRead* completion) override {
-    if (!step("readItemsAsync", "readItemsAsync")) return false;
+    if (!step("readItemsAsync", "readItemsAsync")) {
+      return answer("readItemsAsync", false);
+    }
     return start_async("readItemsAsync", [this, completion] {
       const json& plan = async_plan("readItemsAsync");
       IRfidItemList* items =
@@ -477,7 +519,7 @@ class fake_session final : public korvo_test::session_stub {
   bool writeTagAsync(IRfidTag* tag,
                      qel::IRfidAsyncTagWritten* completion) override {
     if (!step("writeTagAsync " + to_log(tag->id()), "writeTagAsync")) {
-      return false;
+      return answer("writeTagAsync", false);
     }
     return start_async("writeTagAsync", [this, completion] {
       completion->onCompleted(num_of<std::int32_t>(async_plan("writeTagAsync"),
@@ -490,7 +532,7 @@ class fake_session final : public korvo_test::session_stub {
                            qel::IRfidAsyncTagSecurity* completion) override {
     if (!step("setTagSecurityAsync " + to_log(tag_id) + (secure ? " 1" : " 0"),
               "setTagSecurityAsync")) {
-      return false;
+      return answer("setTagSecurityAsync", false);
     }
     return start_async("setTagSecurityAsync", [this, completion] {
       completion->onCompleted(0, 0, this);
@@ -503,10 +545,26 @@ class fake_session final : public korvo_test::session_stub {
     call_log().line(std::string("UNEXPECTED session slot ") + slot);
   }
 
-  // Logs the call and plays the scenario's "fail" entry for op, if any:
-  // returns false and leaves its status and message for getLastError.
+  // What a bool operation returns: the scenario's "returns" entry for op
+  // (a raw value, see raw_of), else 1 or 0 for ok.
+  bool answer(const char* op, bool ok) {
+    return fake_raw_bool(
+        raw_of(scenario_.value("returns", json::object()), op, ok));
+  }
+
+  // Plays the scenario's "sleep_ms" entry for op: the call takes that long,
+  // as a call to a service that does not answer.
+  void linger(const char* op) {
+    const int ms =
+        num_of<int>(scenario_.value("sleep_ms", json::object()), op, 0);
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
+
+  // Logs the call, lingers, and plays the scenario's "fail" entry for op, if
+  // any: returns false and leaves its status and message for getLastError.
   bool step(const std::string& line, const char* op) {
     call_log().line(line);
+    linger(op);
     std::lock_guard<std::mutex> lock(mutex_);
     const json fail = scenario_.value("fail", json::object());
     if (fail.contains(op)) {
@@ -542,8 +600,9 @@ class fake_session final : public korvo_test::session_stub {
   // inside the start call; thread calls it from another thread and returns
   // only after it ran; delayed calls it from another thread after delay_ms,
   // usually after the start returned. status/message are what getLastError
-  // reports inside the notice; with clear_status_after it answers 0 again
-  // once the notice has returned.
+  // reports inside the notice, then later_statuses one query each (as for
+  // "fail"); with clear_status_after it answers 0 again once the notice has
+  // returned.
   template <typename Notice>
   bool start_async(const char* op, Notice notice) {
     const json& plan = async_plan(op);
@@ -553,6 +612,10 @@ class fake_session final : public korvo_test::session_stub {
         std::lock_guard<std::mutex> lock(mutex_);
         last_status_ = num_of<std::int32_t>(plan, "status", 0);
         last_message_ = text_of(plan, "message", "async failure");
+        later_statuses_.clear();
+        for (const json& v : plan.value("later_statuses", json::array())) {
+          later_statuses_.push_back(v.get<std::int32_t>());
+        }
       }
       call_log().line(std::string("notice ") + op);
       notice();
@@ -575,7 +638,7 @@ class fake_session final : public korvo_test::session_stub {
     } else {
       deliver();
     }
-    return true;
+    return answer(op, true);
   }
 
   json scenario_;

@@ -201,6 +201,17 @@ TEST_F(ReaderGateway, SecurityLocksTheTagAndSurvivesARestart) {
   EXPECT_EQ(tag["secured"], true) << tag.dump();
 }
 
+// The operator learns where the state file is; clients never do.
+TEST_F(ReaderGateway, AStateThatCannotBeWrittenIsNamedOnlyToTheOperator) {
+  ASSERT_TRUE(eventually([&] { return !service_->find_tag(kTagA).is_null(); }));
+  std::filesystem::create_directory(dir_ / "state.json");
+  const auto r = service_->request(
+      "POST", "/tags/security", json{{"id", kTagA}, {"secure", true}}.dump());
+  EXPECT_EQ(r.status, 500) << r.body;
+  EXPECT_TRUE(has(r.body, "could not record it in its state file")) << r.body;
+  EXPECT_FALSE(has(r.body, dir_.string())) << r.body;
+}
+
 TEST_F(ReaderGateway, AFailingReaderFailsKorvoQuicklyAndComesBack) {
   const struct {
     json fault;

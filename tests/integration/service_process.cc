@@ -58,8 +58,8 @@ service_process::reply service_process::request(
   httplib::Request req;
   req.method = method;
   req.path = "/TagService" + path;
-  if (!body.empty()) {
-    req.body = body;
+  req.body = body;
+  if (method == "POST" || !body.empty()) {
     req.set_header("Content-Type", content_type);
   }
   httplib::Response res;

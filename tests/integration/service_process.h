@@ -32,6 +32,8 @@ class service_process {
   // SIGSTOP / SIGCONT: the service keeps its socket but stops answering.
   void freeze();
   void thaw();
+  // SIGHUP: the service re-reads its tokens file.
+  void hang_up() { process_.send_signal(SIGHUP); }
 
   // Sends SIGTERM and waits at most timeout_ms; returns the exit status
   // (-1 if it had to be killed or died of a signal).

@@ -1,6 +1,8 @@
 // The tag-service executable: command line, shutdown, and requests that do
 // not keep the protocol, sent to it directly.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -21,6 +23,15 @@ TEST(TagServiceCommandLine, HelpBadOptionsAndBadFieldFiles) {
   std::FILE* f = std::fopen(bad_json.c_str(), "w");
   std::fputs("{\"items\": [{\"id\": \"I\", \"type\": 12}]}", f);
   std::fclose(f);
+  // Files of the real reader: a FIFO must not hang start-up.
+  const std::string fifo = std::string(::testing::TempDir()) + "/fifo";
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string password = std::string(::testing::TempDir()) + "/password";
+  f = std::fopen(password.c_str(), "w");
+  std::fputs("1234ABCD\n", f);
+  std::fclose(f);
+  const std::string reader = "llrp://127.0.0.1:1";
   struct {
     std::vector<std::string> args;
     int code;
@@ -38,6 +49,21 @@ TEST(TagServiceCommandLine, HelpBadOptionsAndBadFieldFiles) {
       {{"--field", "/nonexistent/field.json"}, 2, "", "cannot read"},
       {{"--field", bad_json}, 2, "", "items[0].type must be from 0 to 9"},
       {{"--print-demo-field"}, 0, "\"Cold-chain pallet\"", ""},
+      {{"--reader", reader, "--access-password-file", fifo},
+       2,
+       "",
+       "is not a regular file"},
+      {{"--reader", reader, "--access-password-file", password, "--state-file",
+        fifo},
+       2,
+       "",
+       "is not a regular file"},
+      {{"--reader", reader, "--access-password-file", password, "--state-file",
+        "/nonexistent/state.json"},
+       2,
+       "",
+       "the state file /nonexistent/state.json cannot be written"},
+      {{"--allow-host"}, 2, "", "--allow-host needs a value"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {TAG_SERVICE_BINARY};
@@ -119,11 +145,13 @@ TEST(TagServiceProcess, MalformedRequestsGetJsonErrorsAndNoHarm) {
        "\r\n{",
        ""},
       {"POST /TagService/tags HTTP/1.1\r\nContent-Length: 5\r\n\r\n{", ""},
-      {"POST /TagService/tags HTTP/1.1\r\nHost: a\r\n"
+      {"POST /TagService/tags HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+       "Content-Type: application/json\r\n"
        "Transfer-Encoding: chunked\r\n\r\n"
        "2\r\n{}\r\n0\r\n\r\n",
        "HTTP/1.1 411"},
-      {"POST /TagService/tags HTTP/1.1\r\nHost: a\r\nContent-Encoding: gzip\r\n"
+      {"POST /TagService/tags HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+       "Content-Type: application/json\r\nContent-Encoding: gzip\r\n"
        "Content-Length: 3\r\n\r\nabc",
        "HTTP/1.1 415"},
   };

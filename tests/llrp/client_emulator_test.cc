@@ -1,12 +1,16 @@
 // The reader client against the reader emulator, an implementation of the
 // protocol nobody here wrote: reading, tag operations, faults, recovery.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <thread>
 
 #include "tag_service/readers/llrp/client.h"
+#include "tag_service/readers/llrp/llrp_reader.h"
 #include "tests/llrp/emulator_process.h"
 
 namespace tag_service::llrp {
@@ -214,7 +218,6 @@ TEST_F(ClientOnEmulator, LostLinkIsNoticedAndTheInventoryResumes) {
     const char* cause;
   } cases[] = {
       {"drop", "closed the connection"},
-      {"no_keepalive", "no keepalive"},
       {"hang", "no keepalive"},
   };
   for (const auto& c : cases) {
@@ -261,6 +264,284 @@ TEST_F(ClientOnEmulator, StopLeavesTheReaderTidy) {
   EXPECT_TRUE(state["rospecs"].empty()) << state.dump();
   EXPECT_EQ(state["messages"].value("STOP_ROSPEC", 0), 1) << state.dump();
   EXPECT_EQ(state["messages"].value("CLOSE_CONNECTION", 0), 1) << state.dump();
+}
+
+// Each habit of a real reader, as the emulator plays it, still gives a
+// reading of every tag in the field, with its antenna, peak RSSI and a
+// first-seen time on our clock, for several hold times.
+TEST_F(ClientOnEmulator, RealReaderHabitsLeaveTheReadingWhole) {
+  using json = nlohmann::json;
+  const auto fault = [](json f) {
+    f["cmd"] = "fault";
+    return f;
+  };
+  const struct {
+    const char* name;
+    std::vector<json> faults;
+    std::uint8_t session;
+  } cases[] = {
+      {"reports held until enabled", {fault({{"kind", "hold_reports"}})}, 0},
+      {"enabling reports refused",
+       {fault({{"kind", "error_status"},
+               {"message", "ENABLE_EVENTS_AND_REPORTS"},
+               {"status", "M_UnsupportedMessage"}})},
+       0},
+      {"persistent Gen2 session", {fault({{"kind", "sticky_session"}})}, 1},
+      {"another client's specs", {fault({{"kind", "leftover_specs"}})}, 0},
+      {"no UTC clock", {fault({{"kind", "clock"}, {"mode", "uptime"}})}, 0},
+      {"clock never set", {fault({{"kind", "clock"}, {"mode", "y2000"}})}, 0},
+      {"unchanged values left out", {fault({{"kind", "omit_unchanged"}})}, 0},
+      {"all at once",
+       {fault({{"kind", "hold_reports"}}),
+        fault({{"kind", "sticky_session"}, {"session", 3}}),
+        fault({{"kind", "leftover_specs"}}),
+        fault({{"kind", "clock"}, {"mode", "uptime"}}),
+        fault({{"kind", "omit_unchanged"}})},
+       0},
+  };
+  emulator_process e;  // one reader for every case, as it is left
+  ASSERT_GT(e.port(), 0) << e.error();
+  for (const auto& c : cases) {
+    // New tags each time: a persistent session remembers the old ones.
+    e.command(
+        {{"cmd", "tags"},
+         {"tags",
+          {{{"epc", epc_a}, {"rssi", -52}}, {{"epc", epc_b}, {"rssi", -52}}}}});
+    for (const json& f : c.faults) ASSERT_EQ(e.command(f)["ok"], true) << f;
+    client_options o = options_for(e);
+    o.hold = 400ms;
+    o.session = c.session;
+    reader_client client(o);
+    client.start();
+    std::string cause;
+    ASSERT_TRUE(eventually([&] { return client.ready(cause); }))
+        << c.name << cause;
+    ASSERT_TRUE(client.start_inventory(cause)) << c.name << cause;
+    EXPECT_TRUE(eventually([&] { return client.tags().size() == 2; }))
+        << c.name;
+    std::this_thread::sleep_for(1000ms);  // well past the hold time
+    const auto now_us = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::system_clock::now().time_since_epoch())
+            .count());
+    const auto tags = client.tags();
+    EXPECT_EQ(tags.size(), 2u) << c.name;
+    for (const seen_tag& t : tags) {
+      EXPECT_EQ(t.antenna, 1) << c.name;
+      EXPECT_EQ(t.peak_rssi, -52) << c.name;
+      EXPECT_LT(now_us - t.first_seen_us, 10'000'000u) << c.name;
+      EXPECT_GE(t.last_seen_us, t.first_seen_us) << c.name;
+    }
+    const json state = e.state();
+    EXPECT_EQ(state["rospecs"], json::parse(R"([{"id":1,"state":"Active"}])"))
+        << c.name;
+    EXPECT_TRUE(state["accessspecs"].empty()) << c.name;
+    EXPECT_EQ(state["session"], c.session) << c.name;
+    EXPECT_EQ(state["hold_events_and_reports"], 0) << c.name;
+    client.stop();
+    e.command(fault({{"kind", "none"}}));
+  }
+}
+
+// Real readers take their time for a factory reset, keep a keepalive period
+// of their own, and may have LLRP switched off.
+TEST_F(ClientOnEmulator, TimingOfRealReadersIsMet) {
+  using json = nlohmann::json;
+  const struct {
+    const char* name;
+    json fault;
+    bool inventory;
+    const char* cause;  // null: the link comes up and stays up
+  } cases[] = {
+      {"slow factory reset",
+       {{"kind", "slow"}, {"ms", 2000}, {"message", "SET_READER_CONFIG"}},
+       false,
+       nullptr},
+      {"keepalive period of its own",
+       {{"kind", "keepalive_period"}, {"ms", 1200}},
+       false,
+       nullptr},
+      {"reports but no keepalive", {{"kind", "no_keepalive"}}, true, nullptr},
+      {"LLRP switched off",
+       {{"kind", "llrp_off"}},
+       false,
+       "Impinj R700 has its LLRP interface switched off"},
+  };
+  emulator_process e;
+  ASSERT_GT(e.port(), 0) << e.error();
+  e.command({{"cmd", "tags"}, {"tags", {{{"epc", epc_a}}}}});
+  for (const auto& c : cases) {
+    json fault = c.fault;
+    fault["cmd"] = "fault";
+    ASSERT_EQ(e.command(fault)["ok"], true) << c.name;
+    reader_client client(options_for(e));  // 1.5 s answers, 0.3 s keepalive
+    client.start();
+    std::string cause;
+    if (c.cause) {
+      EXPECT_TRUE(eventually([&] {
+        return !client.ready(cause) && cause.find(c.cause) != std::string::npos;
+      })) << c.name
+          << ": " << cause;
+      e.command({{"cmd", "fault"}, {"kind", "none"}});
+    }
+    ASSERT_TRUE(eventually([&] { return client.ready(cause); }, 8000ms))
+        << c.name << ": " << cause;
+    if (c.inventory) {
+      ASSERT_TRUE(client.start_inventory(cause)) << cause;
+    }
+    const int connections = e.state()["connections"];
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_TRUE(client.ready(cause)) << c.name << ": " << cause;
+    EXPECT_EQ(e.state()["connections"], connections) << c.name;
+    client.stop();
+    e.command({{"cmd", "fault"}, {"kind", "none"}});
+  }
+}
+
+// LLRP reports a wrong access password as no response (or a tag error), as
+// it does a tag out of reach: with a password given, the message names both.
+TEST_F(ClientOnEmulator, AWrongAccessPasswordIsNamedBesideTheDistance) {
+  using json = nlohmann::json;
+  const struct {
+    const char* name;
+    json tag;
+    bool clear;  // clear the security, which gives the password; else write
+    const char* want;
+    bool names_password;
+  } cases[] = {
+      {"another password on the tag",
+       {{"epc", epc_a}, {"access_password", "0BADBEEF"}, {"epc_locked", true}},
+       true,
+       "no response from the tag (bring the tag closer to the antenna, or "
+       "check that the tag's access password is the configured one",
+       true},
+      {"out of reach, no password given",
+       {{"epc", epc_a}, {"fault", "no_response"}},
+       false,
+       "no response from the tag (bring the tag closer to the antenna)",
+       false},
+  };
+  emulator_process e;
+  ASSERT_GT(e.port(), 0) << e.error();
+  const auto state_file = std::filesystem::temp_directory_path() /
+                          ("llrp-state-" + std::to_string(::getpid()));
+  for (const auto& c : cases) {
+    e.command({{"cmd", "tags"}, {"tags", {c.tag}}});
+    std::ofstream(state_file) << json{{"secured", {epc_a}}}.dump();
+    llrp_reader_options o;
+    o.client = options_for(e);
+    o.access_password = 0x12345678;
+    o.state_file = state_file.string();
+    llrp_reader reader(o);
+    ASSERT_TRUE(eventually([&] {
+      try {
+        return reader.set_connected(true) && reader.items().size() == 1;
+      } catch (const reader_error&) {
+        return false;
+      }
+    })) << c.name;
+    const std::string id = reader.items().at(0).tags.at(0).id;
+    reader_error error;
+    try {
+      if (c.clear) {
+        reader.set_security(id, false);
+      } else {
+        reader.write_tag(reader
+                             .create_tag("48:filter=3;company_prefix=0614141;"
+                                         "item_reference=812345;serial=2")
+                             .id);
+      }
+    } catch (const reader_error& e) {
+      error = e;
+    }
+    EXPECT_EQ(error.status, 504) << c.name;
+    EXPECT_NE(error.message.find(c.want), std::string::npos)
+        << c.name << ": " << error.message;
+    EXPECT_EQ(error.message.find("access password") != std::string::npos,
+              c.names_password)
+        << c.name << ": " << error.message;
+  }
+  std::filesystem::remove(state_file);
+}
+
+}  // namespace
+}  // namespace tag_service::llrp
+
+namespace tag_service::llrp {
+namespace {
+
+// A link whose answers stop coming is out of step: it is torn down and made
+// again, not kept "ready" while every request waits out its bound.
+TEST_F(ClientOnEmulator, AnAnswerThatTimesOutTearsTheLinkDown) {
+  emulator_process e;
+  ASSERT_GT(e.port(), 0) << e.error();
+  client_options o = options_for(e);
+  o.answer_timeout = 500ms;
+  reader_client client(o);
+  client.start();
+  std::string cause;
+  ASSERT_TRUE(eventually([&] { return client.ready(cause); })) << cause;
+  e.command({{"cmd", "fault"}, {"kind", "slow"}, {"ms", 3000}});
+  EXPECT_FALSE(client.start_inventory(cause));
+  EXPECT_NE(cause.find("no answer from the reader"), std::string::npos)
+      << cause;
+  EXPECT_FALSE(client.ready(cause)) << "kept ready after a lost answer";
+  EXPECT_NE(cause.find("no answer from the reader"), std::string::npos)
+      << cause;
+}
+
+// The inventory counts as running only once the reader started it: a
+// second caller neither gets a success nor an empty reading meanwhile.
+TEST_F(ClientOnEmulator, InventoryRunsOnlyOnceTheReaderStartedIt) {
+  emulator_process e;
+  ASSERT_GT(e.port(), 0) << e.error();
+  reader_client client(options_for(e));
+  client.start();
+  std::string cause;
+  ASSERT_TRUE(eventually([&] { return client.ready(cause); })) << cause;
+  e.command({{"cmd", "fault"},
+             {"kind", "slow"},
+             {"ms", 600},
+             {"message", "START_ROSPEC"}});
+  e.command({{"cmd", "fault"},
+             {"kind", "error_status"},
+             {"message", "START_ROSPEC"}});
+  bool first = true;
+  std::thread a([&] {
+    std::string error;
+    first = client.start_inventory(error);
+  });
+  std::this_thread::sleep_for(200ms);
+  const bool running_meanwhile = client.inventory_running();
+  std::string error;
+  const bool second = client.start_inventory(error);
+  a.join();
+  EXPECT_FALSE(first);
+  EXPECT_FALSE(running_meanwhile);
+  EXPECT_FALSE(second) << "a start that the reader refused counted as done";
+  EXPECT_FALSE(client.inventory_running());
+}
+
+// A reader that closes every link right after the handshake is retried
+// ever more slowly, not every quarter second.
+TEST_F(ClientOnEmulator, ALinkClosedAtOnceDoesNotResetTheBackOff) {
+  emulator_process e;
+  ASSERT_GT(e.port(), 0) << e.error();
+  client_options o = options_for(e);
+  o.max_backoff = 4000ms;
+  reader_client client(o);
+  client.start();
+  const auto until = std::chrono::steady_clock::now() + 3500ms;
+  while (std::chrono::steady_clock::now() < until) {
+    std::string cause;
+    if (client.ready(cause)) {
+      e.command({{"cmd", "fault"}, {"kind", "drop"}});
+      eventually([&] { return !client.ready(cause); }, 1000ms);
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  // 0, 0.25, 0.75, 1.75 s (and 3.75 s): at most 4 links.
+  EXPECT_LE(e.state()["connections"].get<int>(), 4);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <string_view>
@@ -79,11 +80,17 @@ TEST(LlrpEncode, FramesMatchTheirHandBuiltBytes) {
        "00b1 0036 00000001 00 00"
        "00b2 0012 00b3 0005 00 00b6 0009 00 00000000"
        "00b7 001a 0002 0001 0003 00b8 0009 00 00000000 00ba 0007 0001 01"},
-      {"reader config", encode_set_reader_config(6, 10000),
-       "0403 0000002b 00000006 80"
+      {"reader config", encode_set_reader_config(6, 10000, 1),
+       "0403 00000046 00000006 80"
+       "00de 0016 0000 014a 0010 00 0150 000b 40 0010 00000000"
        "00ed 0012 01 0001 00ee 000b 17c0 015c 0005 40"
        "00ef 0005 01"
-       "00dc 0009 01 00002710"},
+       "00dc 0009 01 00002710"
+       "00e2 0005 00"},
+      {"keepalive asked", encode_get_reader_keepalive(5),
+       "0402 00000011 00000005 0000 08 0000 0000"},
+      {"events and reports", encode_enable_events_and_reports(3),
+       "0440 0000000a 00000003"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.got, hex(c.want)) << c.name;
@@ -124,6 +131,27 @@ TEST(LlrpDecode, ReportCarriesEverySightingField) {
   EXPECT_EQ(b.results[0].kind, op_kind::lock);
   EXPECT_EQ(b.results[0].op_spec_id, 2);
   EXPECT_EQ(b.results[0].result, 0);
+}
+
+TEST(LlrpDecode, UptimeStampsAndTheKeepaliveKeptAreRead) {
+  const message report = decode_ok(
+      "043d 0000002d 00000001 00f0 0023 8d 3074257bf7194e4000001a85"
+      "83 0000000000000010 85 0000000000000020");
+  ASSERT_EQ(report.reports.size(), 1u);
+  EXPECT_EQ(report.reports[0].first_seen_uptime_us, 0x10u);
+  EXPECT_EQ(report.reports[0].last_seen_uptime_us, 0x20u);
+  EXPECT_FALSE(report.reports[0].first_seen_us.has_value());
+  const struct {
+    const char* frame;
+    std::optional<std::uint32_t> keepalive_ms;
+  } cases[] = {
+      {"040c 0000001b 00000007 011f 0008 0000 0000 00dc 0009 01 000005dc",
+       1500},
+      {"040c 0000001b 00000007 011f 0008 0000 0000 00dc 0009 00 00000000", 0},
+      {"040c 00000012 00000007 011f 0008 0000 0000", std::nullopt},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(decode_ok(c.frame).keepalive_ms, c.keepalive_ms) << c.frame;
 }
 
 TEST(LlrpDecode, CapabilitiesTellAntennasAndGen2) {
@@ -168,6 +196,13 @@ TEST(LlrpDecode, StatusAndEventsAreRead) {
   EXPECT_FALSE(close.event.connection_attempt.has_value());
   EXPECT_TRUE(close.event.connection_close);
 
+  const message uptime = decode_ok(
+      "043f 00000020 00000000 00f6 0016 0081 000c 00000000000f4240"
+      "0100 0006 0000");
+  EXPECT_EQ(uptime.event.uptime_us, 1000000u);
+  EXPECT_FALSE(uptime.event.utc_us.has_value());
+  EXPECT_EQ(attempt.event.utc_us, 0x0005f0e1d2c3b4a5u);
+
   const message keepalive = decode_ok("043e 0000000a 00000063");
   EXPECT_EQ(keepalive.type, msg_keepalive);
   EXPECT_EQ(keepalive.id, 0x63u);
@@ -206,6 +241,76 @@ TEST(LlrpDecode, MalformedFramesAreRefusedWithAReason) {
     EXPECT_FALSE(decode_message(hex(c.frame), m, reason)) << c.name;
     EXPECT_NE(reason.find(c.reason), std::string::npos)
         << c.name << ": " << reason;
+  }
+}
+
+}  // namespace
+}  // namespace tag_service::llrp
+
+namespace tag_service::llrp {
+namespace {
+
+bytes frame_of(std::uint32_t length, std::uint32_t id) {
+  bytes f(length, 0);
+  const std::uint8_t head[header_size] = {
+      0x04,
+      0x3e,
+      static_cast<std::uint8_t>(length >> 24),
+      static_cast<std::uint8_t>(length >> 16),
+      static_cast<std::uint8_t>(length >> 8),
+      static_cast<std::uint8_t>(length),
+      static_cast<std::uint8_t>(id >> 24),
+      static_cast<std::uint8_t>(id >> 16),
+      static_cast<std::uint8_t>(id >> 8),
+      static_cast<std::uint8_t>(id)};
+  std::copy(std::begin(head), std::end(head), f.begin());
+  return f;
+}
+
+TEST(FrameAssembler, TakesFramesUpToTheCapAndNoLonger) {
+  const struct {
+    std::uint32_t length;
+    bool whole;
+  } cases[] = {
+      {header_size, true},
+      {max_frame_size, true},
+      {max_frame_size + 1, false},
+  };
+  for (const auto& c : cases) {
+    frame_assembler a;
+    bytes sent = frame_of(c.length, 7);
+    if (!c.whole) sent.resize(header_size);
+    a.feed(sent);
+    bytes out;
+    std::string reason;
+    EXPECT_EQ(a.next(out, reason),
+              c.whole ? frame_assembler::frame : frame_assembler::error)
+        << c.length;
+    if (c.whole) {
+      EXPECT_EQ(out.size(), c.length);
+    }
+  }
+}
+
+// Bytes one at a time, frame after frame: what the assembler holds stays
+// about one frame, however long the link lives.
+TEST(FrameAssembler, HoldsAboutOneFrameWhateverTheStream) {
+  for (const std::uint32_t length : {10u, 26u, 300u}) {
+    frame_assembler a;
+    const bytes one = frame_of(length, 1);
+    std::size_t most = 0;
+    int frames = 0;
+    for (int n = 0; n < 2000; ++n) {
+      for (const std::uint8_t b : one) {
+        a.feed(byte_span(&b, 1));
+        bytes out;
+        std::string reason;
+        while (a.next(out, reason) == frame_assembler::frame) ++frames;
+        most = std::max(most, a.buffered());
+      }
+    }
+    EXPECT_EQ(frames, 2000);
+    EXPECT_LE(most, 2 * length + 1) << length;
   }
 }
 

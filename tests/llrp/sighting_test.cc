@@ -7,6 +7,7 @@
 
 #include "protocol/wire_time.h"
 #include "tag_service/gs1/epc_field.h"
+#include "tag_service/model/wire_json.h"
 #include "tag_service/readers/llrp/llrp_reader.h"
 #include "tag_service/readers/llrp/messages.h"
 #include "tag_service/readers/llrp/tag_table.h"
@@ -128,6 +129,71 @@ TEST(Sighting, EpcsOfAnyLengthAreShownByTheirScheme) {
         static_cast<std::int64_t>(first_us) * 1000);
     EXPECT_EQ(t.first_seen, first);
     EXPECT_EQ(i.first_seen, first);
+  }
+}
+
+}  // namespace
+}  // namespace tag_service::llrp
+
+namespace tag_service::llrp {
+namespace {
+
+std::size_t objects_in(const nlohmann::json& j) {
+  std::size_t n = j.is_object() ? 1 : 0;
+  if (j.is_structured()) {
+    for (const auto& e : j) n += objects_in(e);
+  }
+  return n;
+}
+
+// However large the field and whatever its EPCs, a reading out of a full
+// table stays within what korvo accepts: 200,000 JSON objects, 16 MiB. The
+// tags of one case differ only in a few bytes, so the largest of a sample,
+// times the tags kept, bounds the reading.
+TEST(Sighting, AReadingOfAFullTableFitsWhatKorvoAccepts) {
+  const struct {
+    const char* name;
+    std::uint8_t header;
+    std::uint16_t bits;
+  } cases[] = {
+      {"sgtin-96", 0x30, 96},
+      {"sgtin-198", 0x36, 208},
+      {"raw 496 bits with a problem", 0x30, 496},
+      {"raw 65535 bits", 0xE2, 65535},
+  };
+  for (const auto& c : cases) {
+    tag_table table(std::chrono::milliseconds(2000), most_max_tags);
+    tag_report r;
+    r.epc.assign((c.bits + 7u) / 8u, 0);
+    r.epc[0] = c.header;
+    r.epc_bits = c.bits;
+    r.antenna = 1;
+    r.peak_rssi = -40;
+    r.first_seen_us = r.last_seen_us = 1'700'000'000'000'000;
+    r.seen_count = 65535;
+    r.pc = 0x3000;
+    const steady_time t0{};
+    const std::size_t offered = most_max_tags / ((c.bits + 495u) / 496u) + 100;
+    for (std::size_t i = 0; i < offered; ++i) {
+      r.epc[4] = static_cast<std::uint8_t>(i >> 16);
+      r.epc[5] = static_cast<std::uint8_t>(i >> 8);
+      r.epc[6] = static_cast<std::uint8_t>(i);
+      table.merge(r, t0);
+    }
+    const auto kept = table.current(t0);
+    EXPECT_EQ(table.not_kept(), 100u) << c.name;
+    ASSERT_FALSE(kept.empty()) << c.name;
+    std::size_t objects = 0;
+    std::size_t bytes = 0;
+    for (std::size_t k = 0; k < kept.size(); k += kept.size() / 10 + 1) {
+      const item seen = sighting_item(kept[k]);
+      const nlohmann::json one = nlohmann::json::parse(
+          json_text([&](json_writer& w) { write_item(w, seen); }));
+      objects = std::max(objects, objects_in(one));
+      bytes = std::max(bytes, one.dump().size() + 1);  // and a comma
+    }
+    EXPECT_LE(1 + objects * kept.size(), 200000u) << c.name;
+    EXPECT_LE(16 + bytes * kept.size(), 16u << 20) << c.name;
   }
 }
 

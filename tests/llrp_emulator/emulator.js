@@ -16,7 +16,16 @@ const LLRP_VERSION = 1;
 const MAX_FRAME_BYTES = 4 * 1024 * 1024;
 
 const FAULT_KINDS = ['refuse', 'busy', 'drop', 'error_status', 'slow', 'garbage',
-  'no_keepalive', 'hang', 'none'];
+  'no_keepalive', 'hang', 'hold_reports', 'sticky_session', 'leftover_specs', 'clock',
+  'omit_unchanged', 'keepalive_period', 'llrp_off', 'none'];
+const CLOCK_MODES = ['uptime', 'y2000'];
+// What a foreign client left on the reader (the leftover_specs fault).
+const FOREIGN_ROSPEC_ID = 7001;
+const FOREIGN_ACCESSSPEC_ID = 7002;
+// Report fields a reader may leave out while they equal the previous
+// report's (the omit_unchanged fault).
+const OMITTABLE = ['AntennaID', 'PeakRSSI', 'FirstSeenTimestampUTC', 'FirstSeenTimestampUptime',
+  'LastSeenTimestampUTC', 'LastSeenTimestampUptime', 'TagSeenCount'];
 const GARBAGE_KINDS = ['bytes', 'bad_length', 'huge_length', 'truncated_tlv', 'bad_version'];
 // Population feed (--static-reports): llrpjs encodes at most this long per
 // round, so requests are still answered while a big population is built.
@@ -35,6 +44,10 @@ function now_us() {
   last_us = t;
   return t;
 }
+// The reader's uptime: it was switched on 1000 s before the emulator started.
+const BOOT_US = clock_base_us - 1000n * 1000000n;
+// A clock never set: it counts from 2000-01-01 since the emulator started.
+const Y2000_SHIFT_US = clock_base_us - BigInt(Date.UTC(2000, 0, 1)) * 1000n;
 
 function default_config() {
   return {
@@ -52,6 +65,7 @@ function default_config() {
     access_report_trigger: 'Whenever_ROReport_Is_Generated',
     hold_events_and_reports: 0,
     event_notification_states: [],
+    session: null,  // Gen2 session asked for by C1G2SingulationControl
   };
 }
 
@@ -95,6 +109,9 @@ class emulator {
     this.static_reports = options.static_reports || 0;
     this.log = options.log || (() => {});
     this.tags = [];
+    // Tags that took part in an inventory in a persistent session: in
+    // session 2 or 3 they answer once per stay in the field.
+    this.inventoried = new WeakSet();
     this.faults = {};
     this.rospecs = new Map();
     this.accessspecs = new Map();
@@ -118,7 +135,10 @@ class emulator {
   listen(port) {
     return new Promise((resolve, reject) => {
       this.server.once('error', reject);
-      this.server.listen(port, '127.0.0.1', () => resolve(this.server.address().port));
+      this.server.listen(port, '127.0.0.1', () => {
+        this.port = this.server.address().port;
+        resolve(this.port);
+      });
     });
   }
 
@@ -145,6 +165,7 @@ class emulator {
     }
     switch (kind) {
       case 'none':
+        if (this.faults.llrp_off) this.server.listen(this.port, '127.0.0.1');
         this.faults = {};
         return;
       case 'refuse': {
@@ -156,7 +177,37 @@ class emulator {
       case 'busy':
       case 'no_keepalive':
       case 'hang':
+      case 'omit_unchanged':
         this.faults[kind] = {};
+        return;
+      case 'hold_reports':
+        this.faults.hold_reports = {};
+        this.config.hold_events_and_reports = 1;
+        return;
+      case 'sticky_session': {
+        const session = cmd.session === undefined ? 2 : cmd.session;
+        if (![2, 3].includes(session)) throw new Error('"session" is 2 or 3');
+        this.faults.sticky_session = {session};
+        return;
+      }
+      case 'leftover_specs':
+        this.faults.leftover_specs = {};
+        this.add_foreign_specs();
+        return;
+      case 'clock': {
+        if (!CLOCK_MODES.includes(cmd.mode)) throw new Error(`"mode" is one of ${CLOCK_MODES.join(', ')}`);
+        this.faults.clock = {mode: cmd.mode};
+        return;
+      }
+      case 'keepalive_period': {
+        if (!Number.isInteger(cmd.ms) || cmd.ms < 1) throw new Error('"ms" must be >= 1');
+        this.faults.keepalive_period = {ms: cmd.ms};
+        return;
+      }
+      case 'llrp_off':
+        if (!this.faults.llrp_off) this.server.close();
+        this.faults.llrp_off = {};
+        if (this.conn) this.drop_connection('fault: LLRP switched off');
         return;
       case 'drop': {
         const after = cmd.after_reports || 0;
@@ -169,8 +220,10 @@ class emulator {
         return;
       }
       case 'error_status': {
-        if (!response_name(cmd.message)) {
-          throw new Error('"message" must name a request type that has an answer, e.g. "ADD_ROSPEC"');
+        // ENABLE_EVENTS_AND_REPORTS has no answer, but a reader may refuse it.
+        if (!response_name(cmd.message) && cmd.message !== 'ENABLE_EVENTS_AND_REPORTS') {
+          throw new Error('"message" must name a request type that has an answer, e.g. ' +
+              '"ADD_ROSPEC", or be ENABLE_EVENTS_AND_REPORTS');
         }
         if (cmd.status !== undefined && !STATUS_CODES.includes(cmd.status)) {
           throw new Error(`"status" is one of ${STATUS_CODES.join(', ')}`);
@@ -221,6 +274,9 @@ class emulator {
         operations_left: a.operations_left === Infinity ? null : a.operations_left,
       })),
       keepalive_ms: this.config.keepalive_ms,
+      session: this.config.session,
+      hold_events_and_reports: this.config.hold_events_and_reports,
+      held: this.conn ? this.conn.held.length : 0,
       tags: this.tags.map((t) => t.describe()),
       faults: Object.keys(this.faults),
       messages: {...this.received},
@@ -251,7 +307,10 @@ class emulator {
       end_soon(socket);
       return;
     }
-    const conn = {socket, buffer: Buffer.alloc(0), chain: Promise.resolve(), keepalive: null};
+    // A reader whose configuration holds events and reports keeps them
+    // until the client sends ENABLE_EVENTS_AND_REPORTS.
+    const conn = {socket, buffer: Buffer.alloc(0), chain: Promise.resolve(), keepalive: null,
+      holding: this.config.hold_events_and_reports === 1, held: [], last_fields: {}};
     this.conn = conn;
     socket.on('data', (data) => this.on_data(conn, data));
     socket.on('close', () => {
@@ -270,12 +329,53 @@ class emulator {
   }
 
   connection_event(status_name) {
-    return {
-      ReaderEventNotificationData: {
-        UTCTimestamp: {Microseconds: now_us()},
-        ConnectionAttemptEvent: {Status: status_name},
-      },
-    };
+    const data = this.clock_mode() === 'uptime' ?
+      {Uptime: {Microseconds: this.uptime_us(now_us())}} :
+      {UTCTimestamp: {Microseconds: this.utc_us(now_us())}};
+    data.ConnectionAttemptEvent = {Status: status_name};
+    return {ReaderEventNotificationData: data};
+  }
+
+  clock_mode() {
+    return this.faults.clock ? this.faults.clock.mode : null;
+  }
+
+  // A time of now_us() as the reader's clocks show it.
+  utc_us(t) {
+    return this.clock_mode() === 'y2000' ? t - Y2000_SHIFT_US : t;
+  }
+  uptime_us(t) {
+    return t - BOOT_US;
+  }
+
+  // The Gen2 session the reader inventories in: the one asked for, else
+  // its own default.
+  session() {
+    if (this.config.session !== null) return this.config.session;
+    return this.faults.sticky_session ? this.faults.sticky_session.session : 0;
+  }
+
+  // A ROSpec and an AccessSpec of another client, both enabled; the
+  // AccessSpec reads every tag's TID.
+  add_foreign_specs() {
+    this.rospecs.set(FOREIGN_ROSPEC_ID, {
+      id: FOREIGN_ROSPEC_ID, state: 'Inactive', antennas: [0], inventory_parameter_spec_id: 1,
+      immediate: false, duration_ms: 0, stop_timer: null, report_spec: null,
+      pending: new Map(), last_round: null,
+    });
+    this.accessspecs.set(FOREIGN_ACCESSSPEC_ID, {
+      id: FOREIGN_ACCESSSPEC_ID, state: 'Active', antenna: 0, rospec_id: 0, targets: [],
+      ops: [['C1G2Read', {OpSpecID: 1, AccessPassword: 0, MB: 2, WordPointer: 0, WordCount: 2}]],
+      operations_left: Infinity,
+    });
+  }
+
+  // Sends what a holding connection kept back, in order.
+  release_held() {
+    const conn = this.conn;
+    if (!conn || !conn.holding) return;
+    conn.holding = false;
+    for (const [type, data, id] of conn.held.splice(0)) this.send(type, data, id);
   }
 
   // Ends the connection: at once, or (flush) after what was sent so far
@@ -354,9 +454,10 @@ class emulator {
     }
     const fail = this.faults.error_status;
     const response = response_name(name);
-    if (fail && fail.message === name && response) {
+    if (fail && fail.message === name) {
+      // A message without an answer of its own is refused with ERROR_MESSAGE.
       if (--fail.count <= 0) delete this.faults.error_status;
-      this.send(response, {LLRPStatus: status(fail.status, fail.description)}, id);
+      this.send(response || 'ERROR_MESSAGE', {LLRPStatus: status(fail.status, fail.description)}, id);
       return;
     }
     const handler = this.handlers[name];
@@ -392,6 +493,10 @@ class emulator {
 
   send(type, data, id) {
     if (!this.conn) return;
+    if (this.conn.holding && (type === 'RO_ACCESS_REPORT' || type === 'READER_EVENT_NOTIFICATION')) {
+      this.conn.held.push([type, data, id]);
+      return;
+    }
     this.send_on(this.conn.socket, type, data, id);
   }
 
@@ -477,7 +582,10 @@ class emulator {
       const start = rospec.last_round || now - 1000n;
       rospec.last_round = now;
       let has_access = false;
+      const persistent = this.session() >= 2;
       for (const t of this.visible_tags(rospec)) {
+        if (persistent && this.inventoried.has(t)) continue;
+        if (persistent) this.inventoried.add(t);
         let record = rospec.pending.get(t);
         if (!record) {
           record = {tag: t, epc: t.epc_hex(), first: start, last: now, count: 0, results: [],
@@ -535,7 +643,7 @@ class emulator {
     const records = [...rospec.pending.values()];
     rospec.pending = new Map();
     const sel = this.selector_of(rospec).TagReportContentSelector;
-    const data = records.map((r) => this.tag_report_data(rospec, r, sel));
+    const data = records.map((r) => this.omit_unchanged(this.tag_report_data(rospec, r, sel)));
     this.send('RO_ACCESS_REPORT', {TagReportData: data});
     this.report_sent();
   }
@@ -547,6 +655,23 @@ class emulator {
   // over rounds (STATIC_BUDGET_MS each), reporting the tags done so far; a
   // new population or report content starts it afresh. A report holds at
   // most static_reports tags.
+  // With the omit_unchanged fault: leaves out each field that equals the
+  // previous TagReportData's on this connection.
+  omit_unchanged(d) {
+    if (!this.faults.omit_unchanged || !this.conn) return d;
+    const last = this.conn.last_fields;
+    for (const name of OMITTABLE) {
+      if (!(name in d)) continue;
+      const value = String(Object.values(d[name])[0]);
+      if (last[name] === value) {
+        delete d[name];
+      } else {
+        last[name] = value;
+      }
+    }
+    return d;
+  }
+
   send_static_reports(rospec) {
     const sel = this.selector_of(rospec).TagReportContentSelector;
     const key = JSON.stringify(sel);
@@ -565,7 +690,8 @@ class emulator {
         data: {TagReportData: [this.tag_report_data(rospec, record, sel)]}}).encode().getBuffer();
       c.parts.push(frame.subarray(HEADER_BYTES));
     }
-    if (!this.conn || this.conn.socket.writableLength > STATIC_BACKLOG_BYTES) return;
+    if (!this.conn || this.conn.holding ||
+        this.conn.socket.writableLength > STATIC_BACKLOG_BYTES) return;
     let bodies = c.bodies;
     if (!bodies) {
       bodies = [];
@@ -615,8 +741,21 @@ class emulator {
     if (sel.EnableAntennaID) d.AntennaID = {AntennaID: r.tag.antenna};
     if (sel.EnablePeakRSSI) d.PeakRSSI = {PeakRSSI: r.tag.rssi};
     if (sel.EnableChannelIndex) d.ChannelIndex = {ChannelIndex: 1};
-    if (sel.EnableFirstSeenTimestamp) d.FirstSeenTimestampUTC = {Microseconds: r.first};
-    if (sel.EnableLastSeenTimestamp) d.LastSeenTimestampUTC = {Microseconds: r.last};
+    const uptime = this.clock_mode() === 'uptime';
+    if (sel.EnableFirstSeenTimestamp) {
+      if (uptime) {
+        d.FirstSeenTimestampUptime = {Microseconds: this.uptime_us(r.first)};
+      } else {
+        d.FirstSeenTimestampUTC = {Microseconds: this.utc_us(r.first)};
+      }
+    }
+    if (sel.EnableLastSeenTimestamp) {
+      if (uptime) {
+        d.LastSeenTimestampUptime = {Microseconds: this.uptime_us(r.last)};
+      } else {
+        d.LastSeenTimestampUTC = {Microseconds: this.utc_us(r.last)};
+      }
+    }
     if (sel.EnableTagSeenCount) d.TagSeenCount = {TagCount: r.count};
     if (r.accessspec !== null && (sel.EnableAccessSpecID || r.results.length)) {
       d.AccessSpecID = {AccessSpecID: r.accessspec};

@@ -24,7 +24,7 @@ function capabilities(em, requested) {
     r.GeneralDeviceCapabilities = {
       MaxNumberOfAntennaSupported: em.antennas,
       CanSetAntennaProperties: 0,
-      HasUTCClockCapability: 1,
+      HasUTCClockCapability: em.clock_mode() === 'uptime' ? 0 : 1,
       DeviceManufacturerName: 0,
       ModelName: 1,
       ReaderFirmwareVersion: 'emulator 1',
@@ -38,7 +38,7 @@ function capabilities(em, requested) {
       CanDoRFSurvey: 0, CanReportBufferFillWarning: 0, SupportsClientRequestOpSpec: 0,
       CanDoTagInventoryStateAwareSingulation: 0, SupportsEventAndReportHolding: 0,
       MaxNumPriorityLevelsSupported: 1, ClientRequestOpSpecTimeout: 0,
-      MaxNumROSpecs: 0, MaxNumSpecsPerROSpec: 0, MaxNumInventoryParameterSpecsPerAISpec: 0,
+      MaxNumROSpecs: em.faults.leftover_specs ? 1 : 0, MaxNumSpecsPerROSpec: 0, MaxNumInventoryParameterSpecsPerAISpec: 0,
       MaxNumAccessSpecs: 0, MaxNumOpSpecsPerAccessSpec: 0,
     };
   }
@@ -72,6 +72,7 @@ function check_rospec(em, ro) {
   if (!ro.ROSpecID) return 'ROSpecID 0 is reserved';
   if (em.rospecs.has(ro.ROSpecID)) return `ROSpec ${ro.ROSpecID} exists already`;
   if (ro.CurrentState !== 'Disabled') return 'a new ROSpec must be Disabled';
+  if (em.faults.leftover_specs && em.rospecs.size >= 1) return 'the reader holds one ROSpec at most';
   // This reader has no GPIs and no clock schedule: it starts ROSpecs when
   // asked or when they are enabled, and stops them when asked or after a
   // duration.
@@ -144,14 +145,24 @@ const handlers = {
     if (ka && ka.KeepaliveTriggerType === 'Periodic' && !ka.PeriodicTriggerValue) {
       return field_error('a periodic keepalive needs a period');
     }
+    let session = null;
     for (const ac of as_list(data.AntennaConfiguration)) {
       if (ac.AntennaID > this.antennas) return field_error(`antenna ${ac.AntennaID} does not exist`);
+      for (const command of as_list(ac.C1G2InventoryCommand)) {
+        if (command.C1G2SingulationControl) session = command.C1G2SingulationControl.Session;
+      }
     }
     if (data.ResetToFactoryDefault) {
       this.config = default_config();
-      this.rospecs.clear();
-      this.accessspecs.clear();
+      // Readers differ in what a reset clears: with leftover_specs the
+      // specs stay; with hold_reports the hold is the factory setting.
+      if (!this.faults.leftover_specs) {
+        this.rospecs.clear();
+        this.accessspecs.clear();
+      }
+      if (this.faults.hold_reports) this.config.hold_events_and_reports = 1;
     }
+    if (session !== null) this.config.session = session;
     if (data.ROReportSpec) this.config.ro_report_spec = data.ROReportSpec;
     if (data.AccessReportSpec) {
       this.config.access_report_trigger = data.AccessReportSpec.AccessReportTrigger;
@@ -163,6 +174,10 @@ const handlers = {
     if (ka) {
       this.config.keepalive_ms = ka.KeepaliveTriggerType === 'Periodic' ?
           ka.PeriodicTriggerValue : 0;
+      // A reader with a period of its own takes the request but keeps it.
+      if (this.faults.keepalive_period && this.config.keepalive_ms) {
+        this.config.keepalive_ms = this.faults.keepalive_period.ms;
+      }
     }
     if (ka || data.ResetToFactoryDefault) this.restart_keepalive();
     return ok();
@@ -320,7 +335,9 @@ const handlers = {
     }
   },
 
-  ENABLE_EVENTS_AND_REPORTS() {},
+  ENABLE_EVENTS_AND_REPORTS() {
+    this.release_held();
+  },
 
   KEEPALIVE_ACK() {},
 

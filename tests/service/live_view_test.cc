@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "tag_service/model/wire_json.h"
 #include "tag_service/readers/simulated/scene_file.h"
 #include "tag_service/readers/simulated/simulated_reader.h"
+#include "tag_service/service/service.h"
 
 namespace tag_service {
 namespace {
@@ -100,15 +102,76 @@ TEST(LiveStatus, SimulatedReaderShowsItsSceneConnectedOrNot) {
 }
 
 // Tag texts reach the page as data; the page must build elements from them
-// only as text, and it may load nothing from elsewhere.
+// only as text, and it may load nothing from elsewhere: only its own
+// script, which its policy allows, and no inline script at all.
 TEST(LivePage, NoMarkupFromDataAndNothingFromOutside) {
-  const std::string page(live_page());
-  EXPECT_NE(page.find("fetch('/status.json'"), std::string::npos);
-  EXPECT_NE(page.find("default-src 'none'"), std::string::npos);
-  for (const char* banned :
-       {"innerHTML", "outerHTML", "insertAdjacentHTML", "document.write",
-        "eval(", "src=", "href=", "@import", "url(", "http://", "https://"}) {
-    EXPECT_EQ(page.find(banned), std::string::npos) << banned;
+  std::string page(live_page());
+  const std::string own_script =
+      std::string("<script src=\"") + kLiveScriptPath + "\"></script>";
+  ASSERT_NE(page.find(own_script), std::string::npos);
+  page.erase(page.find(own_script), own_script.size());
+  EXPECT_EQ(page.find("<script"), std::string::npos);
+  const std::string script(live_script());
+  EXPECT_NE(script.find("fetch('/status.json'"), std::string::npos);
+  const std::string policy = kLivePagePolicy;
+  for (const char* part :
+       {"default-src 'none'", "script-src 'self';", "frame-ancestors 'none'"}) {
+    EXPECT_NE(policy.find(part), std::string::npos) << part;
+  }
+  for (const std::string& text : {page, script}) {
+    for (const char* banned :
+         {"innerHTML", "outerHTML", "insertAdjacentHTML", "document.write",
+          "eval(", "src=", "href=", "@import", "url(", "http://", "https://"}) {
+      EXPECT_EQ(text.find(banned), std::string::npos) << banned;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tag_service
+
+namespace tag_service {
+namespace {
+
+// A reader whose view says what a hostile reader sent it.
+class view_only_reader final : public reader {
+ public:
+  explicit view_only_reader(reader_view v) : view_(std::move(v)) {}
+  std::vector<tag_format> formats() override { return {}; }
+  bool set_connected(bool) override { return false; }
+  std::vector<item> items() override { return {}; }
+  tag create_tag(std::string_view) override { return {}; }
+  written_tag write_tag(const std::string&) override { return {}; }
+  tag set_security(const std::string&, bool) override { return {}; }
+  reader_status status() override { return {}; }
+  reader_view view() override { return view_; }
+
+ private:
+  reader_view view_;
+};
+
+// Whatever a reader's error says, the snapshot is valid JSON text, its
+// error bounded; the tags it did not keep are counted there.
+TEST(LiveSnapshot, ReaderErrorsAreCleanedAndBounded) {
+  const struct {
+    std::string error;
+    std::string shown;
+  } cases[] = {
+      {"antenna 2 lost", "antenna 2 lost"},
+      {"bad \xFF\xC3 utf-8", "bad ?? utf-8"},
+      {"line\nbreak", "line?break"},
+      {std::string(5000, 'x'), std::string(kMaxLastErrorBytes, 'x')},
+  };
+  for (const auto& c : cases) {
+    reader_view v;
+    v.last_error = c.error;
+    v.not_shown = 42;
+    service s(std::make_unique<view_only_reader>(v));
+    const nlohmann::json snap = s.live_snapshot(kEpoch);
+    std::string text;
+    EXPECT_NO_THROW(text = snap.dump()) << c.shown;
+    EXPECT_EQ(snap["reader"]["last_error"], c.shown);
+    EXPECT_EQ(snap["reader"]["not_shown"], 42);
   }
 }
 

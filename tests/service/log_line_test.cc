@@ -36,3 +36,34 @@ TEST(LogLine, TimestampThenFieldsQuotedOnlyWhereNeeded) {
 
 }  // namespace
 }  // namespace tag_service
+
+namespace tag_service {
+namespace {
+
+// Lines at the given milliseconds through a limit of 2 at once and 1 a
+// second: which go out, and how many were held back before each.
+TEST(LogRateLimit, LetsABurstThroughThenARateAndCountsTheRest) {
+  const struct {
+    int ms;
+    bool allowed;
+    std::uint64_t suppressed;
+  } lines[] = {
+      {0, true, 0},    {0, true, 0},    {0, false, 0},    {100, false, 0},
+      {999, false, 0}, {1000, true, 3}, {1000, false, 0}, {1500, false, 0},
+      {2000, true, 2}, {9000, true, 0}, {9000, true, 0},  {9000, false, 0},
+  };
+  log_rate_limit limit(1, 2);
+  const log_rate_limit::time_point t0{};
+  for (const auto& l : lines) {
+    std::uint64_t suppressed = 99;
+    const bool allowed =
+        limit.allow(t0 + std::chrono::milliseconds(l.ms), suppressed);
+    EXPECT_EQ(allowed, l.allowed) << l.ms;
+    if (allowed) {
+      EXPECT_EQ(suppressed, l.suppressed) << l.ms;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tag_service

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
+#include "platform/utf.h"
 #include "qel/reading_decoder.h"
 
 namespace rfid_qel {
@@ -81,6 +85,41 @@ TEST(Objects, AnswersThatBreakTheProtocolAreRefused) {
     EXPECT_EQ(decode_reading(j.dump(), meter, why), nullptr) << j.dump();
     EXPECT_FALSE(why.empty()) << j.dump();
     EXPECT_EQ(meter.bytes(), 0u) << j.dump();
+  }
+}
+
+}  // namespace
+}  // namespace rfid_qel
+
+namespace rfid_qel {
+namespace {
+
+TEST(ObjectStore, TextsKeepTheirPlacesAcrossLargeAndSmallBlocks) {
+  // A store told to expect some megabytes takes large blocks up to there,
+  // then small ones; a wrong guess costs at most one large page.
+  const struct {
+    std::size_t expected;
+    std::size_t texts;
+  } cases[] = {{0, 2000}, {3u << 20, 20000}, {64u << 20, 20000}};
+  const std::string filler = " \xC3\xA9" + std::string(100, 'x');
+  const std::u16string filler16 = korvo::utf8_to_utf16(filler);
+  for (const auto& c : cases) {
+    object_store store;
+    store.expect(c.expected);
+    std::vector<const char16_t*> added;
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < c.texts; ++i) {
+      const std::string text = std::to_string(i) + filler;
+      added.push_back(store.add_text(text));
+      bytes += (text.size() + 1) * sizeof(char16_t);
+    }
+    for (std::size_t i = 0; i < c.texts; ++i) {
+      ASSERT_EQ(std::u16string(added[i]),
+                korvo::utf8_to_utf16(std::to_string(i)) + filler16)
+          << i;
+    }
+    EXPECT_GE(store.footprint(), bytes / 2);
+    EXPECT_LE(store.footprint(), bytes + (2u << 20) + (64u << 10));
   }
 }
 

@@ -94,6 +94,7 @@ TEST(WriteData, BecomesATagOfTheFormat) {
        2,
        {{"title", "Ärlighetens pris"}, {"loan_days", "+60"}}},
       {"3:max_temp=-40;origin=JP", 3, {{"max_temp", "-40"}, {"origin", "JP"}}},
+      {"2:loan_days=0", 2, {{"loan_days", "0"}}},
       {"003:batch=日本語", 3, {{"batch", "日本語"}}},
   };
   for (const auto& c : cases) {
@@ -139,6 +140,8 @@ TEST(WriteData, ErrorsSayWhatIsWrong) {
       {"1:status=X", "takes one of A, M, R, not 'X'"},
       {"1:status=a", "not 'a'"},
       {"2:loan_days=61", "from 0 to 60, not '61'"},
+      {"2:loan_days=-1", "from 0 to 60, not '-1'"},
+      {"3:max_temp=-41", "from -40 to 30, not '-41'"},
       {"2:loan_days=1.5", "not '1.5'"},
       {"2:loan_days=", "not ''"},
       {"2:loan_days=99999999999999999999", "whole number"},

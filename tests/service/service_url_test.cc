@@ -24,6 +24,9 @@ TEST(ServiceUrl, TakesHttpUrlsApart) {
       {"http://[::1]:9/TagService", "::1", 9, "/TagService", 5000, 3000},
       {"http://h:1/x?timeout_ms=500", "h", 1, "/x", 500, 500},
       {"http://h/x?timeout_ms=10000", "h", 80, "/x", 10000, 3000},
+      {"https://gw.example/TagService", "gw.example", 443, "/TagService", 5000,
+       3000},
+      {"HTTPS://[::1]:21645/T", "::1", 21645, "/T", 5000, 3000},
   };
   for (const auto& c : cases) {
     service_address a;
@@ -34,6 +37,7 @@ TEST(ServiceUrl, TakesHttpUrlsApart) {
     EXPECT_EQ(a.base_path, c.base) << c.url;
     EXPECT_EQ(a.limits.io_ms, c.io_ms) << c.url;
     EXPECT_EQ(a.limits.connect_ms, c.connect_ms) << c.url;
+    EXPECT_EQ(a.tls, c.url[4] == 's' || c.url[4] == 'S') << c.url;
   }
 }
 
@@ -43,8 +47,9 @@ TEST(ServiceUrl, RefusesOthersWithAReasonNamingTheUrl) {
     const char* reason;
   } cases[] = {
       {"", "empty"},
-      {"https://h/x", "only http://host[:port][/path]"},
-      {"127.0.0.1:21645/TagService", "only http://"},
+      {"ftp://h/x", "only http[s]://host[:port][/path]"},
+      {"127.0.0.1:21645/TagService", "only http[s]://"},
+      {"https://user:token@h/x", "user information"},
       {"http://", "no host"},
       {"http://:80/x", "no host"},
       {"http://h:0/x", "port"},
@@ -81,6 +86,8 @@ TEST(ServiceUrl, DisplayRebuildsTheBase) {
   std::string error;
   ASSERT_TRUE(parse_service_url("HTTP://[::1]/T/?timeout_ms=100", a, error));
   EXPECT_EQ(a.display(), "http://[::1]:80/T");
+  ASSERT_TRUE(parse_service_url("Https://h/T", a, error));
+  EXPECT_EQ(a.display(), "https://h:443/T");
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ process_result run_process(const process_plan& plan) {
   ::close(in_pipe[0]);
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
-  bool out_open = true, err_open = true, killed = false;
+  bool out_open = true, err_open = true, killed = false, signalled = false;
   if (plan.close_stdout) {
     ::close(out_pipe[0]);
     out_open = false;
@@ -96,6 +96,11 @@ process_result run_process(const process_plan& plan) {
     if (in_fd >= 0 && r.out.find(plan.input_after) != std::string::npos) {
       send_input();
     }
+    if (!signalled && !plan.signal_after.empty() &&
+        r.out.find(plan.signal_after) != std::string::npos) {
+      ::kill(pid, plan.signal_number);
+      signalled = true;
+    }
   }
   int status = 0;
   rusage usage{};
@@ -108,6 +113,7 @@ process_result run_process(const process_plan& plan) {
   if (!plan.close_stdout) ::close(out_pipe[0]);
   ::close(err_pipe[0]);
   r.code = (!killed && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+  if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
   return r;
 }
 

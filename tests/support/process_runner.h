@@ -3,6 +3,7 @@
 #ifndef KORVO_TESTS_SUPPORT_PROCESS_RUNNER_H_
 #define KORVO_TESTS_SUPPORT_PROCESS_RUNNER_H_
 
+#include <csignal>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,10 @@ struct process_plan {
   // When not empty, input is written (and standard input closed) only once
   // standard output shows this text.
   std::string input_after;
+  // When not empty, the child is sent signal_number once standard output
+  // shows this text, as a supervisor might stop it while it waits.
+  std::string signal_after;
+  int signal_number = SIGTERM;
   // Where standard output goes: empty for a pipe that is read back.
   std::string stdout_path;
   // Closes the read end of standard output's pipe before the child starts,
@@ -28,6 +33,7 @@ struct process_plan {
 
 struct process_result {
   int code = -1;  // -1: killed after the timeout or by a signal
+  int signal = 0;  // the signal that ended the child, if one did
   std::string out;
   std::string err;
   double seconds = 0;   // from start to end, wall clock

@@ -23,6 +23,14 @@ constexpr auto first_report_wait = std::chrono::milliseconds(1000);
 
 steady_time now() { return std::chrono::steady_clock::now(); }
 
+// Our UTC clock, in microseconds since 1970, for the reader's timestamps.
+std::uint64_t utc_now_us() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(
+          std::chrono::system_clock::now().time_since_epoch())
+          .count());
+}
+
 int ms_until(steady_time deadline) {
   const auto left =
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now());
@@ -100,8 +108,11 @@ bool parse_reader_url(std::string_view url, reader_address& out,
 }
 
 reader_client::reader_client(client_options options)
-    : options_(std::move(options)), table_(options_.hold) {
+    : options_(std::move(options)),
+      table_(options_.hold, options_.max_tags),
+      completer_(options_.max_clock_skew) {
   cause_ = "reader " + options_.address.url() + ": not connected yet";
+  inventory_wanted_ = options_.inventory_at_start;
 }
 
 reader_client::~reader_client() { stop(); }
@@ -150,16 +161,32 @@ void reader_client::run() {
       std::scoped_lock lock(send_mutex_, mutex_);
       if (fd_ >= 0) ::close(fd_);
       fd_ = -1;
+      if (!broken_.empty()) cause = broken_;
     }
     if (stopping_) break;
     set_down(cause);
     log(cause);
-    if (was_ready) backoff = std::chrono::milliseconds(250);
+    if (was_ready && options_.on_link) options_.on_link(false, cause);
+    // Only a link that held for a while starts the back-off afresh: a
+    // reader that closes each link right after its handshake is retried
+    // ever more slowly, as one that refuses it.
+    if (was_ready && now() - ready_since_ >= options_.max_backoff)
+      backoff = std::chrono::milliseconds(250);
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, backoff, [this] { return stopping_.load(); });
     backoff = std::min(backoff * 2, options_.max_backoff);
   }
   set_down("stopped");
+}
+
+void reader_client::break_link(const std::string& cause) {
+  std::lock_guard lock(mutex_);
+  if (!broken_.empty()) return;
+  broken_ = cause;
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);  // the link thread sees the end
+  ready_ = false;
+  cause_ = "reader " + options_.address.url() + ": " + cause;
+  changed_.notify_all();
 }
 
 bool reader_client::connect_socket(std::string& cause) {
@@ -200,6 +227,11 @@ bool reader_client::connect_socket(std::string& cause) {
     }
     if (err != 0) {
       cause = std::string("cannot connect: ") + std::strerror(err);
+      // Reachable, but nothing listens on the LLRP port.
+      if (err == ECONNREFUSED)
+        cause +=
+            " (is LLRP switched on in the reader's settings? An Impinj R700 "
+            "has its LLRP interface switched off until it is enabled there)";
       ::close(fd);
       fd = -1;
     }
@@ -235,12 +267,14 @@ bool reader_client::send_frame(const bytes& frame, std::string& cause) {
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
       cause = std::string("cannot send: ") + std::strerror(errno);
+      break_link(cause);
       return false;
     }
     pollfd p{fd, POLLOUT, 0};
     const int wait = ms_until(deadline);
     if (::poll(&p, 1, wait) == 0 && wait == 0) {
       cause = "the reader takes no more data";
+      break_link(cause);
       return false;
     }
   }
@@ -282,7 +316,7 @@ bool reader_client::pump(steady_time deadline, std::string& cause) {
           cause = "malformed message from the reader (" + reason + ")";
           return false;
         }
-        if (m.type == msg_keepalive) heard_ = now();
+        heard_ = now();  // any frame shows the reader is alive
         handle(m);
         if (closed_by_reader_) {
           cause = "the reader closed the connection";
@@ -299,10 +333,11 @@ bool reader_client::pump(steady_time deadline, std::string& cause) {
       std::lock_guard lock(mutex_);
       up = ready_;
     }
-    // Reports alone do not keep the link: the keepalive is what we asked for.
-    const auto silence = options_.keepalive * options_.missed_keepalives;
-    if (up && now() - heard_ > silence + tick) {
-      cause = "no keepalive from the reader for " + seconds(silence);
+    // A reader that sends no keepalive is only found dead by a request.
+    const auto silence = keepalive_ * options_.missed_keepalives;
+    if (up && keepalive_.count() > 0 && now() - heard_ > silence + tick) {
+      cause = "no keepalive or other message from the reader for " +
+              seconds(silence);
       return false;
     }
     // Back to the caller once something came, so that it sees at once what
@@ -320,12 +355,17 @@ void reader_client::handle(message& m) {
       return;
     }
     case msg_reader_event_notification:
-      if (m.event.connection_attempt) attempt_ = m.event.connection_attempt;
+      if (m.event.connection_attempt) {
+        attempt_ = m.event.connection_attempt;
+        completer_.anchor(m.event, utc_now_us());
+      }
       if (m.event.connection_close) closed_by_reader_ = true;
       if (m.event.reader_exception)
         log("exception: " + *m.event.reader_exception);
       return;
     case msg_ro_access_report: {
+      const std::uint64_t received = utc_now_us();
+      for (tag_report& r : m.reports) completer_.complete(r, received);
       std::lock_guard lock(mutex_);
       const steady_time t = now();
       for (tag_report& r : m.reports) {
@@ -334,10 +374,22 @@ void reader_client::handle(message& m) {
           access_results_.insert(access_results_.end(), r.results.begin(),
                                  r.results.end());
         }
-        if (inventory_wanted_) table_.merge(r, t);
+        if (inventory_wanted_ || inventory_starting_) {
+          table_.merge(r, t);
+          if (options_.on_report) options_.on_report(r);
+        }
       }
       ++sightings_;
       changed_.notify_all();
+      if (table_.not_kept() > 0 && !field_full_) {
+        field_full_ = true;
+        log("the field holds more tags than the " +
+            std::to_string(table_.max_tags()) +
+            " the service keeps; the strongest are kept, the others counted");
+      } else if (table_.not_kept() == 0 && field_full_) {
+        field_full_ = false;
+        log("every tag in the field is kept again");
+      }
       return;
     }
     default: {
@@ -353,7 +405,9 @@ void reader_client::handle(message& m) {
 }
 
 bool reader_client::transact(const bytes& frame, std::uint32_t id,
-                             message& answer, std::string& cause) {
+                             message& answer, std::string& cause,
+                             std::chrono::milliseconds timeout) {
+  if (timeout.count() == 0) timeout = options_.answer_timeout;
   {
     std::lock_guard lock(mutex_);
     pending_[id].reset();
@@ -369,7 +423,7 @@ bool reader_client::transact(const bytes& frame, std::uint32_t id,
     take();
     return false;
   }
-  const steady_time deadline = now() + options_.answer_timeout;
+  const steady_time deadline = now() + timeout;
   if (on_link_thread()) {
     for (;;) {
       {
@@ -377,6 +431,11 @@ bool reader_client::transact(const bytes& frame, std::uint32_t id,
         if (pending_[id]) break;
       }
       if (now() >= deadline) break;
+      if (setting_up_ && stopping_) {
+        cause = "stopping";
+        take();
+        return false;
+      }
       if (!pump(std::min(deadline, now() + tick), cause)) {
         take();
         return false;
@@ -393,13 +452,14 @@ bool reader_client::transact(const bytes& frame, std::uint32_t id,
     }
   }
   if (take()) return true;
-  cause =
-      "no answer from the reader within " + seconds(options_.answer_timeout);
+  cause = "no answer from the reader within " + seconds(timeout);
+  break_link(cause);
   return false;
 }
 
 bool reader_client::request(std::uint16_t type, const bytes& frame,
-                            std::uint32_t id, std::string& error) {
+                            std::uint32_t id, std::string& error,
+                            std::chrono::milliseconds timeout) {
   static const std::map<std::uint16_t, const char*> names = {
       {msg_get_reader_capabilities, "GET_READER_CAPABILITIES"},
       {msg_set_reader_config, "SET_READER_CONFIG"},
@@ -415,7 +475,7 @@ bool reader_client::request(std::uint16_t type, const bytes& frame,
   };
   const auto name = names.count(type) ? names.at(type) : "request";
   message answer;
-  if (!transact(frame, id, answer, error)) {
+  if (!transact(frame, id, answer, error, timeout)) {
     error = std::string(name) + ": " + error;
     return false;
   }
@@ -427,11 +487,17 @@ bool reader_client::request(std::uint16_t type, const bytes& frame,
   return true;
 }
 
-bool reader_client::session(std::string& cause) {
+bool reader_client::set_up(std::string& cause, capabilities& caps) {
   stream_ = frame_assembler{};
+  {
+    std::lock_guard lock(mutex_);
+    broken_.clear();
+  }
   attempt_.reset();
   closed_by_reader_ = false;
   rospec_started_ = false;
+  keepalive_ = std::chrono::milliseconds(0);
+  completer_.reset();
   if (!connect_socket(cause)) return false;
   heard_ = now();
 
@@ -460,33 +526,71 @@ bool reader_client::session(std::string& cause) {
     return false;
   }
 
+  // A reader set to hold events and reports for a reconnecting client sends
+  // none until asked. It has no answer; a reader that does not know it
+  // answers with an ERROR_MESSAGE, which no request waits for.
   std::uint32_t id = next_id();
-  message caps;
-  if (!transact(encode_get_reader_capabilities(id), id, caps, cause))
+  if (!send_frame(encode_enable_events_and_reports(id), cause)) return false;
+
+  id = next_id();
+  message answer;
+  if (!transact(encode_get_reader_capabilities(id), id, answer, cause))
     return false;
-  if (!caps.status.ok()) {
+  if (!answer.status.ok()) {
     cause = "the reader refused GET_READER_CAPABILITIES (" +
-            caps.status.text() + ")";
+            answer.status.text() + ")";
     return false;
   }
-  if (!caps.caps.c1g2) {
+  caps = answer.caps;
+  if (!caps.c1g2) {
     cause = "the reader does not support Class 1 Gen 2 tags";
     return false;
   }
   for (const auto a : options_.antennas) {
-    if (a == 0 || a > caps.caps.max_antennas) {
+    if (a == 0 || a > caps.max_antennas) {
       cause = "antenna " + std::to_string(a) +
               " is not on the reader (it has " +
-              std::to_string(caps.caps.max_antennas) + ")";
+              std::to_string(caps.max_antennas) + ")";
       return false;
     }
   }
+
+  // Specs another client left behind: a factory reset need not remove them,
+  // and a reader that holds one ROSpec only would refuse ours. A refusal
+  // (nothing to delete) is no failure.
+  for (const bool rospecs : {false, true}) {
+    id = next_id();
+    const bytes frame =
+        rospecs ? encode_rospec_command(msg_delete_rospec, id, 0)
+                : encode_accessspec_command(msg_delete_accessspec, id, 0);
+    const std::string name = rospecs ? "DELETE_ROSPEC" : "DELETE_ACCESSSPEC";
+    if (!transact(frame, id, answer, cause)) {
+      cause = name + ": " + cause;
+      return false;
+    }
+    if (!answer.status.ok()) log(name + " of all: " + answer.status.text());
+  }
+
   const auto keepalive_ms =
       static_cast<std::uint32_t>(options_.keepalive.count());
   id = next_id();
   if (!request(msg_set_reader_config,
-               encode_set_reader_config(id, keepalive_ms), id, cause))
+               encode_set_reader_config(id, keepalive_ms, options_.session), id,
+               cause, options_.reset_timeout))
     return false;
+  // The reader may keep a period of its own; that is the one to expect.
+  keepalive_ = options_.keepalive;
+  id = next_id();
+  if (!transact(encode_get_reader_keepalive(id), id, answer, cause))
+    return false;
+  if (answer.status.ok() && answer.keepalive_ms) {
+    keepalive_ = std::chrono::milliseconds(*answer.keepalive_ms);
+    if (keepalive_ != options_.keepalive) {
+      log(keepalive_.count() == 0
+              ? std::string("the reader sends no keepalive")
+              : "the reader keeps its keepalive every " + seconds(keepalive_));
+    }
+  }
   id = next_id();
   if (!request(msg_add_rospec,
                encode_add_rospec(id, rospec_id, options_.antennas), id, cause))
@@ -504,14 +608,24 @@ bool reader_client::session(std::string& cause) {
       return false;
     rospec_started_ = true;
   }
+  return true;
+}
+
+bool reader_client::session(std::string& cause) {
+  capabilities caps;
+  setting_up_ = true;
+  const bool up = set_up(cause, caps);
+  setting_up_ = false;
+  if (!up) return false;
   {
     std::lock_guard lock(mutex_);
     ready_ = true;
     cause_.clear();
-    heard_ = now();
+    heard_ = ready_since_ = now();
     changed_.notify_all();
   }
-  log("connected, " + std::to_string(caps.caps.max_antennas) + " antennas");
+  log("connected, " + std::to_string(caps.max_antennas) + " antennas");
+  if (options_.on_link) options_.on_link(true, "");
 
   while (!stopping_) {
     if (!pump(now() + tick, cause)) return true;
@@ -525,7 +639,7 @@ bool reader_client::session(std::string& cause) {
     changed_.notify_all();
   }
   std::string ignored;
-  id = next_id();
+  std::uint32_t id = next_id();
   request(msg_stop_rospec,
           encode_rospec_command(msg_stop_rospec, id, rospec_id), id, ignored);
   id = next_id();
@@ -539,8 +653,12 @@ bool reader_client::session(std::string& cause) {
 }
 
 bool reader_client::start_inventory(std::string& error) {
+  std::lock_guard serial(inventory_mutex_);
   if (!ready(error)) return false;
-  if (inventory_wanted_.exchange(true)) return true;
+  if (inventory_wanted_) return true;
+  // Running only once the reader says so: until then a reading is refused,
+  // not empty. Reports that come with the answer count already.
+  inventory_starting_ = true;
   std::uint64_t before;
   {
     std::lock_guard lock(mutex_);
@@ -550,9 +668,13 @@ bool reader_client::start_inventory(std::string& error) {
   if (!request(msg_start_rospec,
                encode_rospec_command(msg_start_rospec, id, rospec_id), id,
                error)) {
-    inventory_wanted_ = false;
+    inventory_starting_ = false;
+    std::lock_guard lock(mutex_);
+    table_.clear();
     return false;
   }
+  inventory_wanted_ = true;
+  inventory_starting_ = false;
   // A reading right after the start should not come back empty for want
   // of a first report: wait a little for one (an empty field sends none).
   std::unique_lock lock(mutex_);
@@ -564,6 +686,7 @@ bool reader_client::start_inventory(std::string& error) {
 }
 
 bool reader_client::stop_inventory(std::string& error) {
+  std::lock_guard serial(inventory_mutex_);
   const bool was = inventory_wanted_.exchange(false);
   {
     std::lock_guard lock(mutex_);
@@ -577,10 +700,15 @@ bool reader_client::stop_inventory(std::string& error) {
                  error);
 }
 
-std::vector<seen_tag> reader_client::tags() {
+std::vector<seen_tag> reader_client::tags() { return current_field().tags; }
+
+reader_client::field reader_client::current_field() {
   std::lock_guard lock(mutex_);
   if (!inventory_wanted_) return {};
-  return table_.current(now());
+  field f;
+  f.tags = table_.current(now());
+  f.not_kept = table_.not_kept();
+  return f;
 }
 
 bool reader_client::run_access(const bytes& target,

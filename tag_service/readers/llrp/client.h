@@ -40,12 +40,32 @@ struct client_options {
   reader_address address;
   std::vector<std::uint16_t> antennas;  // empty: all the reader has
   std::chrono::milliseconds hold{2000};
+  // Gen2 session the reader singulates in: 0 or 1, where a tag that stays
+  // in the field answers every round or every few seconds. (In the
+  // persistent sessions 2 and 3 a tag in the field answers once.)
+  std::uint8_t session = 0;
+  std::size_t max_tags = default_max_tags;  // places of the tag table
   std::chrono::milliseconds connect_timeout{3000};
   std::chrono::milliseconds answer_timeout{3000};  // per request
-  std::chrono::milliseconds keepalive{1000};       // asked of the reader
-  int missed_keepalives = 3;                       // then the link is dead
+  // The factory reset, which takes real readers many seconds.
+  std::chrono::milliseconds reset_timeout{20000};
+  // Asked of the reader; the reader's own period, if it keeps one, counts.
+  std::chrono::milliseconds keepalive{1000};
+  // With no frame at all for this many periods the link is dead.
+  int missed_keepalives = 3;
+  // A reader timestamp further than this from our clock is not believed.
+  std::chrono::milliseconds max_clock_skew{30000};
   std::chrono::milliseconds max_backoff{5000};
   std::function<void(const std::string&)> log;  // may be empty
+  // The inventory runs from the start (as if start_inventory had been
+  // called as soon as the link was up).
+  bool inventory_at_start = false;
+  // Hear each tag report as it is merged, and the link coming up (cause
+  // empty) or going down after it was up (with the cause). Called on the
+  // link thread, the first with the client's lock held: they must return
+  // at once. May be empty.
+  std::function<void(const tag_report&)> on_report;
+  std::function<void(bool up, const std::string& cause)> on_link;
 };
 
 class reader_client {
@@ -74,6 +94,13 @@ class reader_client {
 
   // The tags seen within the hold time (none while the inventory is off).
   std::vector<seen_tag> tags();
+  // The field as tags() shows it, and how many more tags the reader
+  // reported within the hold time than the table has places for.
+  struct field {
+    std::vector<seen_tag> tags;
+    std::size_t not_kept = 0;
+  };
+  field current_field();
 
   // Runs the operations once on the tag whose EPC is target and returns
   // their results in order, or false with a message (no tag answered in
@@ -96,14 +123,23 @@ class reader_client {
   // Reads and handles what the reader sends, until deadline or a failure.
   bool pump(steady_time deadline, std::string& cause);
   void handle(message& m);
-  // Sends a request and waits for the response with the same id. From the
-  // link thread it pumps; from others it waits for the link thread.
-  bool transact(const bytes& frame, std::uint32_t id, message& answer,
-                std::string& cause);
-  bool request(std::uint16_t type, const bytes& frame, std::uint32_t id,
-               std::string& error);
+  // Sends a request and waits for the response with the same id, up to
+  // timeout (0: the answer timeout). From the link thread it pumps; from
+  // others it waits for the link thread.
+  bool transact(
+      const bytes& frame, std::uint32_t id, message& answer, std::string& cause,
+      std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
+  bool request(
+      std::uint16_t type, const bytes& frame, std::uint32_t id,
+      std::string& error,
+      std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
+  // Connects and sets the reader up; false with a cause.
+  bool set_up(std::string& cause, capabilities& caps);
   std::uint32_t next_id() { return ++last_id_; }
   void set_down(const std::string& cause);
+  // Ends the link from any thread: a send or an answer that timed out
+  // leaves the stream out of step, so the link thread reconnects.
+  void break_link(const std::string& cause);
   void log(const std::string& line) const;
   bool on_link_thread() const {
     return std::this_thread::get_id() == thread_.get_id();
@@ -112,7 +148,9 @@ class reader_client {
   client_options options_;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
-  std::atomic<bool> inventory_wanted_{false};
+  std::atomic<bool> inventory_wanted_{false};    // the ROSpec runs
+  std::atomic<bool> inventory_starting_{false};  // reports count meanwhile
+  std::mutex inventory_mutex_;                   // one start or stop at a time
   std::atomic<std::uint32_t> last_id_{0};
 
   mutable std::mutex mutex_;  // guards everything below
@@ -126,6 +164,8 @@ class reader_client {
   std::optional<std::uint32_t> access_id_;  // the AccessSpec running
   std::vector<op_result> access_results_;
   std::uint32_t access_spec_ids_ = 0;
+  std::string broken_;       // why break_link ended the link; empty: it did not
+  bool field_full_ = false;  // the table turned tags away (for the log)
 
   // Link thread only.
   frame_assembler stream_;
@@ -133,6 +173,11 @@ class reader_client {
   std::optional<std::uint16_t> attempt_;  // the connection attempt's status
   bool closed_by_reader_ = false;
   bool rospec_started_ = false;
+  bool setting_up_ = false;  // stop() cuts waits short while setting up
+  // The keepalive period the reader keeps (0: it sends none).
+  std::chrono::milliseconds keepalive_{0};
+  report_completer completer_;
+  steady_time ready_since_{};
 
   std::mutex send_mutex_;    // one frame at a time on the socket
   std::mutex access_mutex_;  // one AccessSpec at a time

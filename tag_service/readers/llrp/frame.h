@@ -25,9 +25,11 @@ inline constexpr std::uint32_t max_frame_size = 1u << 20;
 // Message types.
 enum message_type : std::uint16_t {
   msg_get_reader_capabilities = 1,
+  msg_get_reader_config = 2,
   msg_set_reader_config = 3,
   msg_close_connection_response = 4,
   msg_get_reader_capabilities_response = 11,
+  msg_get_reader_config_response = 12,
   msg_set_reader_config_response = 13,
   msg_close_connection = 14,
   msg_add_rospec = 20,
@@ -49,6 +51,7 @@ enum message_type : std::uint16_t {
   msg_ro_access_report = 61,
   msg_keepalive = 62,
   msg_reader_event_notification = 63,
+  msg_enable_events_and_reports = 64,
   msg_keepalive_ack = 72,
   msg_error_message = 100,
   msg_custom = 1023,
@@ -71,6 +74,8 @@ enum param_type : std::uint16_t {
   par_access_spec_stop_trigger = 208,
   par_access_command = 209,
   par_keepalive_spec = 220,
+  par_antenna_configuration = 222,
+  par_events_and_reports = 226,
   par_ro_report_spec = 237,
   par_tag_report_content_selector = 238,
   par_access_report_spec = 239,
@@ -83,6 +88,8 @@ enum param_type : std::uint16_t {
   par_connection_close_event = 257,
   par_llrp_status = 287,
   par_c1g2_llrp_capabilities = 327,
+  par_c1g2_inventory_command = 330,
+  par_c1g2_singulation_control = 336,
   par_c1g2_tag_spec = 338,
   par_c1g2_target_tag = 339,
   par_c1g2_write = 342,
@@ -211,6 +218,9 @@ class frame_assembler {
   }
   // On frame, out holds the next whole frame; on error, reason says why.
   result next(bytes& out, std::string& reason);
+  // Bytes held: what is not yet a whole frame, and consumed bytes not yet
+  // dropped (never more than what is left, so about one frame at most).
+  std::size_t buffered() const { return buffer_.size(); }
 
  private:
   bytes buffer_;

@@ -1,16 +1,11 @@
 #include "tag_service/readers/llrp/llrp_reader.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
+#include <cstdio>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "protocol/wire_time.h"
+#include "tag_service/model/file_text.h"
 
 namespace tag_service {
 
@@ -37,18 +32,29 @@ std::vector<std::uint16_t> words_of(const std::vector<std::uint8_t>& b) {
 }
 
 // Tag operation results: which HTTP status, and what the user can do.
-reader_error op_error(const char* what, const llrp::op_result& r) {
+// with_password: the operation gave a (non-zero) access password.
+reader_error op_error(const char* what, const llrp::op_result& r,
+                      bool with_password) {
   std::string message = std::string(what) + " failed: " + op_result_text(r);
   int status = 502;
-  if (r.kind == llrp::op_kind::write && r.result == 2) {
+  const bool write = r.kind == llrp::op_kind::write;
+  // A tag given the wrong access password stops answering; LLRP has no
+  // result of its own for that, so a reader reports no response or a tag
+  // error.
+  const bool no_response = write ? r.result == 5 : r.result == 3;
+  const bool tag_error = write ? r.result == 4 : r.result == 2;
+  if (write && r.result == 2) {
     message +=
         " (its security is set: clear it first, or configure its "
         "access password)";
     status = 409;
-  } else if ((r.kind == llrp::op_kind::write &&
-              (r.result == 3 || r.result == 5)) ||
-             (r.kind == llrp::op_kind::lock &&
-              (r.result == 1 || r.result == 3))) {
+  } else if (with_password && (no_response || tag_error)) {
+    message +=
+        " (bring the tag closer to the antenna, or check that the tag's "
+        "access password is the configured one: readers report a wrong "
+        "password as no response or a tag error)";
+    status = no_response ? 504 : 502;
+  } else if (no_response || (write ? r.result == 3 : r.result == 1)) {
     message += " (bring the tag closer to the antenna)";
     status = 504;
   } else if (r.kind == llrp::op_kind::write && r.result == 1) {
@@ -79,24 +85,23 @@ item sighting_item(const llrp::seen_tag& s) {
 }
 
 bool read_access_password(const std::string& path, std::uint32_t& out,
-                          std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot read the access password file " + path + ": " +
-            std::strerror(errno);
+                          std::string& error, std::string& warning) {
+  file_text file;
+  try {
+    file = *read_file_text(path, kMaxPasswordFileBytes);
+  } catch (const input_error& e) {
+    error = std::string("the access password file: ") + e.what();
     return false;
   }
-  std::string text(64, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(in.gcount()));
+  const std::string& text = file.text;
   const auto first = text.find_first_not_of(" \t\r\n");
   const auto last = text.find_last_not_of(" \t\r\n");
   const std::string digits =
       first == std::string::npos ? "" : text.substr(first, last - first + 1);
   if (digits.size() != 8 ||
       digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-    error =
-        "the access password file " + path + " must hold exactly 8 hex digits";
+    error = "the access password file " + path +
+            " must hold exactly 8 hex digits and nothing else";
     return false;
   }
   out = static_cast<std::uint32_t>(std::stoul(digits, nullptr, 16));
@@ -105,62 +110,111 @@ bool read_access_password(const std::string& path, std::uint32_t& out,
             " is 00000000, which Gen2 tags take as no password";
     return false;
   }
+  warning.clear();
+  if ((file.permissions & 044) != 0) {
+    warning = "the access password file " + path +
+              " may be read by others than its owner (chmod 600 it, or "
+              "give it as a systemd credential)";
+  }
+  return true;
+}
+
+bool read_state_file(const std::string& path, std::set<std::string>& secured,
+                     std::string& error) {
+  std::optional<file_text> file;
+  try {
+    file = read_file_text(path, kMaxStateFileBytes, /*missing_ok=*/true);
+  } catch (const input_error& e) {
+    error = std::string("the state file: ") + e.what();
+    return false;
+  }
+  if (file) {
+    const auto j = nlohmann::json::parse(file->text, nullptr, false);
+    const auto* list =
+        j.is_object() && j.contains("secured") ? &j["secured"] : nullptr;
+    if (!list || !list->is_array()) {
+      error = "state file " + path + " is not a tag-service state file";
+      return false;
+    }
+    for (const auto& e : *list) {
+      if (!e.is_string()) {
+        error = "state file " + path + " lists something that is not an EPC";
+        return false;
+      }
+      secured.insert(upper(e.get<std::string>()));
+    }
+  }
+  std::string why;
+  if (!folder_writable(path, why)) {
+    error = "the state file " + path + " cannot be written: " + why;
+    return false;
+  }
   return true;
 }
 
 llrp_reader::llrp_reader(llrp_reader_options options)
-    : options_(std::move(options)), client_(options_.client) {
-  if (!options_.state_file.empty()) {
-    std::ifstream in(options_.state_file, std::ios::binary);
-    if (in) {
-      std::ostringstream text;
-      text << in.rdbuf();
-      const auto j = nlohmann::json::parse(text.str(), nullptr, false);
-      const auto* list =
-          j.is_object() && j.contains("secured") ? &j["secured"] : nullptr;
-      if (!list || !list->is_array()) {
-        throw reader_error{500, "state file " + options_.state_file +
-                                    " is not a tag-service state file"};
-      }
-      for (const auto& e : *list) {
-        if (!e.is_string()) {
-          throw reader_error{500, "state file " + options_.state_file +
-                                      " lists something that is not an EPC"};
-        }
-        secured_.insert(upper(e.get<std::string>()));
-      }
-    } else if (errno != ENOENT) {
-      throw reader_error{500, "cannot read the state file " +
-                                  options_.state_file + ": " +
-                                  std::strerror(errno)};
-    }
-  }
+    : options_(std::move(options)), client_(hooked()) {
+  secured_ = std::move(options_.secured);
   client_.start();
 }
 
 llrp_reader::~llrp_reader() { client_.stop(); }
 
+llrp::client_options llrp_reader::hooked() {
+  llrp::client_options o = options_.client;
+  o.inventory_at_start = options_.inventory_always;
+  o.on_report = [this](const llrp::tag_report& r) { reported(r); };
+  o.on_link = [this](bool up, const std::string& cause) {
+    link_changed(up, cause);
+  };
+  return o;
+}
+
+void llrp_reader::observe(reader_observer* observer) { observer_ = observer; }
+
+// Times are the service's clock when the report came: a reader's own clock
+// may be unset or far off, and departures are timed by ours.
+void llrp_reader::reported(const llrp::tag_report& r) {
+  reader_observer* o = observer_;
+  if (!o) return;
+  const epc::decoded d = epc::decode(r.epc, r.epc_bits);
+  sighting s;
+  s.seen.id = epc::item_id(d);
+  s.seen.type = epc::item_type(d);
+  s.seen.tags.push_back(epc::epc_tag(d));
+  s.scheme = epc::scheme_name(d.kind);
+  s.antenna = r.antenna.value_or(0);
+  if (r.peak_rssi) s.peak_rssi = *r.peak_rssi;
+  s.time_ms = utc_now_ms();
+  o->sighted(s);
+}
+
+void llrp_reader::link_changed(bool up, const std::string& cause) {
+  reader_observer* o = observer_;
+  if (!o) return;
+  const std::int64_t now = utc_now_ms();
+  if (!up) {
+    o->state_changed({reader_change::disconnected, cause, now});
+    return;
+  }
+  o->state_changed({reader_change::connected, "", now});
+  if (client_.inventory_running())
+    o->state_changed({reader_change::inventory_started, "", now});
+}
+
 void llrp_reader::save_state() {
   if (options_.state_file.empty()) return;
   nlohmann::json j = {{"secured", nlohmann::json::array()}};
   for (const auto& epc : secured_) j["secured"].push_back(epc);
-  const std::string text = j.dump(2) + "\n";
-  // Written beside the file and renamed over it: a crash leaves the old
-  // state or the new one, never half of one.
-  const std::string temp = options_.state_file + ".tmp";
-  const int fd =
-      ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  bool ok = fd >= 0 &&
-            ::write(fd, text.data(), text.size()) ==
-                static_cast<ssize_t>(text.size()) &&
-            ::fsync(fd) == 0;
-  if (fd >= 0) ok = ::close(fd) == 0 && ok;
-  if (!ok || ::rename(temp.c_str(), options_.state_file.c_str()) != 0) {
-    const std::string why = std::strerror(errno);
-    ::unlink(temp.c_str());
-    throw reader_error{500, "the tag was changed, but the state file " +
-                                options_.state_file +
-                                " could not be written: " + why};
+  std::string why;
+  if (!replace_file(options_.state_file, j.dump(2) + "\n", why)) {
+    // The path is for the operator; clients learn only what failed.
+    std::fprintf(stderr, "tag-service: cannot write the state file %s: %s\n",
+                 options_.state_file.c_str(), why.c_str());
+    throw reader_error{500,
+                       "the tag was changed, but the service could not "
+                       "record it in its state file: " +
+                           why};
   }
 }
 
@@ -172,7 +226,26 @@ void llrp_reader::need_link() {
 std::vector<llrp::seen_tag> llrp_reader::field_tags() {
   need_link();
   if (!client_.inventory_running()) throw kNotConnected;
-  return client_.tags();
+  llrp::reader_client::field f = client_.current_field();
+  not_kept_ = f.not_kept;
+  return std::move(f.tags);
+}
+
+// Gen2 tags hold at most kMaxEpcBits of EPC: a longer one no tag can
+// answer to, and its bit count would not fit the AccessSpec's target.
+void llrp_reader::need_gen2_epc(const llrp::seen_tag& target) {
+  if (target.epc_bits > epc::kMaxEpcBits) {
+    throw reader_error{
+        422, "the tag's EPC has " + std::to_string(target.epc_bits) +
+                 " bits, more than the " + std::to_string(epc::kMaxEpcBits) +
+                 " a Gen2 tag holds: no operation can address it"};
+  }
+}
+
+reader_view llrp_reader::view() {
+  reader_view v = reader::view();
+  v.not_shown = not_kept_;
+  return v;
 }
 
 void llrp_reader::mark_security(tag& t) {
@@ -190,12 +263,19 @@ std::vector<tag_format> llrp_reader::formats() { return epc::epc_formats(); }
 
 bool llrp_reader::set_connected(bool connected) {
   std::string error;
+  const bool was = client_.inventory_running();
+  reader_observer* o = observer_;
   if (connected) {
     need_link();
     if (!client_.start_inventory(error)) throw reader_error{503, error};
+    if (o && !was)
+      o->state_changed({reader_change::inventory_started, "", utc_now_ms()});
     return true;
   }
+  if (options_.inventory_always) return was;
   if (!client_.stop_inventory(error)) throw reader_error{503, error};
+  if (o && was)
+    o->state_changed({reader_change::inventory_stopped, "", utc_now_ms()});
   return false;
 }
 
@@ -245,6 +325,7 @@ written_tag llrp_reader::write_tag(const std::string& id) {
                            std::to_string(field.size())};
   }
   const llrp::seen_tag& target = field.front();
+  need_gen2_epc(target);
   const std::string old_id =
       upper(epc::tag_id(epc::decode(target.epc, target.epc_bits)));
 
@@ -268,7 +349,8 @@ written_tag llrp_reader::write_tag(const std::string& id) {
                           options_.operation_timeout)) {
     throw reader_error{504, "writing the tag failed: " + error};
   }
-  if (results[0].result != 0) throw op_error("writing the tag", results[0]);
+  if (results[0].result != 0)
+    throw op_error("writing the tag", results[0], false);
   if (!client_.await_sighting(made.epc.bytes, options_.operation_timeout)) {
     throw reader_error{504,
                        "the tag was written, but the reader has not seen "
@@ -305,6 +387,7 @@ tag llrp_reader::set_security(const std::string& id, bool secure) {
   }
   if (!target)
     throw reader_error{404, "there is no tag '" + id + "' in the field"};
+  need_gen2_epc(*target);
   if (!options_.access_password) {
     throw reader_error{409,
                        "security needs an access password: start "
@@ -347,14 +430,15 @@ tag llrp_reader::set_security(const std::string& id, bool secure) {
                           options_.operation_timeout)) {
     throw reader_error{504, std::string(what) + " failed: " + error};
   }
-  for (const auto& r : results) {
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const llrp::op_result& r = results[i];
     if (r.result == 0) continue;
     if (r.kind == llrp::op_kind::write && r.result == 2) {
       throw reader_error{409, std::string(what) +
                                   " failed: the tag's password is locked and "
                                   "is not the configured access password"};
     }
-    throw op_error(what, r);
+    throw op_error(what, r, ops[i].access_password != 0);
   }
   {
     std::lock_guard guard(mutex_);

@@ -36,10 +36,40 @@ bytes encode_get_reader_capabilities(std::uint32_t id) {
   return w.take();
 }
 
-bytes encode_set_reader_config(std::uint32_t id, std::uint32_t keepalive_ms) {
+bytes encode_get_reader_keepalive(std::uint32_t id) {
+  frame_writer w;
+  const auto m = w.begin_message(msg_get_reader_config, id);
+  w.u16(0);  // any antenna
+  w.u8(8);   // the KeepaliveSpec
+  w.u16(0);  // no GPI
+  w.u16(0);  // no GPO
+  w.end_message(m);
+  return w.take();
+}
+
+bytes encode_enable_events_and_reports(std::uint32_t id) {
+  return bare_message(msg_enable_events_and_reports, id);
+}
+
+bytes encode_set_reader_config(std::uint32_t id, std::uint32_t keepalive_ms,
+                               std::uint8_t session) {
   frame_writer w;
   const auto m = w.begin_message(msg_set_reader_config, id);
   w.u8(0x80);  // reset to factory defaults first
+
+  // Only the Gen2 session: transmit power, hop table and mode stay the
+  // reader's, which it knows to be valid.
+  const auto antenna = w.begin_tlv(par_antenna_configuration);
+  w.u16(0);  // every antenna
+  const auto inventory = w.begin_tlv(par_c1g2_inventory_command);
+  w.u8(0);  // not state aware
+  const auto singulation = w.begin_tlv(par_c1g2_singulation_control);
+  w.u8(static_cast<std::uint8_t>((session & 3u) << 6));
+  w.u16(16);  // tag population estimate
+  w.u32(0);   // tag transit time: unknown
+  w.end_tlv(singulation);
+  w.end_tlv(inventory);
+  w.end_tlv(antenna);
 
   const auto report = w.begin_tlv(par_ro_report_spec);
   w.u8(1);   // report upon N tags or the end of the AISpec ...
@@ -62,6 +92,10 @@ bytes encode_set_reader_config(std::uint32_t id, std::uint32_t keepalive_ms) {
   w.u8(1);  // periodic
   w.u32(keepalive_ms);
   w.end_tlv(keepalive);
+
+  const auto events = w.begin_tlv(par_events_and_reports);
+  w.u8(0);  // do not hold events and reports when a client reconnects
+  w.end_tlv(events);
 
   w.end_message(m);
   return w.take();
@@ -277,6 +311,15 @@ void decode_capability(byte_reader& r, const parameter& p, message& m) {
   }
 }
 
+void decode_config(byte_reader& r, const parameter& p, message& m) {
+  if (p.tv || p.type != par_keepalive_spec) return;
+  nested(r, p.body, [&](byte_reader& in) {
+    const bool periodic = in.u8() == 1;
+    const std::uint32_t period = in.u32();
+    m.keepalive_ms = periodic ? period : 0;
+  });
+}
+
 void decode_tag_report(byte_reader& r, tag_report& t) {
   bool have_epc = false;
   each_parameter(r, [&](const parameter& p) {
@@ -299,6 +342,12 @@ void decode_tag_report(byte_reader& r, tag_report& t) {
           break;
         case tv_last_seen_utc:
           t.last_seen_us = b.u64();
+          break;
+        case tv_first_seen_uptime:
+          t.first_seen_uptime_us = b.u64();
+          break;
+        case tv_last_seen_uptime:
+          t.last_seen_uptime_us = b.u64();
           break;
         case tv_tag_seen_count:
           t.seen_count = b.u16();
@@ -351,6 +400,12 @@ void decode_event(byte_reader& r, reader_event& e) {
     if (p.tv) return;
     byte_reader b(p.body);
     switch (p.type) {
+      case par_utc_timestamp:
+        e.utc_us = b.u64();
+        break;
+      case par_uptime:
+        e.uptime_us = b.u64();
+        break;
       case par_connection_attempt_event:
         e.connection_attempt = b.u16();
         break;
@@ -384,6 +439,9 @@ bool decode_message(byte_span frame, message& out, std::string& reason) {
   switch (h.type) {
     case msg_get_reader_capabilities_response:
       decode_response(r, out, decode_capability);
+      break;
+    case msg_get_reader_config_response:
+      decode_response(r, out, decode_config);
       break;
     case msg_close_connection_response:
     case msg_set_reader_config_response:

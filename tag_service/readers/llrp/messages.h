@@ -20,10 +20,17 @@ inline constexpr std::uint8_t protocol_c1g2 = 1;
 // ---- What the client sends ------------------------------------------------
 
 bytes encode_get_reader_capabilities(std::uint32_t id);
-// Factory defaults, a periodic keepalive, and reports of every tag sighting
-// with EPC, antenna, peak RSSI, first/last seen UTC, seen count and PC word;
-// access results reported at the end of each AccessSpec.
-bytes encode_set_reader_config(std::uint32_t id, std::uint32_t keepalive_ms);
+// Asks for the keepalive the reader keeps (its answer may not be ours).
+bytes encode_get_reader_keepalive(std::uint32_t id);
+// Lets a reader that holds events and reports send them (no answer).
+bytes encode_enable_events_and_reports(std::uint32_t id);
+// Factory defaults, a periodic keepalive, events and reports not held on a
+// reconnect, every antenna singulating in this Gen2 session (and nothing
+// else of the air interface set), and reports of every tag sighting with
+// EPC, antenna, peak RSSI, first/last seen, seen count and PC word; access
+// results reported at the end of each AccessSpec.
+bytes encode_set_reader_config(std::uint32_t id, std::uint32_t keepalive_ms,
+                               std::uint8_t session);
 // One ROSpec: started and stopped only by command, no stop trigger (a
 // continuous inventory) on the given antennas (empty = all), C1G2.
 bytes encode_add_rospec(std::uint32_t id, std::uint32_t rospec_id,
@@ -100,6 +107,9 @@ struct tag_report {
   std::optional<std::int8_t> peak_rssi;
   std::optional<std::uint64_t> first_seen_us;  // microseconds since 1970 UTC
   std::optional<std::uint64_t> last_seen_us;
+  // A reader without a UTC clock: microseconds since it was switched on.
+  std::optional<std::uint64_t> first_seen_uptime_us;
+  std::optional<std::uint64_t> last_seen_uptime_us;
   std::optional<std::uint16_t> seen_count;
   std::optional<std::uint16_t> pc;
   std::optional<std::uint32_t> access_spec_id;
@@ -107,6 +117,9 @@ struct tag_report {
 };
 
 struct reader_event {
+  // When the reader sent it: UTC, or uptime on a reader without a clock.
+  std::optional<std::uint64_t> utc_us;
+  std::optional<std::uint64_t> uptime_us;
   std::optional<std::uint16_t> connection_attempt;  // status, 0 = success
   bool connection_close = false;
   std::optional<std::string> reader_exception;
@@ -122,7 +135,9 @@ struct message {
   std::uint32_t id = 0;
   // Responses, ERROR_MESSAGE: the status (always present once decoded).
   llrp_status status;
-  capabilities caps;                // GET_READER_CAPABILITIES_RESPONSE
+  capabilities caps;  // GET_READER_CAPABILITIES_RESPONSE
+  // GET_READER_CONFIG_RESPONSE: the keepalive period (0: none), if told.
+  std::optional<std::uint32_t> keepalive_ms;
   reader_event event;               // READER_EVENT_NOTIFICATION
   std::vector<tag_report> reports;  // RO_ACCESS_REPORT
 };

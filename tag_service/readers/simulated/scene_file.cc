@@ -1,14 +1,9 @@
 #include "tag_service/readers/simulated/scene_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <set>
 
 #include "protocol/wire_time.h"
+#include "tag_service/model/file_text.h"
 
 namespace tag_service {
 namespace {
@@ -257,43 +252,7 @@ scene load_scene(const json& j, std::uint64_t now) {
 }
 
 std::string read_scene_file(const std::string& path) {
-  // Non-blocking, so that opening a FIFO with no writer cannot hang.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    throw input_error("cannot read " + path + ": " + std::strerror(errno));
-  }
-  struct closer {
-    int fd;
-    ~closer() { ::close(fd); }
-  } close_at_end{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    throw input_error("cannot read " + path + ": " + std::strerror(errno));
-  }
-  if (!S_ISREG(st.st_mode)) {
-    throw input_error(path + " is not a regular file");
-  }
-  if (static_cast<std::uint64_t>(st.st_size) > kMaxSceneFileBytes) {
-    throw input_error(path + " is larger than " +
-                      std::to_string(kMaxSceneFileBytes) + " bytes");
-  }
-  std::string text(static_cast<std::size_t>(st.st_size) + 1, '\0');
-  std::size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      throw input_error("cannot read " + path + ": " + std::strerror(errno));
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  // One byte more than the size it had: it grew while being read.
-  if (got > static_cast<std::size_t>(st.st_size)) {
-    throw input_error(path + " changed while it was read");
-  }
-  text.resize(got);
-  return text;
+  return read_file_text(path, kMaxSceneFileBytes)->text;
 }
 
 }  // namespace tag_service

@@ -22,11 +22,9 @@ scene load_scene(const nlohmann::json& j, std::uint64_t now);
 // Largest scene file read, in bytes.
 inline constexpr std::size_t kMaxSceneFileBytes = 16 * 1024 * 1024;
 
-// The text of a scene file. Only a regular file of at most
-// kMaxSceneFileBytes is read, checked before reading: a FIFO, a device
-// (such as /dev/zero) or a directory is refused, as is a file that grows
-// past the limit while it is read. Throws input_error with a message that
-// names the file.
+// The text of a scene file of at most kMaxSceneFileBytes, read as
+// read_file_text reads (regular files only). Throws input_error with a
+// message that names the file.
 std::string read_scene_file(const std::string& path);
 
 // The JSON of the built-in demo scene.

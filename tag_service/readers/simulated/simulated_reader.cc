@@ -22,7 +22,81 @@ const reader_error kNotConnected{409, "the reader is not connected"};
 
 }  // namespace
 
-simulated_reader::simulated_reader(scene s) : scene_(std::move(s)) {}
+simulated_reader::simulated_reader(scene s, simulated_options options)
+    : scene_(std::move(s)),
+      connected_(options.inventory_always),
+      options_(options) {}
+
+simulated_reader::~simulated_reader() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (reporter_.joinable()) reporter_.join();
+}
+
+std::vector<std::pair<const item*, std::uint16_t>> simulated_reader::in_field()
+    const {
+  std::vector<std::pair<const item*, std::uint16_t>> out;
+  const auto cycle = options_.field_cycle.count();
+  const auto n = cycle > 0 ? (std::chrono::steady_clock::now() - start_) /
+                                 options_.field_cycle
+                           : 0;
+  for (std::size_t i = 0; i < scene_.items.size(); ++i) {
+    if (cycle <= 0) {
+      out.push_back({&scene_.items[i], 1});
+      continue;
+    }
+    const auto phase = (static_cast<std::uint64_t>(n) + i) % 3;
+    if (phase < 2)
+      out.push_back({&scene_.items[i], static_cast<std::uint16_t>(phase + 1)});
+  }
+  return out;
+}
+
+void simulated_reader::observe(reader_observer* observer) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (observer_ || !observer) return;
+    observer_ = observer;
+  }
+  const std::int64_t now = utc_now_ms();
+  observer->state_changed({reader_change::connected, "", now});
+  if (status().connected)
+    observer->state_changed({reader_change::inventory_started, "", now});
+  reporter_ = std::thread([this] { report(); });
+}
+
+void simulated_reader::report() {
+  std::vector<sighting> batch;
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopping_) {
+    batch.clear();
+    if (connected_) {
+      const std::int64_t now = utc_now_ms();
+      for (const auto& [i, antenna] : in_field()) {
+        for (const tag& t : i->tags) {
+          sighting s;
+          s.seen.id = i->id;
+          s.seen.valid = i->valid;
+          s.seen.type = i->type;
+          s.seen.first_seen = i->first_seen;
+          s.seen.tags.push_back(t);
+          s.scheme = "simulated";
+          s.antenna = antenna;
+          s.time_ms = now;
+          batch.push_back(std::move(s));
+        }
+      }
+    }
+    // The observer hears them without the reader's lock held.
+    lock.unlock();
+    for (const sighting& s : batch) observer_->sighted(s);
+    lock.lock();
+    wake_.wait_for(lock, options_.report_period, [&] { return stopping_; });
+  }
+}
 
 std::vector<tag_format> simulated_reader::formats() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -30,15 +104,27 @@ std::vector<tag_format> simulated_reader::formats() {
 }
 
 bool simulated_reader::set_connected(bool connected) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (options_.inventory_always) return connected_;
+  const bool changed = connected_ != connected;
   connected_ = connected;
-  return connected_;
+  reader_observer* o = observer_;
+  lock.unlock();
+  if (o && changed) {
+    o->state_changed({connected ? reader_change::inventory_started
+                                : reader_change::inventory_stopped,
+                      "", utc_now_ms()});
+  }
+  return connected;
 }
 
 std::vector<item> simulated_reader::items() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!connected_) throw kNotConnected;
-  return scene_.items;
+  if (options_.field_cycle.count() <= 0) return scene_.items;
+  std::vector<item> out;
+  for (const auto& entry : in_field()) out.push_back(*entry.first);
+  return out;
 }
 
 tag simulated_reader::create_tag(std::string_view data) {
@@ -105,7 +191,7 @@ reader_view simulated_reader::view() {
   reader_view v;
   v.connected = connected_;
   v.inventory = connected_;
-  v.items = scene_.items;
+  for (const auto& entry : in_field()) v.items.push_back(*entry.first);
   return v;
 }
 

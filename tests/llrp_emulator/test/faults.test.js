@@ -117,6 +117,87 @@ const CASES = [
     assert.equal(await received(), before + 1, 'but received');
     await h.disconnect(r, c);
   }},
+  {fault: {kind: 'hold_reports'}, async observe(r) {
+    const c = await open(r);
+    await h.start_inventory(c);
+    await sleep(300);
+    assert.equal(c.inbox.filter((m) => m.type === 'RO_ACCESS_REPORT').length, 0, 'held');
+    c.send('ENABLE_EVENTS_AND_REPORTS');
+    await c.take_type('RO_ACCESS_REPORT');
+    await h.disconnect(r, c);
+  }},
+  {fault: {kind: 'error_status', message: 'ENABLE_EVENTS_AND_REPORTS', status: 'M_UnsupportedMessage'},
+    async observe(r) {
+      const c = await open(r);
+      assert.equal(status_of(await c.transact('ENABLE_EVENTS_AND_REPORTS', {})),
+          'M_UnsupportedMessage');
+      await h.disconnect(r, c);
+    }},
+  {fault: {kind: 'sticky_session'}, async observe(r) {
+    // Session 2: a tag answers once; session 1 asked for: every round.
+    for (const [config, reports] of [[{}, 1], [{AntennaConfiguration: {AntennaID: 0,
+      C1G2InventoryCommand: {TagInventoryStateAware: 0,
+        C1G2SingulationControl: {Session: 1, TagPopulation: 1, TagTransitTime: 0}}}}, 3]]) {
+      assert.deepEqual(await r.command({cmd: 'tags', tags: [{epc: EPC96}]}), {ok: true});
+      const c = await open(r);
+      assert.equal(status_of(await c.transact('SET_READER_CONFIG',
+          {ResetToFactoryDefault: true, ...config})), 'M_Success');
+      await h.start_inventory(c);
+      await sleep(500);
+      const seen = c.inbox.filter((m) => m.type === 'RO_ACCESS_REPORT').flatMap(h.tag_reports);
+      assert.ok(seen.length >= reports && (reports > 1 || seen.length === 1), `${seen.length}`);
+      await h.disconnect(r, c);
+    }
+  }},
+  {fault: {kind: 'leftover_specs'}, async observe(r) {
+    const c = await open(r);
+    assert.equal(status_of(await c.transact('SET_READER_CONFIG', {ResetToFactoryDefault: true})),
+        'M_Success');
+    const state = await r.command({cmd: 'state'});
+    assert.deepEqual(state.rospecs, [{id: 7001, state: 'Inactive'}], 'kept across the reset');
+    assert.equal(state.accessspecs[0].state, 'Active');
+    assert.equal(status_of(await c.transact('ADD_ROSPEC', rospec(3))), 'M_FieldError', 'one only');
+    await h.disconnect(r, c);
+  }},
+  ...[['uptime', 'FirstSeenTimestampUptime', 900e6, 2000e6],
+    ['y2000', 'FirstSeenTimestampUTC', 946684800e6, 946771200e6]].map(([mode, field, lo, hi]) => ({
+    fault: {kind: 'clock', mode}, async observe(r) {
+      const c = await open(r);
+      await h.start_inventory(c);
+      // llrpjs shows UTC stamps as ISO text, uptime as a number.
+      const value = h.tag_reports(await c.take_type('RO_ACCESS_REPORT'))[0][field].Microseconds;
+      const stamp = typeof value === 'string' ? Date.parse(value) * 1000 : Number(value);
+      assert.ok(stamp > lo && stamp < hi, `${mode}: ${stamp}`);
+      await h.disconnect(r, c);
+    }})),
+  {fault: {kind: 'omit_unchanged'}, async observe(r) {
+    assert.deepEqual(await r.command({cmd: 'tags', tags: [{epc: EPC96}, {epc: h.NEW_EPC96}]}),
+        {ok: true});
+    const c = await open(r);
+    await h.start_inventory(c);
+    const [first, second] = h.tag_reports(await c.take_type('RO_ACCESS_REPORT'));
+    assert.ok(first.AntennaID && first.PeakRSSI, 'the first report has every field');
+    assert.ok(!second.AntennaID && !second.PeakRSSI && !second.FirstSeenTimestampUTC,
+        'the same values left out');
+    await h.disconnect(r, c);
+  }},
+  {fault: {kind: 'keepalive_period', ms: 700}, async observe(r) {
+    const c = await open(r);
+    await c.transact('SET_READER_CONFIG', {ResetToFactoryDefault: false,
+      KeepaliveSpec: {KeepaliveTriggerType: 'Periodic', PeriodicTriggerValue: 20}});
+    const config = await c.transact('GET_READER_CONFIG',
+        {AntennaID: 0, RequestedData: 'KeepaliveSpec', GPIPortNum: 0, GPOPortNum: 0});
+    assert.equal(config.data.KeepaliveSpec.PeriodicTriggerValue, 700);
+    await h.disconnect(r, c);
+  }},
+  {name: 'llrp_off', async observe(r) {
+    const before = (await r.command({cmd: 'state'})).connections;
+    assert.deepEqual(await r.command({cmd: 'fault', kind: 'llrp_off'}), {ok: true});
+    const c = llrp_client.connect(r.port);
+    await c.closed_by_peer();
+    assert.equal(c.raw.length, 0, 'refused');
+    assert.equal((await r.command({cmd: 'state'})).connections, before, 'never accepted');
+  }},
 ];
 
 test('every fault is seen by a client and "none" restores the reader', async () => {

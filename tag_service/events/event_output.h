@@ -1,0 +1,66 @@
+// The events of one reader on their way out: derived from what the reader
+// hands over (event_deriver) and queued in the outbox for a publisher.
+// Thread-safe. What the reader calls waits only for this object's lock,
+// which is never held across I/O: an output never blocks its reader.
+#ifndef KORVO_TAG_SERVICE_EVENTS_EVENT_OUTPUT_H_
+#define KORVO_TAG_SERVICE_EVENTS_EVENT_OUTPUT_H_
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "tag_service/events/derive.h"
+#include "tag_service/events/outbox.h"
+#include "tag_service/readers/reader.h"
+
+namespace tag_service::events {
+
+// The reader's state as its last state changes said.
+struct reader_link {
+  bool connected = false;
+  bool inventory = false;
+  std::uint64_t version = 0;  // grows with every change
+};
+
+struct outbox_figures {
+  std::size_t events = 0;  // waiting
+  std::size_t bytes = 0;
+  std::uint64_t dropped = 0;  // since the start
+  std::uint64_t sent = 0;     // handed to the publisher since the start
+};
+
+class event_output final : public reader_observer {
+ public:
+  event_output(derive_options derive, outbox_limits limits);
+
+  void sighted(const sighting& s) override;
+  void state_changed(const reader_state_change& c) override;
+  // Lets time make its events (departures, moves).
+  void tick(std::int64_t now_ms);
+
+  // Hands the oldest events' texts to send, oldest first, up to max, and
+  // removes those it accepts; stops at the first it refuses. When events
+  // were dropped since the last hand-over, a gap event (made at now_ms)
+  // goes first. Returns how many were accepted. send runs under this
+  // object's lock: it must only queue, never wait.
+  std::size_t hand_over(std::size_t max, std::int64_t now_ms,
+                        const std::function<bool(const std::string&)>& send);
+
+  reader_link link() const;
+  outbox_figures figures() const;
+
+ private:
+  void queue(const event& e);  // REQUIRES: mutex_ held
+
+  mutable std::mutex mutex_;  // guards what follows
+  event_deriver deriver_;
+  outbox outbox_;
+  reader_link link_;
+  std::uint64_t sent_ = 0;
+  std::vector<event> made_;  // scratch, kept for its capacity
+};
+
+}  // namespace tag_service::events
+
+#endif  // KORVO_TAG_SERVICE_EVENTS_EVENT_OUTPUT_H_

@@ -1,0 +1,95 @@
+// The outbox's bounds, and the gap it announces for what it dropped.
+#include "tag_service/events/outbox.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "tag_service/events/event_output.h"
+
+namespace tag_service::events {
+namespace {
+
+TEST(Outbox, DropsTheOldestBeyondEitherBoundAndCountsThem) {
+  struct case_ {
+    const char* name;
+    outbox_limits limits;
+    std::vector<std::string> pushed;  // pushed at times 1, 2, 3, ...
+    std::vector<std::string> kept;
+    dropped_run dropped;
+  };
+  const std::vector<case_> cases = {
+      {"within both bounds", {3, 100}, {"a", "b", "c"}, {"a", "b", "c"}, {}},
+      {"count bound", {2, 100}, {"a", "b", "c", "d"}, {"c", "d"}, {2, 1, 2}},
+      {"byte bound", {10, 5}, {"aa", "bb", "cc"}, {"bb", "cc"}, {1, 1, 1}},
+      {"one event above the byte bound goes itself",
+       {10, 3},
+       {"a", "bbbb"},
+       {},
+       {2, 1, 2}},
+  };
+  for (const case_& c : cases) {
+    outbox box(c.limits);
+    std::int64_t t = 0;
+    for (const std::string& p : c.pushed) box.push(p, ++t);
+    const dropped_run d = box.take_dropped();
+    EXPECT_EQ(d.count, c.dropped.count) << c.name;
+    EXPECT_EQ(d.first_ms, c.dropped.first_ms) << c.name;
+    EXPECT_EQ(d.last_ms, c.dropped.last_ms) << c.name;
+    EXPECT_EQ(box.dropped_total(), c.dropped.count) << c.name;
+    EXPECT_EQ(box.take_dropped().count, 0u) << c.name;
+    std::vector<std::string> kept;
+    std::size_t bytes = 0;
+    for (const auto& k : c.kept) bytes += k.size();
+    EXPECT_EQ(box.bytes(), bytes) << c.name;
+    while (!box.empty()) {
+      kept.push_back(box.front());
+      box.pop();
+    }
+    EXPECT_EQ(kept, c.kept) << c.name;
+  }
+}
+
+// Drops while the publisher cannot take anything are announced once, first,
+// with their count and times, and are not lost when the gap event itself
+// is refused.
+TEST(EventOutput, GapEventGoesFirstAndCountsExactlyTheDropped) {
+  event_output out({"dock-1", "abc", std::chrono::milliseconds(100000),
+                    std::chrono::milliseconds(500)},
+                   {3, 1 << 20});
+  for (int i = 0; i < 7; ++i) {
+    sighting s;
+    tag t;
+    t.id = "T" + std::to_string(i);
+    s.seen.tags.push_back(t);
+    s.time_ms = 1000 + i;
+    out.sighted(s);
+  }
+  EXPECT_EQ(out.figures().events, 3u);
+  EXPECT_EQ(out.figures().dropped, 4u);
+  std::vector<std::string> sent;
+  // Refused: nothing taken, nothing forgotten.
+  EXPECT_EQ(out.hand_over(10, 5000, [](const std::string&) { return false; }),
+            0u);
+  EXPECT_EQ(out.hand_over(10, 5000,
+                          [&](const std::string& s) {
+                            sent.push_back(s);
+                            return true;
+                          }),
+            4u);
+  ASSERT_EQ(sent.size(), 4u);
+  const auto gap = nlohmann::json::parse(sent[0]);
+  EXPECT_EQ(gap["kind"], "gap");
+  EXPECT_EQ(gap["dropped"], 4);
+  EXPECT_EQ(gap["first"], "1970-01-01T00:00:01.000Z");
+  EXPECT_EQ(gap["last"], "1970-01-01T00:00:01.003Z");
+  EXPECT_EQ(nlohmann::json::parse(sent[1])["tag_id"], "T4");
+  EXPECT_EQ(nlohmann::json::parse(sent[3])["tag_id"], "T6");
+  EXPECT_EQ(out.figures().events, 0u);
+  EXPECT_EQ(out.figures().sent, 4u);
+}
+
+}  // namespace
+}  // namespace tag_service::events
