@@ -268,6 +268,11 @@ MHD_Result server::impl::answer(MHD_Connection* c,
                                 response_body body, const char* content_type,
                                 const char* allow, const char* policy,
                                 const char* challenge) {
+  // The server would end a chunked answer to HEAD with a last chunk, which
+  // HEAD must not have: HEAD gets the whole text's length instead.
+  if (body.parts && std::string_view(method) == "HEAD") {
+    body = response_body(whole_text(body.parts));
+  }
   MHD_Response* res = make_response(std::move(body));
   if (res == nullptr) return MHD_NO;
   MHD_add_response_header(res, MHD_HTTP_HEADER_CONTENT_TYPE, content_type);

@@ -167,7 +167,7 @@ TEST(LiveSnapshot, ReaderErrorsAreCleanedAndBounded) {
     v.last_error = c.error;
     v.not_shown = 42;
     service s(std::make_unique<view_only_reader>(v));
-    const nlohmann::json snap = s.live_snapshot(kEpoch);
+    const nlohmann::json snap = nlohmann::json::parse(s.live_snapshot(kEpoch));
     std::string text;
     EXPECT_NO_THROW(text = snap.dump()) << c.shown;
     EXPECT_EQ(snap["reader"]["last_error"], c.shown);
