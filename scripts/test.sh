@@ -27,6 +27,8 @@ build_and_test() {  # build-dir, ctest options, targets (empty: all), cmake opti
 
 step "npm packages of the Node.js cross-checks and the LLRP reader emulator"
 npm ci --prefix tests/epc --no-audit --no-fund
+# epcis2.js, the EPCIS documents' and event hash ids' oracle.
+npm ci --prefix tests/epcis --no-audit --no-fund
 npm ci --prefix tests/llrp_emulator --no-audit --no-fund
 # playwright-core, which drives Debian's chromium through the live page test.
 npm ci --prefix tests/browser --no-audit --no-fund
