@@ -4,8 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace korvo {
 
@@ -165,6 +170,93 @@ std::size_t text_length(const char16_t* text);
 // code unit (or byte) must match exactly.
 bool equals_ascii_nocase(std::u16string_view a, std::u16string_view b);
 bool equals_ascii_nocase(std::string_view a, std::string_view b);
+
+namespace utf_detail {
+
+// Flags (0x80) on the bytes of a word read at p (four or eight) that a
+// JSON string cannot hold as they are or that start a UTF-8 sequence; the
+// lowest flag is exact, those above it may be false (borrows run upwards).
+template <class Word>
+inline Word json_special_flags(const char* p) {
+  constexpr Word kOnes = static_cast<Word>(0x0101010101010101u);
+  constexpr Word kHigh = static_cast<Word>(0x8080808080808080u);
+  Word x;
+  std::memcpy(&x, p, sizeof x);
+  const auto zero_byte = [](Word y) -> Word {
+    return (y - kOnes) & ~y & kHigh;
+  };
+  return (x & kHigh) | ((x - 0x20 * kOnes) & ~x & kHigh) |
+         zero_byte(x ^ ('"' * kOnes)) | zero_byte(x ^ ('\\' * kOnes));
+}
+
+// find_json_special for [p, end) of at least sizeof(Word) bytes, a word at a
+// time (the lowest address in the lowest byte: little-endian only); the
+// last bytes in a word that ends with the text.
+template <class Word>
+inline const char* find_json_special_in_words(const char* p, const char* end) {
+  constexpr std::ptrdiff_t kSize = sizeof(Word);
+  for (;;) {
+    if (const Word f = json_special_flags<Word>(p); f != 0) {
+      return p + __builtin_ctzll(f) / 8;
+    }
+    p += kSize;
+    if (end - p < kSize) break;
+  }
+  if (p == end) return end;
+  const char* const last = end - kSize;
+  const Word f = json_special_flags<Word>(last);
+  return f != 0 ? last + __builtin_ctzll(f) / 8 : end;
+}
+
+}  // namespace utf_detail
+
+// The first byte in [p, end) that a JSON string cannot hold as it is, or
+// that starts a UTF-8 sequence: a quote, a backslash, a control character
+// (below 0x20) or any byte of 0x80 and above; end when there is none.
+// Sixteen bytes at a time where SSE2 allows, else eight or four; the last
+// bytes are tested in a block that ends with the text (and so overlaps
+// bytes already found plain). Reads nothing outside
+// [p, end). Inline: it runs for every text a JSON reader or writer meets.
+inline const char* find_json_special(const char* p, const char* end) {
+#if defined(__SSE2__)
+  if (end - p >= 16) {
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    // Signed: bytes of 0x80 and above are negative, so below 0x20 too.
+    const __m128i space = _mm_set1_epi8(0x20);
+    const auto hits = [&](const char* q) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+      return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+          _mm_cmplt_epi8(v, space))));
+    };
+    for (;;) {
+      if (const unsigned bits = hits(p); bits != 0) {
+        return p + __builtin_ctz(bits);
+      }
+      p += 16;
+      if (end - p < 16) break;
+    }
+    if (p == end) return end;
+    const char* const last = end - 16;
+    const unsigned bits = hits(last);
+    return bits != 0 ? last + __builtin_ctz(bits) : end;
+  }
+#endif
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if (end - p >= 8) {
+    return utf_detail::find_json_special_in_words<std::uint64_t>(p, end);
+  }
+  if (end - p >= 4) {
+    return utf_detail::find_json_special_in_words<std::uint32_t>(p, end);
+  }
+#endif
+  for (; p != end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return p;
+  }
+  return end;
+}
 
 }  // namespace korvo
 

@@ -1,7 +1,5 @@
 #include "protocol/wire_time.h"
 
-#include <cstdio>
-
 #include "platform/calendar.h"
 
 namespace tag_protocol {
@@ -65,21 +63,41 @@ std::optional<std::uint64_t> parse_utc_timestamp(std::string_view s) {
   return whole + fraction;
 }
 
-std::string format_utc_timestamp(std::uint64_t filetime) {
+char* write_utc_timestamp(char* out, std::uint64_t filetime) {
   if (filetime > kLatest) filetime = kLatest;
   const std::uint64_t fraction = filetime % kTicksPerSecond;
   korvo::calendar_time c;
   korvo::filetime_to_utc(filetime, c);  // kLatest is well within its range
-  char buf[40];
-  if (fraction == 0) {
-    std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02uZ", c.year,
-                  c.month, c.day, c.hour, c.minute, c.second);
-  } else {
-    std::snprintf(buf, sizeof buf, "%04u-%02u-%02uT%02u:%02u:%02u.%07lluZ",
-                  c.year, c.month, c.day, c.hour, c.minute, c.second,
-                  static_cast<unsigned long long>(fraction));
+  // Fixed-width decimal fields, most significant digit first.
+  const auto put = [&out](std::uint64_t v, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+      out[i] = static_cast<char>('0' + v % 10);
+      v /= 10;
+    }
+    out += width;
+  };
+  put(c.year, 4);
+  *out++ = '-';
+  put(c.month, 2);
+  *out++ = '-';
+  put(c.day, 2);
+  *out++ = 'T';
+  put(c.hour, 2);
+  *out++ = ':';
+  put(c.minute, 2);
+  *out++ = ':';
+  put(c.second, 2);
+  if (fraction != 0) {
+    *out++ = '.';
+    put(fraction, 7);
   }
-  return buf;
+  *out++ = 'Z';
+  return out;
+}
+
+std::string format_utc_timestamp(std::uint64_t filetime) {
+  char buf[kUtcTimestampMax];
+  return std::string(buf, write_utc_timestamp(buf, filetime));
 }
 
 std::uint64_t filetime_from_unix_ns(std::int64_t ns) {

@@ -5,6 +5,7 @@
 #ifndef KORVO_PROTOCOL_WIRE_TIME_H_
 #define KORVO_PROTOCOL_WIRE_TIME_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,6 +21,12 @@ std::optional<std::uint64_t> parse_utc_timestamp(std::string_view text);
 // without a fraction, else seven fraction digits. Values after the last
 // instant of 9999 format as that instant.
 std::string format_utc_timestamp(std::uint64_t filetime);
+
+// The longest text format_utc_timestamp makes.
+inline constexpr std::size_t kUtcTimestampMax = 28;
+// The same text written at out, which has room for kUtcTimestampMax bytes;
+// returns its end. For writers that put many timestamps into one text.
+char* write_utc_timestamp(char* out, std::uint64_t filetime);
 
 // The FILETIME value of a POSIX time in nanoseconds (now, for instance).
 std::uint64_t filetime_from_unix_ns(std::int64_t ns);

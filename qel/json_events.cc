@@ -6,10 +6,6 @@
 
 #include "platform/utf.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace rfid_qel::json_detail {
 namespace {
 
@@ -75,29 +71,6 @@ bool is_overflow(const char* s, const char* e) {
 
 }  // namespace
 
-const char* find_string_special(const char* p, const char* end) {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  // Signed: bytes of 0x80 and above are negative, so below 0x20 too.
-  const __m128i space = _mm_set1_epi8(0x20);
-  while (end - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i hit = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-        _mm_cmplt_epi8(v, space));
-    const int bits = _mm_movemask_epi8(hit);
-    if (bits != 0) return p + __builtin_ctz(static_cast<unsigned>(bits));
-    p += 16;
-  }
-#endif
-  for (; p != end; ++p) {
-    const auto c = static_cast<unsigned char>(*p);
-    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return p;
-  }
-  return end;
-}
-
 const char* read_string(const char* p, const char* end, std::string& scratch,
                         std::string_view& text, const char*& where,
                         const char*& message) {
@@ -105,7 +78,7 @@ const char* read_string(const char* p, const char* end, std::string& scratch,
   const char* run = p;  // with escapes: the first byte not yet in scratch
   bool escaped = false;
   for (;;) {
-    const char* q = find_string_special(p, end);
+    const char* q = korvo::find_json_special(p, end);
     if (q == end) {
       where = end;
       message = "unexpected end of input in a string";

@@ -44,11 +44,6 @@ struct json_fault {
 
 namespace json_detail {
 
-// The first byte at or after p that ends a run of plain string bytes: a
-// quote, a backslash, a control character or any byte of 0x80 and above;
-// end when there is none.
-const char* find_string_special(const char* p, const char* end);
-
 // Reads the string whose opening quote is just before p, up to and including
 // its closing quote; on success sets text (a view into the input when the
 // string has no escapes, else into scratch) and returns the byte after the

@@ -731,23 +731,17 @@ int main(int argc, char** argv) {
   // operations and the reader.
   tag_service::shared_snapshot live_status(
       [&operations, &publisher, &event_output, exposed] {
-        std::string text = operations.live_snapshot(now_filetime());
-        if (!exposed && !publisher) return text;
-        // The service's own additions, on top of the reader's snapshot.
-        nlohmann::json status = nlohmann::json::parse(text);
-        if (exposed) status["insecure"] = true;
+        // The service's own additions, beside the reader's snapshot.
+        tag_service::live_additions added;
+        added.insecure = exposed;
         if (publisher) {
           const auto link = publisher->link();
           const auto f = event_output->figures();
-          status["events"] = {{"broker", link.broker},
-                              {"connected", link.connected},
-                              {"last_error", link.last_error},
-                              {"outbox", f.events},
-                              {"outbox_bytes", f.bytes},
-                              {"dropped", f.dropped},
-                              {"sent", f.sent}};
+          added.events = tag_service::live_events{
+              link.broker, link.connected, link.last_error, f.events,
+              f.bytes,     f.dropped,      f.sent};
         }
-        return status.dump();
+        return operations.live_snapshot(now_filetime(), added);
       },
       tag_service::kLiveStatusMaxAge);
   server.add_page(tag_service::kLiveStatusPath,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 
 namespace korvo {
@@ -112,6 +113,35 @@ TEST(EqualsAsciiNocase, FoldsOnlyAsciiLetters) {
   EXPECT_TRUE(equals_ascii_nocase("Serial", "sERIAL"));
   EXPECT_FALSE(equals_ascii_nocase("\xC3\xA9", "\xC3\x89"));
   EXPECT_FALSE(equals_ascii_nocase("@", "`"));
+}
+
+// Every length through the block sizes, every position: the first byte a
+// JSON string cannot hold as it is, or the first non-ASCII one, and never a
+// byte outside the text (ASan watches the exact-size buffer).
+TEST(FindJsonSpecial, FindsTheFirstSpecialByteAtEveryLengthAndPlace) {
+  // Special bytes, and plain ones next to them in value.
+  const unsigned char palette[] = {'"',  '\\', 0x00, 0x1F, 0x80, 0xFF, 0xC3,
+                                   0x20, 0x21, 0x23, 0x5B, 0x5D, 0x7F, 'a'};
+  const auto special = [](unsigned char c) {
+    return c == '"' || c == '\\' || c < 0x20 || c >= 0x80;
+  };
+  std::mt19937 random(7);
+  for (std::size_t length = 0; length <= 40; ++length) {
+    for (int round = 0; round < 200; ++round) {
+      const auto text = std::make_unique<char[]>(length);
+      std::size_t expected = length;
+      for (std::size_t i = 0; i < length; ++i) {
+        // Mostly plain, so that the first special falls anywhere.
+        const unsigned char c =
+            random() % 8 == 0 ? palette[random() % sizeof palette] : 'a';
+        text[i] = static_cast<char>(c);
+        if (special(c) && expected == length) expected = i;
+      }
+      EXPECT_EQ(find_json_special(text.get(), text.get() + length) - text.get(),
+                static_cast<std::ptrdiff_t>(expected))
+          << length << " " << round;
+    }
+  }
 }
 
 }  // namespace

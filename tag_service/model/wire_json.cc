@@ -5,6 +5,16 @@
 namespace tag_service {
 namespace {
 
+// A timestamp in the protocol's form.
+void write_time(json_writer& w, const char* key, std::uint64_t filetime) {
+  char text[tag_protocol::kUtcTimestampMax];
+  w.member(
+      key,
+      std::string_view(
+          text, static_cast<std::size_t>(
+                    tag_protocol::write_utc_timestamp(text, filetime) - text)));
+}
+
 // wire: the protocol's form; else the scene file's, without what the
 // service derives.
 void write_field_def(json_writer& w, const field_def& d, bool wire) {
@@ -49,7 +59,7 @@ void write_format(json_writer& w, const tag_format& f, bool wire) {
 
 void write_item(json_writer& w, const item& i, bool wire) {
   w.begin_object();
-  w.member("first_seen", tag_protocol::format_utc_timestamp(i.first_seen));
+  write_time(w, "first_seen", i.first_seen);
   w.member("id", i.id);
   if (wire) w.member("secured", i.secured());
   w.key("tags");
@@ -69,7 +79,7 @@ void write_format(json_writer& w, const tag_format& f) {
 
 void write_tag(json_writer& w, const tag& t) {
   w.begin_object();
-  w.member("first_seen", tag_protocol::format_utc_timestamp(t.first_seen));
+  write_time(w, "first_seen", t.first_seen);
   w.member("format", t.format);
   w.member("id", t.id);
   w.member("secured", t.secured);

@@ -17,6 +17,10 @@ reader_view reader::view() {
   return v;
 }
 
+std::shared_ptr<const std::vector<item>> reader::shared_items() {
+  return std::make_shared<const std::vector<item>>(items());
+}
+
 void reader::observe(reader_observer*) {}
 
 std::int64_t utc_now_ms() {

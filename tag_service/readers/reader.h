@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -92,6 +93,10 @@ class reader {
   virtual bool set_connected(bool connected) = 0;
   // What the reader sees; 409 unless it is connected.
   virtual std::vector<item> items() = 0;
+  // The same, as one snapshot that never changes and may be shared by
+  // several answers while the reader goes on. By default a copy of
+  // items().
+  virtual std::shared_ptr<const std::vector<item>> shared_items();
   // A new tag from write data ("FORMAT:name=value;..."), not yet written,
   // with a fresh id; 422 for bad write data.
   virtual tag create_tag(std::string_view data) = 0;

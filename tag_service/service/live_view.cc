@@ -9,14 +9,28 @@ namespace tag_service {
 
 std::string live_status(const reader_view& reader,
                         const std::vector<tag_format>& formats,
-                        std::uint64_t now_filetime) {
-  std::string text;
-  json_writer w(text);
+                        std::uint64_t now_filetime,
+                        const live_additions& added) {
+  json_writer w;
   w.begin_object();
+  if (added.events) {
+    const live_events& e = *added.events;
+    w.key("events");
+    w.begin_object();
+    w.member("broker", e.broker);
+    w.member("connected", e.connected);
+    w.member("dropped", e.dropped);
+    w.member("last_error", e.last_error);
+    w.member("outbox", e.outbox);
+    w.member("outbox_bytes", e.outbox_bytes);
+    w.member("sent", e.sent);
+    w.end_object();
+  }
   w.key("formats");
   w.begin_array();
   for (const tag_format& f : formats) write_format(w, f);
   w.end_array();
+  if (added.insecure) w.member("insecure", true);
   w.key("items");
   w.begin_array();
   for (const item& i : reader.items) write_item(w, i);
@@ -31,10 +45,11 @@ std::string live_status(const reader_view& reader,
   w.end_object();
   w.member("time", tag_protocol::format_utc_timestamp(now_filetime));
   w.end_object();
-  return text;
+  return w.take();
 }
 
-std::string service::live_snapshot(std::uint64_t now_filetime) {
+std::string service::live_snapshot(std::uint64_t now_filetime,
+                                   const live_additions& added) {
   reader_view v = reader_->view();
   std::vector<tag_format> formats;
   try {
@@ -45,7 +60,7 @@ std::string service::live_snapshot(std::uint64_t now_filetime) {
   // A reader's text may be anything: bounded and valid UTF-8 here, as in
   // every answer.
   v.last_error = printable(v.last_error, kMaxLastErrorBytes);
-  return live_status(v, formats, now_filetime);
+  return live_status(v, formats, now_filetime, added);
 }
 
 shared_snapshot::shared_snapshot(std::function<std::string()> build,

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,14 +44,35 @@ inline constexpr std::size_t kMaxLastErrorBytes = 1000;
 // How old a snapshot pollers may be given: the page polls once a second.
 inline constexpr std::chrono::milliseconds kLiveStatusMaxAge{500};
 
-// The snapshot: {"reader": {"source", "connected", "inventory",
-// "last_error", "not_shown"}, "formats": [FORMAT...], "items": [ITEM...],
-// "time"}, with
-// formats and items in the protocol's JSON forms and time the service's UTC
-// clock as a FILETIME.
+// The link of a service that publishes events, as the snapshot shows it.
+struct live_events {
+  std::string broker;
+  bool connected = false;
+  std::string last_error;    // empty: none
+  std::uint64_t outbox = 0;  // events waiting
+  std::uint64_t outbox_bytes = 0;
+  std::uint64_t dropped = 0;
+  std::uint64_t sent = 0;
+};
+
+// What the service adds to the reader's snapshot: that anyone who can reach
+// it may use it, and its events' link when it publishes events.
+struct live_additions {
+  bool insecure = false;
+  std::optional<live_events> events;
+};
+
+// The snapshot: {"events": {"broker", "connected", "dropped", "last_error",
+// "outbox", "outbox_bytes", "sent"}, "formats": [FORMAT...], "insecure":
+// true, "items": [ITEM...], "reader": {"connected", "inventory",
+// "last_error", "not_shown", "source"}, "time"}, members in the order of
+// their names, "events" and "insecure" only as added says; formats and
+// items in the protocol's JSON forms, time the service's UTC clock as a
+// FILETIME.
 std::string live_status(const reader_view& reader,
                         const std::vector<tag_format>& formats,
-                        std::uint64_t now_filetime);
+                        std::uint64_t now_filetime,
+                        const live_additions& added = {});
 
 // One snapshot shared by every poller: built anew only when the latest is
 // older than max_age, and by one caller at a time; callers that come while

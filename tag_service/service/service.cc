@@ -14,40 +14,38 @@ namespace {
 using nlohmann::json;
 
 // {"KEY": [ELEMENT...]} in parts of about kPartBytes, written from list
-// (a snapshot the parts own) by write_element as they are taken; each
-// element is dropped once written.
+// (a snapshot the parts share) by write_element as they are taken.
 constexpr std::size_t kPartBytes = 64 * 1024;
 
 template <class T>
-body_parts list_parts(const char* key, std::vector<T> list,
+body_parts list_parts(const char* key,
+                      std::shared_ptr<const std::vector<T>> list,
                       void (*write_element)(json_writer&, const T&)) {
   struct state {
-    std::vector<T> list;
-    std::string out;
-    json_writer w{out};
+    std::shared_ptr<const std::vector<T>> list;
+    json_writer w;
     std::size_t next = 0;
     bool closed = false;
   };
   auto s = std::make_shared<state>();
   s->list = std::move(list);
   return [s, key, write_element]() -> std::string_view {
-    s->out.clear();
+    s->w.clear();
     if (s->closed) return {};
     if (s->next == 0) {
       s->w.begin_object();
       s->w.key(key);
       s->w.begin_array();
     }
-    while (s->next < s->list.size() && s->out.size() < kPartBytes) {
-      write_element(s->w, s->list[s->next]);
-      s->list[s->next++] = T();
+    while (s->next < s->list->size() && s->w.size() < kPartBytes) {
+      write_element(s->w, (*s->list)[s->next++]);
     }
-    if (s->next == s->list.size()) {
+    if (s->next == s->list->size()) {
       s->w.end_array();
       s->w.end_object();
       s->closed = true;
     }
-    return s->out;
+    return s->w.text();
   };
 }
 
@@ -289,10 +287,13 @@ service::answer service::dispatch(const std::string& op, const json& request) {
             })};
   }
   if (op == "formats") {
-    return {200, list_parts("formats", reader_->formats(), write_format)};
+    return {200, list_parts("formats",
+                            std::make_shared<const std::vector<tag_format>>(
+                                reader_->formats()),
+                            write_format)};
   }
   if (op == "items") {
-    return {200, list_parts("items", reader_->items(), write_item)};
+    return {200, list_parts("items", reader_->shared_items(), write_item)};
   }
   if (op == "clear") {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "tag_service/readers/reader.h"
+#include "tag_service/service/live_view.h"
 
 namespace tag_service {
 
@@ -71,8 +72,9 @@ class service {
 
   // The live view's snapshot of the reader and what it sees, at the time
   // given (see live_view.h); read-only, whether or not the reader is
-  // connected.
-  std::string live_snapshot(std::uint64_t now_filetime);
+  // connected; with what the service adds.
+  std::string live_snapshot(std::uint64_t now_filetime,
+                            const live_additions& added = {});
 
  private:
   answer dispatch(const std::string& op, const nlohmann::json& request);

@@ -25,10 +25,9 @@ TEST(LiveStatus, ReaderFormatsAndItemsAsTheProtocolWritesThem) {
   const reader_view readers[] = {{}, llrp};
   // The protocol's form of one element, read back.
   const auto form = [](const auto& element, auto write) {
-    std::string text;
-    json_writer w(text);
+    json_writer w;
     write(w, element);
-    return nlohmann::json::parse(text);
+    return nlohmann::json::parse(w.text());
   };
   for (const reader_view& r : readers) {
     const nlohmann::json s =
@@ -50,6 +49,37 @@ TEST(LiveStatus, ReaderFormatsAndItemsAsTheProtocolWritesThem) {
               }));
     EXPECT_EQ(s["time"], "1970-01-01T00:00:00Z");
   }
+}
+
+// The service's additions sit among the reader's members in the order of
+// their names, as a JSON document would sort them; texts that are not
+// UTF-8 still make valid JSON.
+TEST(LiveStatus, AdditionsInTheOrderOfTheirNames) {
+  const scene demo = load_scene(nlohmann::json::parse(demo_scene_json()), 0);
+  const reader_view r{"simulated", true, true, "", {demo.items[0]}};
+  const live_events e{
+      "mqtt://127.0.0.1:1883", true, "lost \"x\"\n", 3, 900, 1, 40};
+  const live_additions cases[] = {{true, std::nullopt}, {false, e}, {true, e}};
+  for (const live_additions& added : cases) {
+    nlohmann::json expected =
+        nlohmann::json::parse(live_status(r, demo.formats, kEpoch));
+    if (added.insecure) expected["insecure"] = true;
+    if (added.events) {
+      expected["events"] = {{"broker", e.broker},
+                            {"connected", e.connected},
+                            {"last_error", e.last_error},
+                            {"outbox", e.outbox},
+                            {"outbox_bytes", e.outbox_bytes},
+                            {"dropped", e.dropped},
+                            {"sent", e.sent}};
+    }
+    EXPECT_EQ(live_status(r, demo.formats, kEpoch, added), expected.dump());
+  }
+  live_additions bad;
+  bad.events = live_events{"mqtt://h\xFF", false, "\xC3", 0, 0, 0, 0};
+  const auto s = nlohmann::json::parse(live_status(r, {}, kEpoch, bad));
+  EXPECT_EQ(s["events"]["broker"], "mqtt://h\xEF\xBF\xBD");
+  EXPECT_EQ(s["events"]["last_error"], "\xEF\xBF\xBD");
 }
 
 // However many poll at once, one snapshot is built at a time and at most

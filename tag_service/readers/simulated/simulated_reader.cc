@@ -127,6 +127,20 @@ std::vector<item> simulated_reader::items() {
   return out;
 }
 
+std::shared_ptr<const std::vector<item>> simulated_reader::shared_items() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!connected_) throw kNotConnected;
+  if (options_.field_cycle.count() > 0) {
+    auto out = std::make_shared<std::vector<item>>();
+    for (const auto& entry : in_field()) out->push_back(*entry.first);
+    return out;
+  }
+  if (shared_ == nullptr) {
+    shared_ = std::make_shared<const std::vector<item>>(scene_.items);
+  }
+  return shared_;
+}
+
 tag simulated_reader::create_tag(std::string_view data) {
   std::lock_guard<std::mutex> lock(mutex_);
   tag t;
@@ -165,6 +179,7 @@ written_tag simulated_reader::write_tag(const std::string& id) {
   pending_.erase(it);
   std::erase(pending_order_, id);
   scene_.items.push_back(std::move(i));
+  shared_.reset();
   const item& written = scene_.items.back();
   return {written.tags.back(), written.id};
 }
@@ -178,6 +193,7 @@ tag simulated_reader::set_security(const std::string& id, bool secure) {
   }
   t->security = secure;
   t->secured = secure;
+  shared_.reset();
   return *t;
 }
 

@@ -42,6 +42,9 @@ class simulated_reader final : public reader {
   std::vector<tag_format> formats() override;
   bool set_connected(bool connected) override;
   std::vector<item> items() override;
+  // Without a field cycle one snapshot serves every caller until the
+  // items change.
+  std::shared_ptr<const std::vector<item>> shared_items() override;
   tag create_tag(std::string_view data) override;
   written_tag write_tag(const std::string& id) override;
   tag set_security(const std::string& id, bool secure) override;
@@ -63,6 +66,9 @@ class simulated_reader final : public reader {
 
   std::mutex mutex_;
   scene scene_;
+  // A copy of scene_.items for shared_items(), made when first asked for
+  // and dropped whenever they change.
+  std::shared_ptr<const std::vector<item>> shared_;
   bool connected_ = false;
   std::map<std::string, tag> pending_;  // by id
   std::deque<std::string> pending_order_;
