@@ -61,7 +61,10 @@ class json_writer {
   }
   void grow(std::size_t n);
   void separate() {
-    if (need_comma_) *room(1) = ',', ++size_;
+    if (need_comma_) {
+      *room(1) = ',';
+      ++size_;
+    }
   }
   void open(char c) {
     char* p = room(2);
