@@ -1,0 +1,307 @@
+'use strict';
+// Cross-check of our EPCIS 2.0 events against an implementation nobody here
+// wrote, the npm package epcis2.js, over seeded events of every EPC scheme
+// our codec decodes (EPCs made by epc-tds), raw EPCs, and contexts of every
+// kind (SGLN and other read points, CBV words and URIs, time zones):
+//   1. every EPCISDocument the probe writes validates against GS1's JSON
+//      schemas that epcis2.js ships (validateEpcisDocument);
+//   2. every ObjectEvent's eventID equals epcis2.js's eventToHashedId of the
+//      same event;
+//   3. epcList holds the pure identity URI of a known scheme, the raw URI of
+//      any other EPC; the kinds that become nothing give nothing.
+//
+// Usage: node cross_check.js PROBE [EVENTS_PER_SCHEME]
+// (EPCIS_SEED in the environment picks another seed.)
+const path = require('path');
+const { spawnSync } = require('child_process');
+
+function need(name, where, prefix) {
+  try {
+    return require(where);
+  } catch (e) {
+    console.error(`${name} is missing: run \`npm ci --prefix ${prefix}\` first`);
+    process.exit(1);
+  }
+}
+const epcis = need('epcis2.js', 'epcis2.js', 'tests/epcis');
+const tds = need('epc-tds', path.join(__dirname, '..', 'epc', 'node_modules', 'epc-tds'),
+                 'tests/epc');
+
+const probe = process.argv[2];
+const perScheme = Number(process.argv[3] || 210);
+const seed = Number(process.env.EPCIS_SEED || 20261209);
+if (!probe) {
+  console.error('usage: node cross_check.js PROBE [EVENTS_PER_SCHEME]');
+  process.exit(2);
+}
+
+// mulberry32: small, seeded, good enough to spread test values.
+let state = seed >>> 0;
+function next32() {
+  state = (state + 0x6d2b79f5) >>> 0;
+  let t = state;
+  t = Math.imul(t ^ (t >>> 15), t | 1);
+  t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
+  return (t ^ (t >>> 14)) >>> 0;
+}
+const below = (n) => next32() % n;
+const pick = (list) => list[below(list.length)];
+function randomDigits(n) {
+  let s = '';
+  for (let k = 0; k < n; k++) s += String(below(10));
+  return s;
+}
+const randomNumber = (maxDigits) => String(Number(randomDigits(1 + below(maxDigits))));
+const serialChars = '!"%&\'()*+,-./0123456789:;<=>?' +
+    'ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz';
+function randomText(chars, max) {
+  let out = '';
+  for (let n = 1 + below(max); n > 0; n--) out += chars[below(chars.length)];
+  return out;
+}
+
+// EPCs of every scheme, as epc-tds encodes them: [hex, the URI's scheme].
+const cpOf = () => randomDigits(6 + below(7));
+const schemes = {
+  'sgtin-96': () => {
+    const cp = cpOf();
+    return new tds.Sgtin96().setFilter(below(8)).setPartition(12 - cp.length)
+        .setCompanyPrefix(Number(cp)).setItemReference(Number(randomDigits(13 - cp.length)))
+        .setSerial(Number(randomNumber(11)));
+  },
+  'sscc-96': () => {
+    const cp = cpOf();
+    return new tds.Sscc96().setFilter(below(8)).setPartition(12 - cp.length)
+        .setCompanyPrefix(Number(cp)).setSerialReference(Number(randomDigits(17 - cp.length)));
+  },
+  'sgln-96': () => {
+    const cp = cpOf();
+    return new tds.Sgln96().setFilter(below(8)).setPartition(12 - cp.length)
+        .setCompany(Number(cp)).setLocation(Number(randomDigits(12 - cp.length) || '0'))
+        .setExtension(Number(below(4) === 0 ? '0' : randomNumber(12)));
+  },
+  'grai-96': () => {
+    const cp = cpOf();
+    return new tds.Grai96().setFilter(below(8)).setPartition(12 - cp.length)
+        .setCompanyPrefix(Number(cp)).setAssetType(Number(randomDigits(12 - cp.length) || '0'))
+        .setSerial(Number(randomNumber(11)));
+  },
+  'giai-96': () => {
+    const cp = cpOf();
+    return new tds.Giai96().setFilter(below(8)).setPartition(12 - cp.length)
+        .setCompanyPrefix(Number(cp)).setAssetReference(BigInt(randomNumber(12)));
+  },
+  'gid-96': () => new tds.Gid96().setManager(Number(randomNumber(8)))
+      .setClass(Number(randomNumber(7))).setSerial(Number(randomNumber(10))),
+  'sgtin-198': () => {
+    const cp = cpOf();
+    return new tds.Sgtin198().setFilter(below(8)).setPartition(12 - cp.length)
+        .setCompanyPrefix(Number(cp)).setItemReference(Number(randomDigits(13 - cp.length)))
+        .setSerial(randomText(serialChars, 20));
+  },
+};
+const pureScheme = { 'sgtin-96': 'sgtin', 'sscc-96': 'sscc', 'sgln-96': 'sgln',
+  'grai-96': 'grai', 'giai-96': 'giai', 'gid-96': 'gid', 'sgtin-198': 'sgtin' };
+function randomHex(digits) {
+  let s = '';
+  for (let k = 0; k < digits; k++) s += '0123456789ABCDEF'[below(16)];
+  return s;
+}
+// EPCs of no known scheme: an unknown header of several lengths, and one
+// whose length no hex digit count tells (its id is its raw URI).
+function rawEpc() {
+  const r = below(4);
+  if (r === 3) return { tagId: `urn:epc:raw:97.x${randomHex(24)}`, uri: null };
+  const hex = 'E2' + randomHex([22, 30, 62][r]);
+  return { tagId: hex, uri: `urn:epc:raw:${hex.length * 4}.x${hex}` };
+}
+
+// Contexts: read points of every kind, CBV words and URIs, time zones.
+const sgln = () => {
+  const cp = cpOf();
+  return `urn:epc:id:sgln:${cp}.${randomDigits(12 - cp.length)}.${pick(['0', randomNumber(5)])}`;
+};
+const nameChars = 'abcXYZ019 -_.:/%é';
+function randomContext() {
+  const readPoints = [];
+  for (let a = 1; a <= 1 + below(4); a++) {
+    if (below(3) === 0) continue;  // an antenna of no read point: the default URI
+    readPoints.push({ antenna: a, alias: `door ${a}`,
+      id: pick([sgln(), sgln(), 'urn:example:rp:' + randomHex(4),
+                'https://example.com/site/' + randomHex(6)]) });
+  }
+  const file = { read_points: readPoints };
+  if (below(3) > 0) file.business_location = pick([sgln(), 'urn:example:site:' + randomHex(3)]);
+  if (below(2) === 0) {
+    file.time_zone_offset = (below(2) ? '+' : '-') + String(below(15)).padStart(2, '0') +
+        ':' + pick(['00', '30', '45']);
+    if (file.time_zone_offset.slice(1, 3) === '14') file.time_zone_offset = '+14:00';
+  }
+  return {
+    reader: randomText(nameChars, 12),
+    biz_step: pick(['arriving', 'receiving', 'cycle_counting', '', 'https://example.com/steps/look',
+                    'https://ref.gs1.org/cbv/BizStep-storing']),
+    disposition: pick(['', 'in_progress', 'sellable_accessible', 'urn:example:disp:x']),
+    read_points: file,
+  };
+}
+
+// --- Named differences between epcis2.js 2.7.3 and the standard ------------
+// Where they meet, the event is hashed again by epcis2.js with the
+// difference taken out; ours must then agree.
+const differences = {
+  ssccDigitTwice: {
+    what: 'SSCC: epcis2.js puts the extension digit twice into the Digital ' +
+          'Link URI it hashes (19 digits; an SSCC has 18)',
+    count: 0,
+  },
+  uriAsDate: {
+    what: 'epcis2.js hashes a URI that V8\'s lenient Date.parse reads as a ' +
+          'date (urn:epc:id:gid:12.8.71) as that date',
+    count: 0,
+  },
+};
+
+// The GS1 check digit: weights 3 and 1 alternating from the right.
+function checkDigit(digits) {
+  let sum = 0;
+  for (let k = 0; k < digits.length; k++) {
+    sum += Number(digits[digits.length - 1 - k]) * (k % 2 === 0 ? 3 : 1);
+  }
+  return String((10 - (sum % 10)) % 10);
+}
+const ssccPattern = /^urn:epc:id:sscc:(\d+)\.(\d)(\d*)$/;
+const looksLikeUri = (v) => typeof v === 'string' && /^[A-Za-z][A-Za-z0-9+.-]*:/.test(v);
+const readAsDate = (v) => looksLikeUri(v) && !Number.isNaN(Date.parse(v)) && v.length > 17;
+
+// epcis2.js's id of the event with the differences above taken out: an
+// SSCC given as its canonical Digital Link URI (which epcis2.js hashes
+// as it is), and no URI taken for a date.
+function idAsTheStandardReadsIt(e) {
+  const copy = JSON.parse(JSON.stringify(e));
+  copy.epcList = copy.epcList.map((uri) => {
+    const m = uri.match(ssccPattern);
+    if (!m) return uri;
+    const sscc = m[2] + m[1] + m[3];
+    return `https://id.gs1.org/00/${sscc}${checkDigit(sscc)}`;
+  });
+  const realParse = Date.parse;
+  Date.parse = (v) => (looksLikeUri(v) ? NaN : realParse(v));
+  try {
+    return epcis.eventToHashedId(copy, {});
+  } finally {
+    Date.parse = realParse;
+  }
+}
+
+// Build every request first, then ask the probe once.
+const requests = [];
+const expected = [];  // per request: what to check in its answer
+const kinds = ['arrived', 'arrived', 'arrived', 'moved', 'moved', 'departed', 'reader', 'gap'];
+const names = Object.keys(schemes).concat(['raw']);
+let time = 1765286400000 + below(1e9);
+for (let k = 0; k < perScheme; k++) {
+  if (k % 20 === 0) {
+    requests.push({ context: randomContext() });
+    expected.push({ what: 'context' });
+  }
+  for (const name of names) {
+    let tagId;
+    let uri;
+    if (name === 'raw') {
+      ({ tagId, uri } = rawEpc());
+    } else {
+      tagId = schemes[name]().toHexString();
+      uri = `urn:epc:id:${pureScheme[name]}:`;
+    }
+    time += below(5000);
+    const kind = pick(kinds);
+    requests.push({ event: { kind, tag_id: tagId, antenna: below(6), time_ms: time } });
+    expected.push({ what: 'event', kind, name, tagId, uri });
+  }
+  if (k % 10 === 9 || k === perScheme - 1) {
+    requests.push({ document: time + 250 });
+    expected.push({ what: 'document' });
+  }
+}
+
+const run = spawnSync(probe, [], {
+  input: requests.map((r) => JSON.stringify(r)).join('\n') + '\n',
+  encoding: 'utf8', timeout: 30000, maxBuffer: 64 << 20,
+});
+if (run.status !== 0) {
+  console.error(`probe failed: status ${run.status} ${run.error || ''}`);
+  console.error(run.stderr);
+  process.exit(1);
+}
+const answers = run.stdout.split('\n');
+
+const failures = [];
+let failureCount = 0;
+const fail = (what) => {
+  if (failureCount++ < 20) failures.push(what);
+};
+let events = 0;
+const objectEvents = {};  // by scheme
+let documents = 0;
+const perKind = {};
+for (let a = 0; a < expected.length; a++) {
+  const x = expected[a];
+  const answer = answers[a];
+  if (answer === undefined) {
+    fail(`probe answered ${answers.length - 1} of ${requests.length} requests`);
+    break;
+  }
+  if (x.what === 'context') {
+    if (answer !== 'OK') fail(`context ${JSON.stringify(requests[a])}: ${answer}`);
+    continue;
+  }
+  if (x.what === 'document') {
+    documents++;
+    const doc = JSON.parse(answer);
+    const result = epcis.validateEpcisDocument(doc, false);
+    if (!result.success) fail(`document not valid: ${JSON.stringify(result.errors)}`);
+    continue;
+  }
+  perKind[x.kind] = (perKind[x.kind] || 0) + 1;
+  const becomes = x.kind === 'arrived' || x.kind === 'moved';
+  if (!becomes) {
+    if (answer !== 'NONE') fail(`${x.kind} ${x.tagId} became ${answer}`);
+    continue;
+  }
+  let e;
+  try {
+    e = JSON.parse(answer);
+  } catch (err) {
+    fail(`${x.kind} ${x.tagId}: not JSON: ${answer}`);
+    continue;
+  }
+  events++;
+  objectEvents[x.name] = (objectEvents[x.name] || 0) + 1;
+  const epc = (e.epcList || [])[0] || '';
+  const uriOk = x.name === 'raw' ? epc === (x.uri || x.tagId) : epc.startsWith(x.uri);
+  if (!uriOk) fail(`${x.tagId} (${x.name}): epcList ${epc}`);
+  const { eventID, ...rest } = e;
+  const theirs = epcis.eventToHashedId(rest, {});
+  if (eventID === theirs) continue;
+  if (eventID === idAsTheStandardReadsIt(rest)) {
+    const uris = [epc, rest.readPoint.id, (rest.bizLocation || {}).id];
+    if (ssccPattern.test(epc)) differences.ssccDigitTwice.count++;
+    if (uris.some(readAsDate)) differences.uriAsDate.count++;
+    continue;
+  }
+  fail(`${x.tagId}: eventID ${eventID}, epcis2.js ${theirs}\n    ${answer}`);
+}
+
+for (const name of names) {
+  if (!objectEvents[name]) fail(`no ObjectEvent of scheme ${name} was checked`);
+}
+console.log(`EPCIS cross-check (seed ${seed}): ${events} ObjectEvents with epcis2.js's ` +
+            `ids, ${documents} documents valid; events by kind ${JSON.stringify(perKind)}, ` +
+            `ObjectEvents by scheme ${JSON.stringify(objectEvents)}`);
+for (const d of Object.values(differences)) console.log(`  known difference, ${d.count}x: ${d.what}`);
+if (failureCount > 0) {
+  console.error(`${failureCount} disagreements, the first ones:`);
+  for (const f of failures) console.error('  ' + f);
+  process.exit(1);
+}
