@@ -686,7 +686,7 @@ bool epcis_options(const options& o, const std::string& name,
                               std::string& out, auto check) {
     if (!given) return true;
     out = *given == "none" ? "" : *given;
-    if (out.empty() || check(out, error)) return true;
+    if (*given == "none" || check(out, error)) return true;
     std::fprintf(stderr, "tag-service: %s: %s\n", option, error.c_str());
     return false;
   };

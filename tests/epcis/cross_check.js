@@ -13,7 +13,7 @@
 // Usage: node cross_check.js PROBE [EVENTS_PER_SCHEME]
 // (EPCIS_SEED in the environment picks another seed.)
 const path = require('path');
-const { spawnSync } = require('child_process');
+const { seeded, askProbe, disagreements } = require('../support/gs1_testing');
 
 function need(name, where, prefix) {
   try {
@@ -35,22 +35,8 @@ if (!probe) {
   process.exit(2);
 }
 
-// mulberry32: small, seeded, good enough to spread test values.
-let state = seed >>> 0;
-function next32() {
-  state = (state + 0x6d2b79f5) >>> 0;
-  let t = state;
-  t = Math.imul(t ^ (t >>> 15), t | 1);
-  t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
-  return (t ^ (t >>> 14)) >>> 0;
-}
-const below = (n) => next32() % n;
+const { below, randomDigits } = seeded(seed);
 const pick = (list) => list[below(list.length)];
-function randomDigits(n) {
-  let s = '';
-  for (let k = 0; k < n; k++) s += String(below(10));
-  return s;
-}
 const randomNumber = (maxDigits) => String(Number(randomDigits(1 + below(maxDigits))));
 const serialChars = '!"%&\'()*+,-./0123456789:;<=>?' +
     'ABCDEFGHIJKLMNOPQRSTUVWXYZ_abcdefghijklmnopqrstuvwxyz';
@@ -177,22 +163,8 @@ for (let k = 0; k < perScheme; k++) {
   }
 }
 
-const run = spawnSync(probe, [], {
-  input: requests.map((r) => JSON.stringify(r)).join('\n') + '\n',
-  encoding: 'utf8', timeout: 30000, maxBuffer: 64 << 20,
-});
-if (run.status !== 0) {
-  console.error(`probe failed: status ${run.status} ${run.error || ''}`);
-  console.error(run.stderr);
-  process.exit(1);
-}
-const answers = run.stdout.split('\n');
-
-const failures = [];
-let failureCount = 0;
-const fail = (what) => {
-  if (failureCount++ < 20) failures.push(what);
-};
+const answers = askProbe(probe, requests.map((r) => JSON.stringify(r)));
+const { fail, finish } = disagreements();
 let events = 0;
 const objectEvents = {};  // by scheme
 let documents = 0;
@@ -243,8 +215,4 @@ console.log(`EPCIS cross-check (seed ${seed}): ${events} ObjectEvents with epcis
             `ids, ${documents} documents valid; events by kind ${JSON.stringify(perKind)}, ` +
             `ObjectEvents by scheme ${JSON.stringify(objectEvents)}`);
 oracle.printDifferences();
-if (failureCount > 0) {
-  console.error(`${failureCount} disagreements, the first ones:`);
-  for (const f of failures) console.error('  ' + f);
-  process.exit(1);
-}
+finish();

@@ -4,6 +4,7 @@
 // the standard wins; each such difference is named and counted, never
 // skipped wholesale.
 const epcis = require('epcis2.js');
+const { checkDigit } = require('../support/gs1_testing');
 
 // --- Named differences between epcis2.js 2.7.3 and the standard ------------
 // Where they meet, the event is hashed again by epcis2.js with the
@@ -21,14 +22,6 @@ const differences = {
   },
 };
 
-// The GS1 check digit: weights 3 and 1 alternating from the right.
-function checkDigit(digits) {
-  let sum = 0;
-  for (let k = 0; k < digits.length; k++) {
-    sum += Number(digits[digits.length - 1 - k]) * (k % 2 === 0 ? 3 : 1);
-  }
-  return String((10 - (sum % 10)) % 10);
-}
 const ssccPattern = /^urn:epc:id:sscc:(\d+)\.(\d)(\d*)$/;
 const looksLikeUri = (v) => typeof v === 'string' && /^[A-Za-z][A-Za-z0-9+.-]*:/.test(v);
 const readAsDate = (v) => looksLikeUri(v) && !Number.isNaN(Date.parse(v)) && v.length > 17;
