@@ -125,18 +125,6 @@ bool is_uri_component(std::string_view s, std::size_t min, std::size_t max) {
   return n >= min && n <= max;
 }
 
-// The GS1 check digit of a digit string: weights 3 and 1 alternating from
-// the right.
-char check_digit(std::string_view digits) {
-  int sum = 0;
-  int weight = 3;
-  for (auto it = digits.rbegin(); it != digits.rend(); ++it) {
-    sum += (*it - '0') * weight;
-    weight = 4 - weight;
-  }
-  return static_cast<char>('0' + (10 - sum % 10) % 10);
-}
-
 // An EPC URI component as a GS1 Digital Link path segment: the URI's own
 // escapes stay, and the characters a path segment reserves are escaped.
 std::string web_escaped(std::string_view s) {
@@ -202,19 +190,19 @@ std::string hash_uri(const std::string& uri) {
       is_uri_component(third, 1, 20)) {
     std::string gtin = std::string(second.substr(0, 1)) + std::string(cp) +
                        std::string(second.substr(1));
-    gtin += check_digit(gtin);
+    gtin += epc::check_digit(gtin);
     return base + "01/" + gtin + "/21/" + web_escaped(third);
   }
   if (scheme == "sscc" && !has_third && digits_of(17 - cp.size())) {
     std::string sscc = std::string(second.substr(0, 1)) + std::string(cp) +
                        std::string(second.substr(1));
-    sscc += check_digit(sscc);
+    sscc += epc::check_digit(sscc);
     return base + "00/" + sscc;
   }
   if (scheme == "sgln" && has_third && digits_of(12 - cp.size()) &&
       is_uri_component(third, 1, 20)) {
     std::string gln = std::string(cp) + std::string(second);
-    gln += check_digit(gln);
+    gln += epc::check_digit(gln);
     // Extension 0 stands for none.
     if (third == "0") return base + "414/" + gln;
     return base + "414/" + gln + "/254/" + web_escaped(third);
@@ -222,7 +210,7 @@ std::string hash_uri(const std::string& uri) {
   if (scheme == "grai" && has_third && digits_of(12 - cp.size()) &&
       is_uri_component(third, 1, 16)) {
     std::string grai = "0" + std::string(cp) + std::string(second);
-    grai += check_digit(grai);
+    grai += epc::check_digit(grai);
     return base + "8003/" + grai + web_escaped(third);
   }
   if (scheme == "giai" && !has_third &&
