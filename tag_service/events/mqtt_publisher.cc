@@ -7,6 +7,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "tag_service/model/host_port.h"
+
 namespace tag_service::events {
 namespace {
 
@@ -44,48 +46,10 @@ bool parse_mqtt_url(std::string_view url, mqtt_options& out,
     error = "the broker URL must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
     return false;
   }
-  std::string_view host = rest;
-  std::string_view port;
-  if (!rest.empty() && rest.front() == '[') {
-    const auto close = rest.find(']');
-    if (close == std::string_view::npos) {
-      error = "the broker URL has an unclosed '['";
-      return false;
-    }
-    host = rest.substr(1, close - 1);
-    const std::string_view after = rest.substr(close + 1);
-    if (!after.empty() && after.front() != ':') {
-      error = "the broker URL has something after its host";
-      return false;
-    }
-    if (!after.empty()) port = after.substr(1);
-    if (after == ":") port = ":";  // an empty port is an error below
-  } else if (const auto colon = rest.find(':');
-             colon != std::string_view::npos) {
-    host = rest.substr(0, colon);
-    port = rest.substr(colon + 1);
-    if (port.empty()) port = ":";
-  }
-  if (host.empty() || host.find_first_of("/?#@ ") != std::string_view::npos) {
-    error = "the broker URL needs a host and nothing but a port after it";
+  if (!parse_host_port(rest, out.host, out.port, error)) {
+    error = "the broker URL " + error;
     return false;
   }
-  if (!port.empty()) {
-    unsigned value = 0;
-    for (const char c : port) {
-      if (c < '0' || c > '9' || value > 65535) {
-        error = "the broker URL's port must be 1 to 65535";
-        return false;
-      }
-      value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value == 0 || value > 65535) {
-      error = "the broker URL's port must be 1 to 65535";
-      return false;
-    }
-    out.port = static_cast<std::uint16_t>(value);
-  }
-  out.host = host;
   return true;
 }
 
