@@ -135,6 +135,7 @@ bool mqtt_publisher::start(std::string& error) {
   mosquitto_connect_callback_set(mosq_, &on_connect);
   mosquitto_disconnect_callback_set(mosq_, &on_disconnect);
   mosquitto_publish_callback_set(mosq_, &on_publish);
+  mosquitto_log_callback_set(mosq_, &on_log);
   const std::string will =
       nlohmann::json{{"status", "offline"}, {"reader", options_.reader_name}}
           .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -194,6 +195,33 @@ void mqtt_publisher::on_connect(::mosquitto*, void* self, int rc) {
                           std::string(mosquitto_connack_string(rc));
   p->set_error(why);
   p->log("broker " + p->link().broker + ": " + why);
+}
+
+void mqtt_publisher::on_log(::mosquitto*, void* self, int level,
+                            const char* text) {
+  // libmosquitto says why a TLS handshake failed only in its log, as
+  // "OpenSSL Error[0]: error:0A000086:SSL routines::certificate verify
+  // failed"; the reason is the text after the last colon.
+  const std::string_view line = text ? text : "";
+  if (level != MOSQ_LOG_ERR || !line.starts_with("OpenSSL Error")) return;
+  const auto colon = line.rfind(':');
+  static_cast<mqtt_publisher*>(self)->tls_error_ =
+      std::string(line.substr(colon == std::string_view::npos ? 0 : colon + 1));
+}
+
+std::string mqtt_publisher::failure(int rc) {
+  std::string tls = std::move(tls_error_);
+  tls_error_.clear();
+  if (rc != MOSQ_ERR_TLS || tls.empty()) return link_error(rc);
+  std::string why = "TLS handshake failed: " + tls;
+  if (tls.find("certificate verify failed") != std::string::npos) {
+    why += options_.ca_file.empty()
+               ? " (the broker's certificate is not signed by a CA of "
+                 "/etc/ssl/certs; give --mqtt-ca)"
+               : " (the broker's certificate is not signed by a CA in " +
+                     options_.ca_file + ")";
+  }
+  return why;
 }
 
 void mqtt_publisher::on_disconnect(::mosquitto*, void* self, int) {
@@ -272,7 +300,7 @@ void mqtt_publisher::run() {
                                           mosq_, options_.host.c_str(),
                                           options_.port, kKeepaliveSeconds);
       if (rc != MOSQ_ERR_SUCCESS) {
-        const std::string why = "cannot reach the broker: " + link_error(rc);
+        const std::string why = "cannot reach the broker: " + failure(rc);
         set_error(why);
         log("broker " + link().broker + ": " + why + "; again in " +
             std::to_string(backoff.count()) + " ms");
@@ -296,7 +324,7 @@ void mqtt_publisher::run() {
     if (rc != MOSQ_ERR_SUCCESS) {
       const bool was = connected_.exchange(false);
       socket_up = false;
-      std::string why = link_error(rc);
+      std::string why = failure(rc);
       {
         std::lock_guard lock(mutex_);
         // A refusal said more than the closed connection that follows it.
