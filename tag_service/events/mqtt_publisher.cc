@@ -176,8 +176,18 @@ void mqtt_publisher::stop() {
 }
 
 void mqtt_publisher::wait(std::chrono::milliseconds d) {
+  // Time goes on making events while the link waits out its back-off, so
+  // that a departure is stamped when the hold ran out, not when the broker
+  // came back.
+  const auto until = clock::now() + d;
   std::unique_lock lock(mutex_);
-  wake_.wait_for(lock, d, [&] { return stopping_.load(); });
+  while (!stopping_ && clock::now() < until) {
+    lock.unlock();
+    events_.tick(utc_now_ms());
+    lock.lock();
+    wake_.wait_for(lock, std::min<clock::duration>(until - clock::now(), kTick),
+                   [&] { return stopping_.load(); });
+  }
 }
 
 void mqtt_publisher::on_connect(::mosquitto*, void* self, int rc) {

@@ -78,7 +78,7 @@ class mqtt_publisher {
   void run();
   bool feed();  // hands events to libmosquitto; false when it refused one
   void publish_status(bool online);
-  void wait(std::chrono::milliseconds d);
+  void wait(std::chrono::milliseconds d);  // ticking the events meanwhile
   void set_error(const std::string& e);
   void log(const std::string& line) const;
   static void on_connect(::mosquitto*, void* self, int rc);
