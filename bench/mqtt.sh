@@ -59,6 +59,16 @@ before=$(broker_cpu)
 start=$(date +%s.%N)
 "$bench" "$port" throughput "$seconds" | sed 's/^/  /'
 echo "  the broker used $(awk -v a="$before" -v b="$(broker_cpu)" 'BEGIN { printf "%.1f", b - a }') s of CPU in $(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') s"
+# The same broker with Debian's own clients, as a yardstick: mosquitto_pub
+# sends 50000 lines of the size of an event, QoS 1, to mosquitto_sub.
+awk 'BEGIN { for (i = 0; i < 50000; i++) printf "{\"id\":\"bench-%d\",\"pad\":\"%0400d\"}\n", i, 0 }' >"$work/lines"
+timeout 300 mosquitto_sub -p "$port" -q 1 -t yardstick -C 50000 >/dev/null &
+sub_pid=$!
+sleep 1
+start=$(date +%s.%N)
+timeout 300 mosquitto_pub -p "$port" -q 1 -t yardstick -l <"$work/lines"
+wait "$sub_pid"
+echo "  yardstick: mosquitto_pub -q 1 -l to mosquitto_sub -q 1, 50000 messages of $(head -1 "$work/lines" | wc -c) bytes: $(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.0f", 50000 / (b - a) }') messages/s"
 echo "  load $(cut -d' ' -f1-3 /proc/loadavg)"
 "$bench" "$port" latency "$seconds" 1000 | sed 's/^/  /'
 kill "$broker_pid"

@@ -117,6 +117,19 @@ std::string status_line(const char* key) {
   return std::string(key) + " ?";
 }
 
+// The outbox and the process's memory, for the away mode.
+void away_report(const events::event_output& output, steady::time_point start) {
+  const events::outbox_figures f = output.figures();
+  std::printf(
+      "after %3lld s: outbox %zu events, %zu bytes, dropped %llu; %s, %s\n",
+      static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(
+                                 steady::now() - start)
+                                 .count()),
+      f.events, f.bytes, static_cast<unsigned long long>(f.dropped),
+      status_line("VmHWM").c_str(), status_line("VmRSS").c_str());
+  std::fflush(stdout);
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: mqtt_events PORT throughput SECONDS\n"
@@ -255,20 +268,11 @@ int main(int argc, char** argv) {
       if (latency) sent[next] = steady::now();
       output.sighted(sighting_of(next++));
       if (away && steady::now() >= next_report) {
-        const events::outbox_figures f = output.figures();
-        std::printf(
-            "after %3lld s: outbox %zu events, %zu bytes, dropped "
-            "%llu; %s, %s\n",
-            static_cast<long long>(
-                std::chrono::duration_cast<std::chrono::seconds>(steady::now() -
-                                                                 start)
-                    .count()),
-            f.events, f.bytes, static_cast<unsigned long long>(f.dropped),
-            status_line("VmHWM").c_str(), status_line("VmRSS").c_str());
-        std::fflush(stdout);
+        away_report(output, start);
         next_report += std::chrono::seconds(10);
       }
     }
+    if (away) away_report(output, start);
     if (latency) {
       std::this_thread::sleep_for(std::chrono::seconds(1));  // the last ones
       std::lock_guard lock(sub.mutex);
