@@ -2,11 +2,20 @@
 
 namespace tag_service::events {
 
-event_output::event_output(derive_options derive, outbox_limits limits)
-    : deriver_(std::move(derive)), outbox_(limits) {}
+event_output::event_output(derive_options derive, outbox_limits limits,
+                           event_format format)
+    : format_(std::move(format)),
+      deriver_(std::move(derive)),
+      outbox_(limits) {}
+
+std::optional<std::string> event_output::text(const event& e) const {
+  if (!format_) return event_json(e);
+  return format_(e);
+}
 
 void event_output::queue(const event& e) {
-  outbox_.push(event_json(e), e.time_ms);
+  std::optional<std::string> t = text(e);
+  if (t) outbox_.push(std::move(*t), e.time_ms);
 }
 
 void event_output::sighted(const sighting& s) {
@@ -54,12 +63,13 @@ std::size_t event_output::hand_over(
     gap.dropped = dropped.count;
     gap.gap_first_ms = dropped.first_ms;
     gap.gap_last_ms = dropped.last_ms;
-    if (max == 0 || !send(event_json(gap))) {
+    const std::optional<std::string> gap_text = text(gap);
+    if (gap_text && (max == 0 || !send(*gap_text))) {
       // Announced next time, with whatever is dropped meanwhile.
       outbox_.restore_dropped(dropped);
       return 0;
     }
-    ++n;
+    if (gap_text) ++n;
   }
   while (n < max && !outbox_.empty() && send(outbox_.front())) {
     outbox_.pop();
@@ -77,6 +87,14 @@ reader_link event_output::link() const {
 outbox_figures event_output::figures() const {
   std::lock_guard lock(mutex_);
   return {outbox_.size(), outbox_.bytes(), outbox_.dropped_total(), sent_};
+}
+
+void observer_fanout::sighted(const sighting& s) {
+  for (reader_observer* o : observers_) o->sighted(s);
+}
+
+void observer_fanout::state_changed(const reader_state_change& c) {
+  for (reader_observer* o : observers_) o->state_changed(c);
 }
 
 }  // namespace tag_service::events

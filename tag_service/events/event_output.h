@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "tag_service/events/derive.h"
 #include "tag_service/events/outbox.h"
@@ -30,9 +32,18 @@ struct outbox_figures {
   std::uint64_t sent = 0;     // handed to the publisher since the start
 };
 
+// An event's text in the form one way out sends, or nothing when that way
+// out has no form for it. Called under the output's lock, possibly on the
+// reader's threads: it must not wait.
+using event_format = std::function<std::optional<std::string>(const event&)>;
+
 class event_output final : public reader_observer {
  public:
-  event_output(derive_options derive, outbox_limits limits);
+  // format: empty for our own event JSON (event_json). An output whose
+  // format has no text for a gap event counts its drops (figures()) but
+  // announces no gap.
+  event_output(derive_options derive, outbox_limits limits,
+               event_format format = {});
 
   void sighted(const sighting& s) override;
   void state_changed(const reader_state_change& c) override;
@@ -53,12 +64,29 @@ class event_output final : public reader_observer {
  private:
   void queue(const event& e);  // REQUIRES: mutex_ held
 
+  std::optional<std::string> text(const event& e) const;
+
+  const event_format format_;
   mutable std::mutex mutex_;  // guards what follows
   event_deriver deriver_;
   outbox outbox_;
   reader_link link_;
   std::uint64_t sent_ = 0;
   std::vector<event> made_;  // scratch, kept for its capacity
+};
+
+// Hands what a reader has to several observers in turn, since a reader
+// takes one: each way out keeps its own event_output and progresses on its
+// own. The observers outlive this object.
+class observer_fanout final : public reader_observer {
+ public:
+  explicit observer_fanout(std::vector<reader_observer*> observers)
+      : observers_(std::move(observers)) {}
+  void sighted(const sighting& s) override;
+  void state_changed(const reader_state_change& c) override;
+
+ private:
+  const std::vector<reader_observer*> observers_;
 };
 
 }  // namespace tag_service::events
