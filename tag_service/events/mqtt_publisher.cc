@@ -7,6 +7,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "tag_service/events/epcis.h"
+
 namespace tag_service::events {
 namespace {
 
@@ -266,9 +268,45 @@ void mqtt_publisher::publish_status(bool online) {
   }
 }
 
-bool mqtt_publisher::feed() {
+bool mqtt_publisher::feed_document(bool flush) {
+  if (events_.figures().events == 0) {
+    window_open_ = false;
+    return true;
+  }
+  const auto now = clock::now();
+  if (!window_open_) {
+    window_open_ = true;
+    window_start_ = now;
+  }
+  if (!flush && now - window_start_ < options_.document_window &&
+      events_.figures().events < options_.document_events) {
+    return true;
+  }
+  bool refused = false;
+  const std::int64_t now_ms = utc_now_ms();
+  events_.hand_over_batch(
+      options_.document_events, now_ms,
+      [&](std::span<const std::string> texts) {
+        const std::string document = epcis_document(texts, now_ms);
+        const int rc = mosquitto_publish(mosq_, nullptr, events_topic_.c_str(),
+                                         static_cast<int>(document.size()),
+                                         document.data(), 1, false);
+        if (rc != MOSQ_ERR_SUCCESS) {
+          refused = true;
+          return false;
+        }
+        ++in_flight_;
+        return true;
+      });
+  // What is left waits for a window of its own.
+  window_open_ = false;
+  return !refused;
+}
+
+bool mqtt_publisher::feed(bool flush) {
   const std::size_t busy = in_flight_;
   if (busy >= options_.max_in_flight) return true;
+  if (options_.format == mqtt_format::epcis) return feed_document(flush);
   bool refused = false;
   events_.hand_over(options_.max_in_flight - busy, utc_now_ms(),
                     [&](const std::string& text) {
@@ -354,7 +392,7 @@ void mqtt_publisher::run() {
   events_.tick(utc_now_ms());
   while (connected_ && clock::now() < deadline &&
          (in_flight_ > 0 || events_.figures().events > 0)) {
-    feed();
+    feed(/*flush=*/true);
     if (mosquitto_loop(mosq_, 5, 1) != MOSQ_ERR_SUCCESS) return;
   }
   publish_status(false);

@@ -54,7 +54,7 @@ class capture_endpoint {
  private:
   static std::vector<std::string> endpoint_args(std::vector<std::string> more) {
     std::vector<std::string> args = {
-        "node", std::string(EPCIS_TEST_DIR) + "/capture.js"};
+        NODE_EXECUTABLE, std::string(EPCIS_ORACLE_DIR) + "/capture.js"};
     args.insert(args.end(), more.begin(), more.end());
     return args;
   }
@@ -80,8 +80,8 @@ class EpcisCapture : public ::testing::Test {
   void SetUp() override {
     struct stat s;
     const std::string oracle =
-        std::string(EPCIS_TEST_DIR) + "/node_modules/epcis2.js";
-    if (::stat(oracle.c_str(), &s) != 0)
+        std::string(EPCIS_ORACLE_DIR) + "/node_modules/epcis2.js";
+    if (std::string(NODE_EXECUTABLE).empty() || ::stat(oracle.c_str(), &s) != 0)
       GTEST_SKIP() << "epcis2.js not installed: npm ci --prefix tests/epcis";
     dir_ = std::string(EPCIS_CAPTURE_TEST_DIR) + "/" +
            ::testing::UnitTest::GetInstance()->current_test_info()->name();

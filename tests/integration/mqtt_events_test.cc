@@ -2,8 +2,8 @@
 // on a free loopback port with a configuration in the build tree, and
 // mosquitto_sub as the subscriber: the events a changing field makes, a
 // broker restart within the outbox's bound (nothing lost) and beyond it
-// (the gap event counts exactly what was dropped), and refused start-up
-// options.
+// (the gap event counts exactly what was dropped), the EPCIS documents
+// checked by epcis2.js, and refused start-up options.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -283,6 +283,58 @@ TEST_F(MqttEvents, BrokerRestartLosesNothingWithinTheBoundAndCountsTheRest) {
   }
 }
 
+// --mqtt-format epcis: each message is an EPCISDocument of the cycling
+// field's arrivals and moves, at the file's read points (the default one
+// where the file names none) and business location; the documents validate
+// with epcis2.js, whose hash ids are theirs.
+TEST_F(MqttEvents, EpcisDocumentsSatisfyTheOracle) {
+  const std::string oracle = std::string(EPCIS_ORACLE_DIR);
+  if (std::string(NODE_EXECUTABLE).empty() ||
+      !std::filesystem::exists(oracle + "/node_modules/epcis2.js"))
+    GTEST_SKIP() << "node or epcis2.js (npm ci --prefix tests/epcis) missing";
+  broker b("epcis");
+  subscriber sub(b, "epcis");
+  const std::string points = b.dir() + "/read-points.json";
+  std::ofstream(points) << R"({"read_points": [{"antenna": 1,
+      "id": "urn:epc:id:sgln:0614141.12345.400", "alias": "door 1"}],
+      "business_location": "urn:epc:id:sgln:0614141.12345.0",
+      "time_zone_offset": "+01:00"})";
+  service_process svc({"--mqtt", b.url(), "--name", "epcis", "--field-cycle-ms",
+                       "100", "--hold-ms", "200", "--move-holdoff-ms", "50",
+                       "--mqtt-format", "epcis", "--read-points", points,
+                       "--epcis-disposition", "in_progress"});
+  const auto events = [](const received& r) {
+    std::size_t n = 0;
+    for (const json& d : r.events) n += d["epcisBody"]["eventList"].size();
+    return n;
+  };
+  ASSERT_TRUE(
+      sub.read_until([&](const received& r) { return events(r) >= 30; }));
+  EXPECT_EQ(svc.stop(), 0);
+
+  std::set<std::string> read_points;
+  std::ofstream out(b.dir() + "/documents");
+  for (const json& d : sub.got.events) {
+    out << d.dump() << "\n";
+    for (const json& e : d["epcisBody"]["eventList"]) {
+      read_points.insert(e["readPoint"]["id"]);
+      EXPECT_EQ(e["bizLocation"]["id"], "urn:epc:id:sgln:0614141.12345.0");
+      EXPECT_EQ(e["eventTimeZoneOffset"], "+01:00");
+      EXPECT_EQ(e["disposition"], "in_progress");
+    }
+  }
+  out.close();
+  EXPECT_EQ(read_points,
+            (std::set<std::string>{"urn:epc:id:sgln:0614141.12345.400",
+                                   "urn:korvo:reader:epcis:antenna:2"}));
+  // Events that come within a window share a document.
+  EXPECT_LT(sub.got.events.size(), events(sub.got));
+  const command_result r = run_command(
+      {NODE_EXECUTABLE, oracle + "/check_documents.js", b.dir() + "/documents"},
+      30000);
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+}
+
 // A broker that takes only a known user: the right credentials publish,
 // wrong ones are reported (never with the password) and retried.
 TEST_F(MqttEvents, CredentialsAcceptedOrRefusedAndRetried) {
@@ -320,8 +372,9 @@ TEST_F(MqttEvents, CredentialsAcceptedOrRefusedAndRetried) {
   EXPECT_EQ(text.find("wr0ng"), std::string::npos) << text;
 }
 
-// Wrong URLs and unreadable credentials are refused at start, with exit 2
-// and a message that never shows the password.
+// Wrong URLs, unreadable credentials and EPCIS options that cannot be
+// used are refused at start, with exit 2 and a message that never shows
+// the password.
 TEST_F(MqttEvents, BadBrokerOptionsAreRefusedAtStart) {
   const std::string dir = std::string(MQTT_TEST_DIR);
   std::filesystem::create_directories(dir);
@@ -329,7 +382,7 @@ TEST_F(MqttEvents, BadBrokerOptionsAreRefusedAtStart) {
   std::ofstream(creds) << "user\ns3cret\nmore\n";
   struct case_ {
     std::vector<std::string> args;
-    const char* says;
+    std::string says;
   };
   const case_ cases[] = {
       {{"--mqtt", "tcp://127.0.0.1"}, "mqtt://HOST"},
@@ -341,6 +394,19 @@ TEST_F(MqttEvents, BadBrokerOptionsAreRefusedAtStart) {
       {{"--mqtt", "mqtt://127.0.0.1", "--mqtt-ca", creds}, "mqtts://"},
       {{"--mqtt", "mqtt://127.0.0.1", "--name", "a/#"}, "+ or #"},
       {{"--name", "dock"}, "go with --mqtt"},
+      {{"--mqtt-format", "epcis"}, "--mqtt-format goes with --mqtt"},
+      {{"--mqtt", "mqtt://127.0.0.1", "--mqtt-format", "xml"}, "json or epcis"},
+      {{"--mqtt", "mqtt://127.0.0.1", "--read-points", creds},
+       "go with --mqtt-format epcis"},
+      {{"--mqtt", "mqtt://127.0.0.1", "--mqtt-format", "epcis", "--read-points",
+        creds},
+       "the read-points file " + creds + ": it is not valid JSON"},
+      {{"--mqtt", "mqtt://127.0.0.1", "--mqtt-format", "epcis", "--read-points",
+        dir + "/none"},
+       "the read-points file"},
+      {{"--mqtt", "mqtt://127.0.0.1", "--mqtt-format", "epcis",
+        "--epcis-biz-step", "walking"},
+       "no CBV 2.0 business step"},
   };
   for (const case_& c : cases) {
     std::vector<std::string> args = {TAG_SERVICE_BINARY, "--port", "0"};
