@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 
 namespace tag_service::events {
 namespace {
@@ -329,11 +330,11 @@ void capture_publisher::run() {
                                   std::chrono::duration_cast<milliseconds>(
                                       now - *waiting_since),
                                   options_.batch_wait))) {
-          events_.hand_over(options_.batch_events, utc_now_ms(),
-                            [&](const std::string& text) {
-                              batch.push_back(text);
-                              return true;
-                            });
+          events_.hand_over_batch(options_.batch_events, utc_now_ms(),
+                                  [&](std::span<const std::string> texts) {
+                                    batch.assign(texts.begin(), texts.end());
+                                    return true;
+                                  });
           waiting_since.reset();
           set_link([](capture_link&) {});
         }

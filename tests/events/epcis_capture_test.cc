@@ -1,6 +1,6 @@
 // The capture publisher's decisions: which URLs it takes, what becomes of a
-// batch after an answer, when waiting events make a batch, how an answer is
-// cut for the log; and an output whose form has no text for some events.
+// batch after an answer, when waiting events make a batch, and how an
+// answer is cut for the log.
 #include "tag_service/events/epcis_capture.h"
 
 #include <gtest/gtest.h>
@@ -108,38 +108,6 @@ TEST(CaptureAnswer, CutAndMadeOneLineOfPrintableText) {
   EXPECT_EQ(answer_excerpt("a\nb\tc\x1b[31m\xc3\xa9"), "a?b?c?[31m??");
   EXPECT_EQ(answer_excerpt(std::string(400, 'x'), 10), "xxxxxxxxxx...");
   EXPECT_EQ(answer_excerpt(""), "");
-}
-
-// An output whose form leaves some events out (here: all but arrivals)
-// queues only the others, and counts its drops without a gap text.
-TEST(EventOutput, FormWithoutTextsLeavesEventsOutAndAnnouncesNoGap) {
-  event_output out({"dock-1", "abc", std::chrono::milliseconds(100000),
-                    std::chrono::milliseconds(500)},
-                   {2, 1 << 20},
-                   [](const event& e) -> std::optional<std::string> {
-                     if (e.kind != event_kind::arrived) return std::nullopt;
-                     return "A " + e.tag_id;
-                   });
-  out.state_changed({reader_change::connected, "", 1});
-  for (int i = 0; i < 5; ++i) {
-    sighting s;
-    tag t;
-    t.id = "T" + std::to_string(i);
-    s.seen.tags.push_back(t);
-    s.time_ms = 1000 + i;
-    out.sighted(s);
-  }
-  EXPECT_EQ(out.figures().events, 2u);
-  EXPECT_EQ(out.figures().dropped, 3u);
-  std::vector<std::string> sent;
-  EXPECT_EQ(out.hand_over(10, 5000,
-                          [&](const std::string& s) {
-                            sent.push_back(s);
-                            return true;
-                          }),
-            2u);
-  EXPECT_EQ(sent, (std::vector<std::string>{"A T3", "A T4"}));
-  EXPECT_EQ(out.figures().dropped, 3u);
 }
 
 }  // namespace
