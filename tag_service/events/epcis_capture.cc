@@ -282,8 +282,7 @@ void capture_publisher::run() {
         });
         if (stop_by) {
           failed_at_stop = true;
-          log(shown_url_ + ": " + why + "; " + std::to_string(n) +
-              " events not sent at stop");
+          log(shown_url_ + ": " + why);
           return;
         }
         log(shown_url_ + ": " + why + "; " + std::to_string(n) +
@@ -370,15 +369,16 @@ void capture_publisher::run() {
       running.reset();
       continue;
     }
-    if (stop_by && clock::now() >= *stop_by) {
-      log(shown_url_ + ": " + std::to_string(batch.size()) +
-          " events not sent at stop: the repository did not answer in time");
-      break;
-    }
+    if (stop_by && clock::now() >= *stop_by) break;
     curl_multi_poll(multi, nullptr, 0, static_cast<int>(kTick.count()),
                     nullptr);
   }
   if (running) curl_multi_remove_handle(multi, running->easy);
+  const std::size_t left = batch.size() + events_.figures().events;
+  if (left > 0) {
+    log(shown_url_ + ": stopped with " + std::to_string(left) +
+        " events not sent");
+  }
 }
 
 }  // namespace tag_service::events
