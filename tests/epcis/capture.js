@@ -16,10 +16,13 @@
 //                   refused ids, the captured and refused events (their
 //                   eventTime, epcList and readPoint), invalid documents,
 //                   and the Authorization headers
-// Options: --user NAME:PASSWORD (HTTP Basic required, else 401).
+// Options: --user NAME:PASSWORD (HTTP Basic required, else 401);
+// --tls CERT KEY (HTTPS with this PEM certificate and key).
 'use strict';
 
+const fs = require('fs');
 const http = require('http');
+const https = require('https');
 const readline = require('readline');
 const { validateEpcisDocument } = require('epcis2.js');
 
@@ -105,11 +108,18 @@ function handle(req, res, text) {
   if (now.delay_ms > 0) setTimeout(finish, now.delay_ms); else finish();
 }
 
-const server = http.createServer((req, res) => {
+const tlsArg = process.argv.indexOf('--tls');
+const onRequest = (req, res) => {
   const parts = [];
   req.on('data', (d) => parts.push(d));
   req.on('end', () => handle(req, res, Buffer.concat(parts).toString('utf8')));
-});
+};
+const server = tlsArg > 0
+  ? https.createServer({
+    cert: fs.readFileSync(process.argv[tlsArg + 1]),
+    key: fs.readFileSync(process.argv[tlsArg + 2]),
+  }, onRequest)
+  : http.createServer(onRequest);
 server.on('connection', (s) => {
   sockets.add(s);
   s.on('close', () => sockets.delete(s));
