@@ -93,12 +93,16 @@ class mqtt_publisher {
   bool feed(bool flush = false);
   bool feed_document(bool flush);
   void publish_status(bool online);
-  void wait(std::chrono::milliseconds d);
+  void wait(std::chrono::milliseconds d);  // ticking the events meanwhile
   void set_error(const std::string& e);
   void log(const std::string& line) const;
   static void on_connect(::mosquitto*, void* self, int rc);
   static void on_disconnect(::mosquitto*, void* self, int rc);
   static void on_publish(::mosquitto*, void* self, int mid);
+  static void on_log(::mosquitto*, void* self, int level, const char* text);
+  // Why the link failed with rc, in words: with a TLS failure, the reason
+  // libmosquitto logged. Link thread only.
+  std::string failure(int rc);
 
   mqtt_options options_;
   event_output& events_;
@@ -118,6 +122,7 @@ class mqtt_publisher {
   mutable std::mutex mutex_;  // guards last_error_, for wake_
   std::condition_variable wake_;
   std::string last_error_;
+  std::string tls_error_;  // the last TLS failure logged; link thread only
 };
 
 }  // namespace tag_service::events

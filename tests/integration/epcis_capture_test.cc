@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tests/integration/service_process.h"
+#include "tests/integration/test_certificates.h"
 #include "tests/support/background_process.h"
 
 namespace korvo_test {
@@ -205,22 +206,7 @@ TEST_F(EpcisCapture, OutagesLoseNothingDuplicateNothingAndA400IsNotRetried) {
 // https: a repository whose certificate the service cannot verify gets
 // nothing (and the log says why); with its CA given, it gets the events.
 TEST_F(EpcisCapture, HttpsVerifiesTheRepository) {
-  const std::string ec =
-      " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-  const command_result made = run_command(
-      {"sh", "-c",
-       "set -e; cd '" + dir_ +
-           "'; printf 'subjectAltName=DNS:localhost\\n' > san.ext; "
-           "openssl req -x509" +
-           ec +
-           " -keyout ca.key -out ca.pem -days 2 -subj /CN=capture-ca; "
-           "openssl req" +
-           ec +
-           " -keyout server.key -out server.csr -subj /CN=localhost; "
-           "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key "
-           "-CAcreateserial -days 2 -extfile san.ext -out server.pem"},
-      20000);
-  ASSERT_EQ(made.code, 0) << made.err;
+  ASSERT_EQ(make_test_certificates(dir_, "DNS:localhost"), "");
   capture_endpoint ep({"--tls", dir_ + "/server.pem", dir_ + "/server.key"});
   const std::string url =
       "https://localhost:" + ep.url().substr(ep.url().rfind(':') + 1);
