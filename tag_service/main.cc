@@ -18,13 +18,14 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <vector>
 #include <type_traits>
+#include <vector>
 
 #include "protocol/tag_protocol.h"
 #include "protocol/wire_time.h"
-#include "tag_service/events/event_output.h"
 #include "tag_service/events/epcis.h"
+#include "tag_service/events/epcis_capture.h"
+#include "tag_service/events/event_output.h"
 #include "tag_service/events/mqtt_publisher.h"
 #include "tag_service/events/read_points.h"
 #include "tag_service/model/wire_json.h"
@@ -61,6 +62,9 @@ const char kUsage[] =
     "                   [--field-cycle-ms N]\n"
     "                   [--mqtt-format json|epcis] [--read-points FILE]\n"
     "                   [--epcis-biz-step STEP] [--epcis-disposition DISP]\n"
+    "       tag-service ... --epcis-capture URL [--epcis-credentials FILE]\n"
+    "                   [--epcis-ca FILE] [--epcis-batch-events N]\n"
+    "                   [--epcis-batch-ms N] [--epcis-timeout-ms N]\n"
     "       tag-service --print-demo-scene\n"
     "       tag-service --version\n"
     "\n"
@@ -130,15 +134,17 @@ const char kUsage[] =
     "                      for the broker\n"
     "  --move-holdoff-ms N how long a tag's strongest antenna must stay\n"
     "                      changed before it counts as moved (default 500)\n"
-    "  --outbox-events N   events kept while the broker is away (default\n"
-    "                      100000); the oldest are dropped beyond it\n"
+    "  --outbox-events N   events kept while the broker (or the EPCIS\n"
+    "                      repository) is away (default 100000); the oldest\n"
+    "                      are dropped beyond it\n"
     "  --outbox-bytes N    the same bound in bytes of JSON (default 67108864)\n"
     "  --field-cycle-ms N  simulated reader: the field changes every N ms, so\n"
     "                      that each item arrives, moves and departs in turn\n"
     "  With --mqtt, --hold-ms (default 2000) is also how long a tag stays\n"
     "  unseen before it departs, for the simulated reader too.\n"
     "  --mqtt-format F     json (default): a message per event; epcis: an\n"
-    "                      EPCIS 2.0 document per message, of the ObjectEvents\n"
+    "                      EPCIS 2.0 document per message, of the "
+    "ObjectEvents\n"
     "                      of up to 100 events or 250 ms\n"
     "  --read-points FILE  EPCIS: the antennas' read points and the reader's\n"
     "                      business location (JSON; see the README)\n"
@@ -148,6 +154,22 @@ const char kUsage[] =
     "  --epcis-disposition DISP\n"
     "                      EPCIS: the CBV disposition, a word or a URI\n"
     "                      (default none: left out)\n"
+    "  --epcis-capture URL POST tag events as EPCIS 2.0 documents to a\n"
+    "                      repository's capture endpoint (http:// or\n"
+    "                      https://, such as https://repo.example/capture);\n"
+    "                      with or without --mqtt, each with its own outbox\n"
+    "  --epcis-credentials FILE\n"
+    "                      user name (first line) and password (second line)\n"
+    "                      sent to the repository as HTTP Basic\n"
+    "  --epcis-ca FILE     with https://: the CA certificates to trust\n"
+    "                      (default the system's)\n"
+    "  --epcis-batch-events N\n"
+    "                      the most events in one document (default 100)\n"
+    "  --epcis-batch-ms N  the longest an event waits for its batch (default\n"
+    "                      1000)\n"
+    "  --epcis-timeout-ms N\n"
+    "                      the longest one request may take (default 10000);\n"
+    "                      a batch that fails is sent again, with back-off\n"
     "  --version           print the version and exit\n"
     "  --help              this text\n"
     "\n"
@@ -195,6 +217,16 @@ struct options {
     std::optional<std::string> biz_step;  // as given, "none" included
     std::optional<std::string> disposition;
   } epcis;
+  // Tag events to an EPCIS repository's capture endpoint.
+  struct {
+    std::string url;
+    std::string credentials_file;
+    std::string ca_file;
+    int batch_events = 100;
+    int batch_ms = 1000;
+    int timeout_ms = 10000;
+    bool tuned = false;  // any option but the URL given
+  } capture;
 };
 
 // The EPCIS options: whether arg is one (all take a value), and setting it.
@@ -219,8 +251,43 @@ bool set_epcis_option(std::string_view arg, std::string_view value,
   return true;
 }
 
-// Whether the events leave in EPCIS form.
-bool epcis_out(const options& o) { return o.epcis.mqtt_documents; }
+// Whether the events leave in EPCIS form (by MQTT, to a repository, or
+// both).
+bool epcis_out(const options& o) {
+  return o.epcis.mqtt_documents || !o.capture.url.empty();
+}
+
+// The EPCIS capture options: whether arg is one (all take a value), and
+// setting it.
+bool is_capture_option(std::string_view arg) {
+  return arg == "--epcis-capture" || arg == "--epcis-credentials" ||
+         arg == "--epcis-ca" || arg == "--epcis-batch-events" ||
+         arg == "--epcis-batch-ms" || arg == "--epcis-timeout-ms";
+}
+
+bool set_capture_option(std::string_view arg, std::string_view value,
+                        options& o) {
+  const auto number = [&](int low, int high, int& out) {
+    const auto [end, ec] =
+        std::from_chars(value.data(), value.data() + value.size(), out);
+    if (ec != std::errc() || end != value.data() + value.size() || out < low ||
+        out > high) {
+      std::fprintf(stderr, "tag-service: %.*s takes a number from %d to %d\n",
+                   static_cast<int>(arg.size()), arg.data(), low, high);
+      return false;
+    }
+    return true;
+  };
+  auto& c = o.capture;
+  c.tuned = c.tuned || arg != "--epcis-capture";
+  if (arg == "--epcis-capture") c.url = value;
+  if (arg == "--epcis-credentials") c.credentials_file = value;
+  if (arg == "--epcis-ca") c.ca_file = value;
+  if (arg == "--epcis-batch-events") return number(1, 10000, c.batch_events);
+  if (arg == "--epcis-batch-ms") return number(10, 600000, c.batch_ms);
+  if (arg == "--epcis-timeout-ms") return number(100, 600000, c.timeout_ms);
+  return true;
+}
 
 // The event options: whether arg is one (all take a value), and setting it.
 bool is_event_option(std::string_view arg) {
@@ -308,7 +375,7 @@ bool parse_options(int argc, char** argv, options& o) {
         arg == "--hold-ms" || arg == "--session" ||
         arg == "--access-password-file" || arg == "--state-file" ||
         arg == "--allow-host" || arg == "--max-tags" || is_event_option(arg) ||
-        is_epcis_option(arg);
+        is_epcis_option(arg) || is_capture_option(arg);
     if (takes_value && !has_value) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "tag-service: %s needs a value\n", argv[i]);
@@ -393,6 +460,8 @@ bool parse_options(int argc, char** argv, options& o) {
       if (!set_event_option(arg, value, o)) return false;
     } else if (is_epcis_option(arg)) {
       if (!set_epcis_option(arg, value, o)) return false;
+    } else if (is_capture_option(arg)) {
+      if (!set_capture_option(arg, value, o)) return false;
     } else if (arg == "--version") {
       o.version = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -402,10 +471,11 @@ bool parse_options(int argc, char** argv, options& o) {
       return false;
     }
   }
-  const bool reader_options = !o.antennas.empty() ||
-                              (o.hold_ms >= 0 && o.events.mqtt_url.empty()) ||
-                              o.session >= 0 || !o.password_file.empty() ||
-                              !o.state_file.empty() || o.max_tags >= 0;
+  const bool reader_options =
+      !o.antennas.empty() ||
+      (o.hold_ms >= 0 && o.events.mqtt_url.empty() && o.capture.url.empty()) ||
+      o.session >= 0 || !o.password_file.empty() || !o.state_file.empty() ||
+      o.max_tags >= 0;
   if (o.reader_url.empty() && reader_options) {
     std::fprintf(stderr,
                  "tag-service: --antennas, --hold-ms, --session, "
@@ -418,11 +488,16 @@ bool parse_options(int argc, char** argv, options& o) {
     return false;
   }
   const auto& e = o.events;
-  if (e.mqtt_url.empty() &&
-      (!e.name.empty() || !e.topic.empty() || !e.ca_file.empty() ||
-       !e.credentials_file.empty())) {
+  if (e.mqtt_url.empty() && o.capture.url.empty() && !e.name.empty()) {
     std::fprintf(stderr,
-                 "tag-service: --name, --mqtt-topic, --mqtt-ca and "
+                 "tag-service: --name names the reader in events, which go "
+                 "with --mqtt or --epcis-capture\n");
+    return false;
+  }
+  if (e.mqtt_url.empty() &&
+      (!e.topic.empty() || !e.ca_file.empty() || !e.credentials_file.empty())) {
+    std::fprintf(stderr,
+                 "tag-service: --mqtt-topic, --mqtt-ca and "
                  "--mqtt-credentials go with --mqtt\n");
     return false;
   }
@@ -430,12 +505,20 @@ bool parse_options(int argc, char** argv, options& o) {
     std::fprintf(stderr, "tag-service: --mqtt-format goes with --mqtt\n");
     return false;
   }
-  if (!epcis_out(o) &&
-      (!o.epcis.read_points_file.empty() || o.epcis.biz_step ||
-       o.epcis.disposition)) {
+  if (!epcis_out(o) && (!o.epcis.read_points_file.empty() || o.epcis.biz_step ||
+                        o.epcis.disposition)) {
     std::fprintf(stderr,
                  "tag-service: --read-points, --epcis-biz-step and "
-                 "--epcis-disposition go with --mqtt-format epcis\n");
+                 "--epcis-disposition go with --mqtt-format epcis or "
+                 "--epcis-capture\n");
+    return false;
+  }
+  const auto& c = o.capture;
+  if (c.url.empty() && c.tuned) {
+    std::fprintf(stderr,
+                 "tag-service: --epcis-credentials, --epcis-ca, "
+                 "--epcis-batch-events, --epcis-batch-ms and "
+                 "--epcis-timeout-ms go with --epcis-capture\n");
     return false;
   }
   if (!o.reader_url.empty() && e.field_cycle_ms > 0) {
@@ -624,7 +707,8 @@ bool event_options(const options& o,
                    tag_service::events::outbox_limits& limits,
                    tag_service::events::mqtt_options& mqtt) {
   std::string error;
-  if (!tag_service::events::parse_mqtt_url(o.events.mqtt_url, mqtt, error)) {
+  if (!o.events.mqtt_url.empty() &&
+      !tag_service::events::parse_mqtt_url(o.events.mqtt_url, mqtt, error)) {
     std::fprintf(stderr, "tag-service: --mqtt %s: %s\n",
                  o.events.mqtt_url.c_str(), error.c_str());
     return false;
@@ -711,6 +795,56 @@ bool epcis_options(const options& o, const std::string& name,
   return true;
 }
 
+// The EPCIS capture's options from the command line; on failure prints why
+// and returns false. The credentials are read here and never printed, nor
+// is the URL, which might hold something secret in its query.
+bool capture_options(const options& o,
+                     tag_service::events::capture_options& out) {
+  const auto& c = o.capture;
+  std::string error;
+  std::string shown;
+  bool loopback = false;
+  if (!tag_service::events::check_capture_url(c.url, shown, loopback, error)) {
+    std::fprintf(stderr, "tag-service: --epcis-capture: %s\n", error.c_str());
+    return false;
+  }
+  const bool https = shown.rfind("https://", 0) == 0;
+  if (!c.ca_file.empty() && !https) {
+    std::fprintf(stderr, "tag-service: --epcis-ca goes with https://\n");
+    return false;
+  }
+  if (!c.ca_file.empty() && ::access(c.ca_file.c_str(), R_OK)) {
+    std::fprintf(stderr, "tag-service: cannot read the CA file %s: %s\n",
+                 c.ca_file.c_str(), std::strerror(errno));
+    return false;
+  }
+  if (!c.credentials_file.empty()) {
+    if (!https && !loopback) {
+      std::fprintf(stderr,
+                   "tag-service: --epcis-credentials would travel unencrypted "
+                   "over http:// to %s: use https://\n",
+                   shown.c_str());
+      return false;
+    }
+    if (!tag_service::events::read_mqtt_credentials(c.credentials_file,
+                                                    out.user, out.password,
+                                                    error, "EPCIS capture")) {
+      std::fprintf(stderr, "tag-service: %s\n", error.c_str());
+      return false;
+    }
+  }
+  out.url = c.url;
+  out.ca_file = c.ca_file;
+  out.batch_events = static_cast<std::size_t>(c.batch_events);
+  out.batch_wait = std::chrono::milliseconds(c.batch_ms);
+  out.timeout = std::chrono::milliseconds(c.timeout_ms);
+  out.connect_timeout = std::min(out.connect_timeout, out.timeout);
+  out.log = [](const std::string& line) {
+    tag_service::write_log_line({{"event", "epcis"}, {"message", line}});
+  };
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -734,7 +868,9 @@ int main(int argc, char** argv) {
   } else if (!load(o, scene)) {
     return 2;
   }
-  const bool events_out = !o.events.mqtt_url.empty();
+  const bool mqtt_out = !o.events.mqtt_url.empty();
+  const bool capture_out = !o.capture.url.empty();
+  const bool events_out = mqtt_out || capture_out;
   tag_service::events::derive_options derive_options;
   tag_service::events::outbox_limits outbox_limits;
   tag_service::events::mqtt_options mqtt_options;
@@ -749,6 +885,8 @@ int main(int argc, char** argv) {
   }
   if (o.epcis.mqtt_documents)
     mqtt_options.format = tag_service::events::mqtt_format::epcis;
+  tag_service::events::capture_options capture_options;
+  if (capture_out && !::capture_options(o, capture_options)) return 2;
   if (o.print_demo) {
     std::cout << tag_service::scene_json(scene).dump(2) << "\n";
     return 0;
@@ -777,12 +915,12 @@ int main(int argc, char** argv) {
     ::setrlimit(RLIMIT_NOFILE, &files);
   }
 
-  // Events: the output outlives the reader that feeds it, the publisher
-  // stops before either.
+  // Events: the outputs outlive the reader that feeds them, the
+  // publishers stop before either. Each way out has an output of its own.
   std::unique_ptr<tag_service::events::event_output> event_output;
-  if (events_out) {
+  if (mqtt_out) {
     tag_service::events::event_formatter format;
-    if (epcis_out(o)) {
+    if (o.epcis.mqtt_documents) {
       format = [epcis_context](const tag_service::events::event& e) {
         return tag_service::events::object_event_json(e, epcis_context);
       };
@@ -790,6 +928,20 @@ int main(int argc, char** argv) {
     event_output = std::make_unique<tag_service::events::event_output>(
         derive_options, outbox_limits, std::move(format));
   }
+  std::unique_ptr<tag_service::events::event_output> capture_output;
+  if (capture_out) {
+    capture_output = std::make_unique<tag_service::events::event_output>(
+        derive_options, outbox_limits,
+        [epcis_context](const tag_service::events::event& e) {
+          return tag_service::events::object_event_json(e, epcis_context);
+        });
+    capture_options.wrap = [](const std::vector<std::string>& events) {
+      return tag_service::events::epcis_document(events,
+                                                 tag_service::utc_now_ms());
+    };
+  }
+  tag_service::events::observer_fanout both_outputs(
+      {event_output.get(), capture_output.get()});
   std::unique_ptr<tag_service::reader> reader;
   try {
     if (o.reader_url.empty()) {
@@ -807,7 +959,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tag-service: %s\n", e.message.c_str());
     return 2;
   }
-  if (event_output) reader->observe(event_output.get());
+  if (event_output && capture_output) {
+    reader->observe(&both_outputs);
+  } else if (event_output || capture_output) {
+    reader->observe(event_output ? event_output.get() : capture_output.get());
+  }
   tag_service::service operations(std::move(reader));
   tag_service::server_options server_options;
   server_options.host = o.host;
@@ -819,13 +975,13 @@ int main(int argc, char** argv) {
   server_options.tls_key_pem = std::move(tls.key_pem);
   server_options.access = access.get();
   tag_service::server server(operations, server_options);
-  server.add_page(tag_service::kLivePagePath,
-                  {"text/html; charset=utf-8",
-                   [] { return tag_service::one_part(tag_service::live_page()); },
-                   tag_service::kLivePagePolicy});
+  server.add_page(
+      tag_service::kLivePagePath,
+      {"text/html; charset=utf-8",
+       [] { return tag_service::one_part(tag_service::live_page()); },
+       tag_service::kLivePagePolicy});
   server.add_page(tag_service::kLiveScriptPath,
-                  {"text/javascript; charset=utf-8",
-                   [] {
+                  {"text/javascript; charset=utf-8", [] {
                      return tag_service::one_part(tag_service::live_script());
                    }});
   std::unique_ptr<tag_service::events::mqtt_publisher> publisher;
@@ -838,10 +994,21 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  std::unique_ptr<tag_service::events::capture_publisher> capture;
+  if (capture_output) {
+    capture = std::make_unique<tag_service::events::capture_publisher>(
+        capture_options, *capture_output);
+    std::string error;
+    if (!capture->start(error)) {
+      std::fprintf(stderr, "tag-service: %s\n", error.c_str());
+      return 2;
+    }
+  }
   // Pollers share one snapshot, so that open pages cannot crowd out the
   // operations and the reader.
   tag_service::shared_snapshot live_status(
-      [&operations, &publisher, &event_output, exposed] {
+      [&operations, &publisher, &event_output, &capture, &capture_output,
+       exposed] {
         // The service's own additions, beside the reader's snapshot.
         tag_service::live_additions added;
         added.insecure = exposed;
@@ -851,6 +1018,15 @@ int main(int argc, char** argv) {
           added.events = tag_service::live_events{
               link.broker, link.connected, link.last_error, f.events,
               f.bytes,     f.dropped,      f.sent};
+        }
+        if (capture) {
+          const auto link = capture->link();
+          const auto f = capture_output->figures();
+          added.capture = tag_service::live_capture{
+              link.url,        link.reachable,
+              link.last_error, f.events + link.in_batch,
+              f.bytes,         f.dropped,
+              link.captured,   link.rejected};
         }
         return operations.live_snapshot(now_filetime(), added);
       },
@@ -906,6 +1082,7 @@ int main(int argc, char** argv) {
   pthread_kill(stopper.native_handle(), SIGTERM);
   stopper.join();
   if (publisher) publisher->stop();
+  if (capture) capture->stop();
   std::fprintf(stderr, "tag-service: stopped\n");
   return 0;
 }

@@ -110,4 +110,12 @@ outbox_figures event_output::figures() const {
   return {outbox_.size(), outbox_.bytes(), outbox_.dropped_total(), sent_};
 }
 
+void observer_fanout::sighted(const sighting& s) {
+  for (reader_observer* o : observers_) o->sighted(s);
+}
+
+void observer_fanout::state_changed(const reader_state_change& c) {
+  for (reader_observer* o : observers_) o->state_changed(c);
+}
+
 }  // namespace tag_service::events

@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "tag_service/events/derive.h"
 #include "tag_service/events/outbox.h"
@@ -81,6 +82,20 @@ class event_output final : public reader_observer {
   std::uint64_t sent_ = 0;
   std::vector<event> made_;         // scratch, kept for its capacity
   std::vector<std::string> batch_;  // the same
+};
+
+// Hands what a reader has to several observers in turn, since a reader
+// takes one: each way out keeps its own event_output and progresses on its
+// own. The observers outlive this object.
+class observer_fanout final : public reader_observer {
+ public:
+  explicit observer_fanout(std::vector<reader_observer*> observers)
+      : observers_(std::move(observers)) {}
+  void sighted(const sighting& s) override;
+  void state_changed(const reader_state_change& c) override;
+
+ private:
+  const std::vector<reader_observer*> observers_;
 };
 
 }  // namespace tag_service::events

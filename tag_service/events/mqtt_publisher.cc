@@ -55,11 +55,12 @@ bool parse_mqtt_url(std::string_view url, mqtt_options& out,
 }
 
 bool read_mqtt_credentials(const std::string& path, std::string& user,
-                           std::string& password, std::string& error) {
+                           std::string& password, std::string& error,
+                           std::string_view what) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    error = "cannot read the MQTT credentials file " + path + ": " +
-            std::strerror(errno);
+    error = "cannot read the " + std::string(what) + " credentials file " +
+            path + ": " + std::strerror(errno);
     return false;
   }
   std::string text(4096, '\0');
@@ -81,7 +82,7 @@ bool read_mqtt_credentials(const std::string& path, std::string& user,
       text.size() == 4096) {
     user.clear();
     password.clear();
-    error = "the MQTT credentials file " + path +
+    error = "the " + std::string(what) + " credentials file " + path +
             " must hold the user name on its first line and the password "
             "on its second, and nothing else";
     return false;

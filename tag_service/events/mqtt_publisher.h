@@ -57,9 +57,11 @@ bool parse_mqtt_url(std::string_view url, mqtt_options& out,
 
 // Reads a credentials file: the user name on the first line, the password
 // on the second. False with a reason, which never holds the file's
-// contents.
+// contents; what names the file's use in it ("the MQTT credentials file").
+// The EPCIS capture's credentials file follows the same rules.
 bool read_mqtt_credentials(const std::string& path, std::string& user,
-                           std::string& password, std::string& error);
+                           std::string& password, std::string& error,
+                           std::string_view what = "MQTT");
 
 // The broker link as the live view shows it.
 struct mqtt_link {

@@ -13,6 +13,20 @@ std::string live_status(const reader_view& reader,
                         const live_additions& added) {
   json_writer w;
   w.begin_object();
+  if (added.capture) {
+    const live_capture& c = *added.capture;
+    w.key("capture");
+    w.begin_object();
+    w.member("captured", c.captured);
+    w.member("dropped", c.dropped);
+    w.member("last_error", c.last_error);
+    w.member("outbox", c.outbox);
+    w.member("outbox_bytes", c.outbox_bytes);
+    w.member("reachable", c.reachable);
+    w.member("rejected", c.rejected);
+    w.member("url", c.url);
+    w.end_object();
+  }
   if (added.events) {
     const live_events& e = *added.events;
     w.key("events");
@@ -179,6 +193,8 @@ tr.more td { color: var(--muted); font-style: italic; }
     <div id="not-shown-row" hidden><span class="k">Not shown</span><span id="not-shown" class="err"></span></div>
     <div id="events" hidden><span class="k">Broker</span><span id="broker" class="badge none">&ndash;</span>
       <span id="outbox"></span></div>
+    <div id="capture" hidden><span class="k">EPCIS repository</span><span id="repository" class="badge none">&ndash;</span>
+      <span id="capture-outbox"></span></div>
   </section>
   <h2 id="field-title">Field</h2>
   <div class="wrap">
@@ -242,6 +258,20 @@ function renderEvents(ev) {
   const o = document.getElementById('outbox');
   o.textContent = text;
   o.className = ev.dropped > 0 || ev.last_error ? 'err' : 'none';
+}
+
+// The EPCIS repository, when the service captures events into one.
+function renderCapture(c) {
+  document.getElementById('capture').hidden = !c;
+  if (!c) return;
+  badge('repository', c.reachable, 'reachable', 'away');
+  document.getElementById('repository').title = c.url;
+  let text = ' outbox ' + c.outbox + ', captured ' + c.captured +
+      ', rejected ' + c.rejected + ', dropped ' + c.dropped;
+  if (c.last_error) text += ' \u2013 ' + c.last_error;
+  const o = document.getElementById('capture-outbox');
+  o.textContent = text;
+  o.className = c.dropped > 0 || c.rejected > 0 || c.last_error ? 'err' : 'none';
 }
 
 function valuesCell(td, values) {
@@ -351,6 +381,7 @@ function render(s) {
   u.className = '';
   document.getElementById('insecure').hidden = !s.insecure;
   renderEvents(s.events);
+  renderCapture(s.capture);
   const key = JSON.stringify([s.reader, s.formats, s.items]);
   if (key === shownKey) return;
   shownKey = key;

@@ -55,20 +55,34 @@ struct live_events {
   std::uint64_t sent = 0;
 };
 
+// The link to an EPCIS repository, as /status.json shows it.
+struct live_capture {
+  std::string url;
+  bool reachable = false;
+  std::string last_error;    // empty: none
+  std::uint64_t outbox = 0;  // events waiting, the batch on its way too
+  std::uint64_t outbox_bytes = 0;
+  std::uint64_t dropped = 0;
+  std::uint64_t captured = 0;
+  std::uint64_t rejected = 0;
+};
+
 // What the service adds to the reader's snapshot: that anyone who can reach
-// it may use it, and its events' link when it publishes events.
+// it may use it, and the links of its event outputs.
 struct live_additions {
   bool insecure = false;
   std::optional<live_events> events;
+  std::optional<live_capture> capture;
 };
 
-// The snapshot: {"events": {"broker", "connected", "dropped", "last_error",
-// "outbox", "outbox_bytes", "sent"}, "formats": [FORMAT...], "insecure":
-// true, "items": [ITEM...], "reader": {"connected", "inventory",
-// "last_error", "not_shown", "source"}, "time"}, members in the order of
-// their names, "events" and "insecure" only as added says; formats and
-// items in the protocol's JSON forms, time the service's UTC clock as a
-// FILETIME.
+// The snapshot: {"capture": {"captured", "dropped", "last_error", "outbox",
+// "outbox_bytes", "reachable", "rejected", "url"}, "events": {"broker",
+// "connected", "dropped", "last_error", "outbox", "outbox_bytes", "sent"},
+// "formats": [FORMAT...], "insecure": true, "items": [ITEM...], "reader":
+// {"connected", "inventory", "last_error", "not_shown", "source"}, "time"},
+// members in the order of their names, "capture", "events" and "insecure" only
+// as added says; formats and items in the protocol's JSON forms, time the
+// service's UTC clock as a FILETIME.
 std::string live_status(const reader_view& reader,
                         const std::vector<tag_format>& formats,
                         std::uint64_t now_filetime,

@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work" && mkdir sub && touch lib.kzm other.so
 
 all_keywords="addr async clr compact disconnect dll flt formats header heap host pause print set write"
-all_options="--access-password-file --allow-host --antennas --epcis-biz-step --epcis-disposition --field --field-cycle-ms --help --hold-ms --host --insecure --log --max-tags --move-holdoff-ms --mqtt --mqtt-ca --mqtt-credentials --mqtt-format --mqtt-topic --name --outbox-bytes --outbox-events --port --print-demo-field --print-demo-scene --read-points --reader --scene --session --state-file --test-hooks --tls-cert --tls-key --tokens --version"
+all_options="--access-password-file --allow-host --antennas --epcis-batch-events --epcis-batch-ms --epcis-biz-step --epcis-ca --epcis-capture --epcis-credentials --epcis-disposition --epcis-timeout-ms --field --field-cycle-ms --help --hold-ms --host --insecure --log --max-tags --move-holdoff-ms --mqtt --mqtt-ca --mqtt-credentials --mqtt-format --mqtt-topic --name --outbox-bytes --outbox-events --port --print-demo-field --print-demo-scene --read-points --reader --scene --session --state-file --test-hooks --tls-cert --tls-key --tokens --version"
 
 # Splits LINE into COMP_WORDS the way readline does: at blanks, and with
 # ':' and '=' as words of their own.

@@ -1,6 +1,7 @@
 #include "tests/integration/service_process.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -117,6 +118,17 @@ command_result run_command(const std::vector<std::string>& args,
   plan.timeout_ms = timeout_ms;
   const process_result p = run_process(plan);
   return {p.code, p.out, p.err};
+}
+
+void expect_refused_at_start(const std::vector<std::string>& args,
+                             const std::string& says,
+                             const std::string& secret) {
+  std::vector<std::string> all = {TAG_SERVICE_BINARY, "--port", "0"};
+  all.insert(all.end(), args.begin(), args.end());
+  const command_result r = run_command(all, 5000);
+  EXPECT_EQ(r.code, 2) << says;
+  EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find(secret), std::string::npos) << r.err;
 }
 
 }  // namespace korvo_test

@@ -78,6 +78,13 @@ struct command_result {
 command_result run_command(const std::vector<std::string>& args,
                            int timeout_ms = 10000);
 
+// Runs tag-service --port 0 with args and checks, as a test expectation,
+// that it refuses to start: exit 2, says on standard error, secret nowhere
+// in it.
+void expect_refused_at_start(const std::vector<std::string>& args,
+                             const std::string& says,
+                             const std::string& secret);
+
 }  // namespace korvo_test
 
 #endif  // KORVO_TESTS_INTEGRATION_SERVICE_PROCESS_H_

@@ -59,7 +59,12 @@ TEST(LiveStatus, AdditionsInTheOrderOfTheirNames) {
   const reader_view r{"simulated", true, true, "", {demo.items[0]}};
   const live_events e{
       "mqtt://127.0.0.1:1883", true, "lost \"x\"\n", 3, 900, 1, 40};
-  const live_additions cases[] = {{true, std::nullopt}, {false, e}, {true, e}};
+  const live_capture c{
+      "https://repo.example/capture", false, "503", 7, 4000, 2, 120, 5};
+  const live_additions cases[] = {{true, std::nullopt, std::nullopt},
+                                  {false, e, std::nullopt},
+                                  {true, e, c},
+                                  {false, std::nullopt, c}};
   for (const live_additions& added : cases) {
     nlohmann::json expected =
         nlohmann::json::parse(live_status(r, demo.formats, kEpoch));
@@ -72,6 +77,16 @@ TEST(LiveStatus, AdditionsInTheOrderOfTheirNames) {
                             {"outbox_bytes", e.outbox_bytes},
                             {"dropped", e.dropped},
                             {"sent", e.sent}};
+    }
+    if (added.capture) {
+      expected["capture"] = {{"url", c.url},
+                             {"reachable", c.reachable},
+                             {"last_error", c.last_error},
+                             {"outbox", c.outbox},
+                             {"outbox_bytes", c.outbox_bytes},
+                             {"dropped", c.dropped},
+                             {"captured", c.captured},
+                             {"rejected", c.rejected}};
     }
     EXPECT_EQ(live_status(r, demo.formats, kEpoch, added), expected.dump());
   }
