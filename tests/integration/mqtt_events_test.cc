@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "tests/integration/service_process.h"
+#include "tests/llrp/emulator_process.h"
 #include "tests/support/background_process.h"
 
 namespace korvo_test {
@@ -98,9 +100,10 @@ class broker {
   std::unique_ptr<background_process> process_;
 };
 
-// What a subscriber to korvo/NAME/# received, message by message. It is
-// persistent (so that it misses nothing while the broker restarts), and it
-// is ready once the broker acknowledged its subscription.
+// What a subscriber to korvo/NAME/# received, message by message (NAME +
+// listens to every reader). It is persistent (so that it misses nothing
+// while the broker restarts), and it is ready once the broker acknowledged
+// its subscription.
 struct received {
   std::vector<json> events;
   std::vector<json> statuses;
@@ -318,6 +321,108 @@ TEST_F(MqttEvents, CredentialsAcceptedOrRefusedAndRetried) {
     ++refusals;
   EXPECT_GE(refusals, 2u) << text;
   EXPECT_EQ(text.find("wr0ng"), std::string::npos) << text;
+}
+
+// A site: eight services with simulated readers (and one in front of the
+// LLRP emulator, whose field is emptied and filled again) publish to one
+// broker; one subscriber takes every event. None is lost (per reader the
+// sequence numbers run from 1 without a hole), none is unexpected (only
+// the site's readers, each with one instance and unique ids; per tag,
+// arrived, moved and departed in an order a field allows), and each reader
+// says offline when it stops.
+TEST_F(MqttEvents, ASiteOfReadersOnOneBrokerLosesNothing) {
+  broker b("site");
+  subscriber sub(b, "+");
+  std::vector<std::unique_ptr<service_process>> services;
+  std::set<std::string> readers;
+  for (int i = 1; i <= 8; ++i) {
+    const std::string name = "sim-" + std::to_string(i);
+    readers.insert(name);
+    services.push_back(std::make_unique<service_process>(
+        std::vector<std::string>{"--mqtt", b.url(), "--name", name,
+                                 "--field-cycle-ms", "300", "--hold-ms", "200",
+                                 "--move-holdoff-ms", "50"}));
+  }
+  // The emulated reader's field: two tags, gone, and back.
+  std::unique_ptr<emulator_process> emulator;
+  if (emulator_missing().empty()) {
+    emulator = std::make_unique<emulator_process>();
+    ASSERT_GT(emulator->port(), 0) << emulator->error();
+    const json tags = {{{"epc", "3074257BF7194E4000001A85"}, {"antenna", 1}},
+                       {{"epc", "3178000010004A00000003E8"}, {"antenna", 2}}};
+    ASSERT_EQ(emulator->command({{"cmd", "tags"}, {"tags", tags}})["ok"], true);
+    readers.insert("emu");
+    services.push_back(std::make_unique<service_process>(
+        std::vector<std::string>{"--mqtt", b.url(), "--name", "emu",
+                                 "--reader", emulator->url(), "--hold-ms",
+                                 "1000"}));
+  }
+  const auto count = [](const received& r, const std::string& reader,
+                        const std::string& kind) {
+    return std::count_if(r.events.begin(), r.events.end(), [&](const json& e) {
+      return e["reader"] == reader && e["kind"] == kind;
+    });
+  };
+  const auto emulated = [&](const char* kind, long n) {
+    return [&, kind, n](const received& r) {
+      return !emulator || count(r, "emu", kind) >= n;
+    };
+  };
+  ASSERT_TRUE(sub.read_until([&](const received& r) {
+    for (int i = 1; i <= 8; ++i)
+      if (count(r, "sim-" + std::to_string(i), "departed") < 4) return false;
+    return emulated("arrived", 2)(r);
+  }));
+  if (emulator) {
+    emulator->command({{"cmd", "tags"}, {"tags", json::array()}});
+    ASSERT_TRUE(sub.read_until(emulated("departed", 2)));
+    emulator->command(
+        {{"cmd", "tags"},
+         {"tags", {{{"epc", "3074257BF7194E4000001A85"}, {"antenna", 1}}}}});
+    ASSERT_TRUE(sub.read_until(emulated("arrived", 3)));
+  }
+  for (auto& s : services) EXPECT_EQ(s->stop(), 0);
+  ASSERT_TRUE(sub.read_until([&](const received& r) {
+    std::set<std::string> gone;
+    for (const json& s : r.statuses)
+      if (s["status"] == "offline") gone.insert(s["reader"]);
+    return gone == readers;
+  }));
+
+  std::map<std::string, std::set<std::uint64_t>> sequences;
+  std::map<std::string, std::set<std::string>> instances;
+  std::map<std::string, std::map<std::string, std::vector<std::string>>> steps;
+  for (const json& e : sub.got.events) {
+    const std::string reader = e["reader"];
+    ASSERT_EQ(readers.count(reader), 1u) << e.dump();
+    const std::string id = e["id"];
+    instances[reader].insert(id.substr(0, id.rfind('-')));
+    EXPECT_TRUE(sequences[reader].insert(sequence(e)).second) << e.dump();
+    const std::string kind = e["kind"];
+    if (kind == "reader") continue;
+    ASSERT_TRUE(kind == "arrived" || kind == "moved" || kind == "departed")
+        << e.dump();
+    steps[reader][e["tag_id"]].push_back(kind);
+  }
+  EXPECT_EQ(sequences.size(), readers.size());
+  for (const auto& [reader, seen] : sequences) {
+    EXPECT_EQ(instances[reader].size(), 1u) << reader;
+    EXPECT_EQ(*seen.begin(), 1u) << reader;
+    EXPECT_EQ(*seen.rbegin(), seen.size()) << reader << ": a hole";
+    for (const auto& [tag, kinds] : steps[reader]) {
+      bool in_field = false;
+      for (const std::string& kind : kinds) {
+        EXPECT_EQ(in_field, kind != "arrived") << reader << " " << tag;
+        in_field = kind != "departed";
+      }
+    }
+  }
+  if (emulator) {
+    EXPECT_EQ(steps["emu"]["3074257BF7194E4000001A85"],
+              (std::vector<std::string>{"arrived", "departed", "arrived"}));
+    EXPECT_EQ(steps["emu"]["3178000010004A00000003E8"],
+              (std::vector<std::string>{"arrived", "departed"}));
+  }
 }
 
 // Wrong URLs and unreadable credentials are refused at start, with exit 2
