@@ -154,7 +154,10 @@ try {
   // The service with tokens: 401 and a Basic challenge without
   // credentials, the page and its field with a read token as password.
   const login = await context.newPage();
-  const refused = await login.goto(guardedUrl + '/');
+  const challenged = login.waitForResponse(guardedUrl + '/', {timeout: 5000});
+  // Without credentials chromium gives up on the challenge.
+  await login.goto(guardedUrl + '/').catch(() => {});
+  const refused = await challenged;
   check(refused.status() === 401 && /^Basic /.test(refused.headers()['www-authenticate'] ?? ''),
         'without credentials the page is refused with 401 and a Basic challenge');
   await context.setHTTPCredentials({username: 'anyone', password: readToken, origin: guardedUrl});

@@ -338,10 +338,10 @@ TEST_F(MqttEvents, ASiteOfReadersOnOneBrokerLosesNothing) {
   for (int i = 1; i <= 8; ++i) {
     const std::string name = "sim-" + std::to_string(i);
     readers.insert(name);
-    services.push_back(std::make_unique<service_process>(
-        std::vector<std::string>{"--mqtt", b.url(), "--name", name,
-                                 "--field-cycle-ms", "300", "--hold-ms", "200",
-                                 "--move-holdoff-ms", "50"}));
+    services.push_back(
+        std::make_unique<service_process>(std::vector<std::string>{
+            "--mqtt", b.url(), "--name", name, "--field-cycle-ms", "300",
+            "--hold-ms", "200", "--move-holdoff-ms", "50"}));
   }
   // The emulated reader's field: two tags, gone, and back.
   std::unique_ptr<emulator_process> emulator;
@@ -353,9 +353,8 @@ TEST_F(MqttEvents, ASiteOfReadersOnOneBrokerLosesNothing) {
     ASSERT_EQ(emulator->command({{"cmd", "tags"}, {"tags", tags}})["ok"], true);
     readers.insert("emu");
     services.push_back(std::make_unique<service_process>(
-        std::vector<std::string>{"--mqtt", b.url(), "--name", "emu",
-                                 "--reader", emulator->url(), "--hold-ms",
-                                 "1000"}));
+        std::vector<std::string>{"--mqtt", b.url(), "--name", "emu", "--reader",
+                                 emulator->url(), "--hold-ms", "1000"}));
   }
   const auto count = [](const received& r, const std::string& reader,
                         const std::string& kind) {
