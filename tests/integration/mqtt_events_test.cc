@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "tests/integration/service_process.h"
-#include "tests/llrp/emulator_process.h"
 #include "tests/support/background_process.h"
 
 namespace korvo_test {
@@ -323,9 +322,8 @@ TEST_F(MqttEvents, CredentialsAcceptedOrRefusedAndRetried) {
   EXPECT_EQ(text.find("wr0ng"), std::string::npos) << text;
 }
 
-// A site: eight services with simulated readers (and one in front of the
-// LLRP emulator, whose field is emptied and filled again) publish to one
-// broker; one subscriber takes every event. None is lost (per reader the
+// A site: eight services with simulated readers publish to one broker;
+// one subscriber takes every event. None is lost (per reader the
 // sequence numbers run from 1 without a hole), none is unexpected (only
 // the site's readers, each with one instance and unique ids; per tag,
 // arrived, moved and departed in an order a field allows), and each reader
@@ -343,50 +341,32 @@ TEST_F(MqttEvents, ASiteOfReadersOnOneBrokerLosesNothing) {
             "--mqtt", b.url(), "--name", name, "--field-cycle-ms", "300",
             "--hold-ms", "200", "--move-holdoff-ms", "50"}));
   }
-  // The emulated reader's field: two tags, gone, and back.
-  std::unique_ptr<emulator_process> emulator;
-  if (emulator_missing().empty()) {
-    emulator = std::make_unique<emulator_process>();
-    ASSERT_GT(emulator->port(), 0) << emulator->error();
-    const json tags = {{{"epc", "3074257BF7194E4000001A85"}, {"antenna", 1}},
-                       {{"epc", "3178000010004A00000003E8"}, {"antenna", 2}}};
-    ASSERT_EQ(emulator->command({{"cmd", "tags"}, {"tags", tags}})["ok"], true);
-    readers.insert("emu");
-    services.push_back(std::make_unique<service_process>(
-        std::vector<std::string>{"--mqtt", b.url(), "--name", "emu", "--reader",
-                                 emulator->url(), "--hold-ms", "1000"}));
-  }
-  const auto count = [](const received& r, const std::string& reader,
-                        const std::string& kind) {
-    return std::count_if(r.events.begin(), r.events.end(), [&](const json& e) {
-      return e["reader"] == reader && e["kind"] == kind;
-    });
-  };
-  const auto emulated = [&](const char* kind, long n) {
-    return [&, kind, n](const received& r) {
-      return !emulator || count(r, "emu", kind) >= n;
-    };
-  };
-  ASSERT_TRUE(sub.read_until([&](const received& r) {
-    for (int i = 1; i <= 8; ++i)
-      if (count(r, "sim-" + std::to_string(i), "departed") < 4) return false;
-    return emulated("arrived", 2)(r);
-  }));
-  if (emulator) {
-    emulator->command({{"cmd", "tags"}, {"tags", json::array()}});
-    ASSERT_TRUE(sub.read_until(emulated("departed", 2)));
-    emulator->command(
-        {{"cmd", "tags"},
-         {"tags", {{{"epc", "3074257BF7194E4000001A85"}, {"antenna", 1}}}}});
-    ASSERT_TRUE(sub.read_until(emulated("arrived", 3)));
-  }
+  // Counted as they come (the subscriber checks after every message).
+  std::map<std::string, int> departed;
+  std::size_t counted = 0;
+  // Eight services and a broker on a busy machine, under a sanitizer too:
+  // the waits are bounded, but generous.
+  constexpr auto patience = 25000ms;
+  ASSERT_TRUE(sub.read_until(
+      [&](const received& r) {
+        for (; counted < r.events.size(); ++counted) {
+          const json& e = r.events[counted];
+          if (e["kind"] == "departed") ++departed[e["reader"]];
+        }
+        return departed.size() == readers.size() &&
+               std::all_of(departed.begin(), departed.end(),
+                           [](const auto& d) { return d.second >= 3; });
+      },
+      patience));
   for (auto& s : services) EXPECT_EQ(s->stop(), 0);
-  ASSERT_TRUE(sub.read_until([&](const received& r) {
-    std::set<std::string> gone;
-    for (const json& s : r.statuses)
-      if (s["status"] == "offline") gone.insert(s["reader"]);
-    return gone == readers;
-  }));
+  ASSERT_TRUE(sub.read_until(
+      [&](const received& r) {
+        std::set<std::string> gone;
+        for (const json& s : r.statuses)
+          if (s["status"] == "offline") gone.insert(s["reader"]);
+        return gone == readers;
+      },
+      patience));
 
   std::map<std::string, std::set<std::uint64_t>> sequences;
   std::map<std::string, std::set<std::string>> instances;
@@ -415,12 +395,6 @@ TEST_F(MqttEvents, ASiteOfReadersOnOneBrokerLosesNothing) {
         in_field = kind != "departed";
       }
     }
-  }
-  if (emulator) {
-    EXPECT_EQ(steps["emu"]["3074257BF7194E4000001A85"],
-              (std::vector<std::string>{"arrived", "departed", "arrived"}));
-    EXPECT_EQ(steps["emu"]["3178000010004A00000003E8"],
-              (std::vector<std::string>{"arrived", "departed"}));
   }
 }
 
