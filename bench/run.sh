@@ -2,7 +2,7 @@
 # Builds korvo and the benchmarks with optimisation (Release, build-bench/)
 # and prints the benchmark table. Takes a few minutes; not part of the tests.
 #
-#   bench/run.sh [startup] [render] [http] [reader] [epc]     (all by default)
+#   bench/run.sh [startup] [render] [http] [reader] [epc] [mqtt]  (all by default)
 #
 # Environment: BENCH_CPU, the core every measurement is pinned to (default:
 # the last one); BENCH_SIZES, the reading sizes (default "1000 10000 100000
@@ -16,7 +16,7 @@ cpu=${BENCH_CPU:-$(($(nproc) - 1))}
 sizes=${BENCH_SIZES:-"1000 10000 100000 1000000"}
 reps=${BENCH_REPS:-11}
 parts=("$@")
-[ ${#parts[@]} -gt 0 ] || parts=(startup render http reader epc)
+[ ${#parts[@]} -gt 0 ] || parts=(startup render http reader epc mqtt)
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVO_TESTS=OFF \
   >/dev/null
@@ -82,6 +82,9 @@ for part in "${parts[@]}"; do
   epc)
     taskset -c "$cpu" "$dir/bench/epc_decode" 100000 "$reps"
     echo
+    ;;
+  mqtt)
+    "$root/bench/mqtt.sh" "$dir"
     ;;
   *)
     echo "unknown part: $part" >&2

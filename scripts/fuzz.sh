@@ -29,16 +29,25 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 
 mkdir -p "$dir/crashes"
-for t in "${targets[@]}"; do
+# One target per core at a time: each libFuzzer run is single-threaded.
+fuzz_one() {
+  local t=$1
   mkdir -p "$dir/corpus/$t"
-  echo "== fuzzing $t for ${seconds}s"
   if ! "$dir/fuzz/${t}_fuzzer" -max_total_time="$seconds" -timeout=10 \
       -print_final_stats=1 -artifact_prefix="$dir/crashes/$t-" \
       "$dir/corpus/$t" "fuzz/corpus/$t" >"$dir/$t.log" 2>&1; then
     tail -n 40 "$dir/$t.log" >&2
     echo "fuzz: $t failed; the input is in $dir/crashes/ (log: $dir/$t.log)" >&2
-    exit 1
+    return 1
   fi
-  grep -E '^stat::number_of_executed_units|^Done' "$dir/$t.log" | tail -n 2 || true
-done
+  echo "== $t ran ${seconds}s: $(grep -E '^stat::number_of_executed_units' \
+    "$dir/$t.log" | tail -n 1)"
+}
+export -f fuzz_one
+export dir seconds
+if ! printf '%s\n' "${targets[@]}" |
+    xargs -P "$(nproc)" -I{} bash -c 'fuzz_one "$1"' _ {}; then
+  echo "fuzz: a target failed (above)" >&2
+  exit 1
+fi
 echo "fuzz: ${#targets[@]} target(s) ran ${seconds}s each without a crash"

@@ -35,9 +35,12 @@ npm ci --prefix tests/browser --no-audit --no-fund
 step "plain build: Release with Debian's flags, as the package is built"
 scripts/release-config.sh build
 build_and_test build "" ""
+# The sanitizer builds use clang, which builds them about twice as fast as
+# gcc; the plain build and the package stay gcc's, as Debian builds them.
 step "address and undefined-behaviour sanitizers"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   build_and_test build-asan "-LE script" "" -DKORVO_SANITIZE=address \
+    -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_BUILD_TYPE=Debug -DKORVO_BENCH=OFF -DKORVO_FUZZ_REPLAY=OFF
 step "thread sanitizer: the asynchronous completion and event tests"
 # korvo, the fake session it loads and the tests are all built with TSan; a
@@ -45,7 +48,8 @@ step "thread sanitizer: the asynchronous completion and event tests"
 # standard error, which the end-to-end tests check).
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   build_and_test build-tsan "-R ^(Async|ManualResetEvent)" \
-    "korvo fake_session korvo_unit_tests korvo_e2e_tests" -DKORVO_SANITIZE=thread
+    "korvo fake_session korvo_unit_tests korvo_e2e_tests" -DKORVO_SANITIZE=thread \
+    -DCMAKE_CXX_COMPILER=clang++
 step "fuzz targets, a short smoke run each"
 scripts/fuzz.sh 5
 step "end-to-end suite under valgrind memcheck"

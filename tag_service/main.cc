@@ -24,7 +24,9 @@
 #include "protocol/tag_protocol.h"
 #include "protocol/wire_time.h"
 #include "tag_service/events/event_output.h"
+#include "tag_service/events/epcis.h"
 #include "tag_service/events/mqtt_publisher.h"
+#include "tag_service/events/read_points.h"
 #include "tag_service/model/wire_json.h"
 #include "tag_service/readers/llrp/llrp_reader.h"
 #include "tag_service/readers/simulated/scene_file.h"
@@ -57,6 +59,8 @@ const char kUsage[] =
     "                   [--mqtt-credentials FILE] [--move-holdoff-ms N]\n"
     "                   [--outbox-events N] [--outbox-bytes N]\n"
     "                   [--field-cycle-ms N]\n"
+    "                   [--mqtt-format json|epcis] [--read-points FILE]\n"
+    "                   [--epcis-biz-step STEP] [--epcis-disposition DISP]\n"
     "       tag-service --print-demo-scene\n"
     "       tag-service --version\n"
     "\n"
@@ -133,6 +137,17 @@ const char kUsage[] =
     "                      that each item arrives, moves and departs in turn\n"
     "  With --mqtt, --hold-ms (default 2000) is also how long a tag stays\n"
     "  unseen before it departs, for the simulated reader too.\n"
+    "  --mqtt-format F     json (default): a message per event; epcis: an\n"
+    "                      EPCIS 2.0 document per message, of the ObjectEvents\n"
+    "                      of up to 100 events or 250 ms\n"
+    "  --read-points FILE  EPCIS: the antennas' read points and the reader's\n"
+    "                      business location (JSON; see the README)\n"
+    "  --epcis-biz-step STEP\n"
+    "                      EPCIS: the CBV business step, a word or a URI\n"
+    "                      (default arriving; none leaves it out)\n"
+    "  --epcis-disposition DISP\n"
+    "                      EPCIS: the CBV disposition, a word or a URI\n"
+    "                      (default none: left out)\n"
     "  --version           print the version and exit\n"
     "  --help              this text\n"
     "\n"
@@ -173,7 +188,39 @@ struct options {
     long long outbox_bytes = 64LL * 1024 * 1024;
     int field_cycle_ms = 0;
   } events;
+  // The EPCIS form of the events.
+  struct {
+    bool mqtt_documents = false;  // --mqtt-format epcis
+    std::string read_points_file;
+    std::optional<std::string> biz_step;  // as given, "none" included
+    std::optional<std::string> disposition;
+  } epcis;
 };
+
+// The EPCIS options: whether arg is one (all take a value), and setting it.
+bool is_epcis_option(std::string_view arg) {
+  return arg == "--mqtt-format" || arg == "--read-points" ||
+         arg == "--epcis-biz-step" || arg == "--epcis-disposition";
+}
+
+bool set_epcis_option(std::string_view arg, std::string_view value,
+                      options& o) {
+  auto& e = o.epcis;
+  if (arg == "--mqtt-format") {
+    if (value != "json" && value != "epcis") {
+      std::fprintf(stderr, "tag-service: --mqtt-format takes json or epcis\n");
+      return false;
+    }
+    e.mqtt_documents = value == "epcis";
+  }
+  if (arg == "--read-points") e.read_points_file = value;
+  if (arg == "--epcis-biz-step") e.biz_step = value;
+  if (arg == "--epcis-disposition") e.disposition = value;
+  return true;
+}
+
+// Whether the events leave in EPCIS form.
+bool epcis_out(const options& o) { return o.epcis.mqtt_documents; }
 
 // The event options: whether arg is one (all take a value), and setting it.
 bool is_event_option(std::string_view arg) {
@@ -260,7 +307,8 @@ bool parse_options(int argc, char** argv, options& o) {
         arg == "--field" || arg == "--reader" || arg == "--antennas" ||
         arg == "--hold-ms" || arg == "--session" ||
         arg == "--access-password-file" || arg == "--state-file" ||
-        arg == "--allow-host" || arg == "--max-tags" || is_event_option(arg);
+        arg == "--allow-host" || arg == "--max-tags" || is_event_option(arg) ||
+        is_epcis_option(arg);
     if (takes_value && !has_value) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "tag-service: %s needs a value\n", argv[i]);
@@ -343,6 +391,8 @@ bool parse_options(int argc, char** argv, options& o) {
       o.max_tags = n;
     } else if (is_event_option(arg)) {
       if (!set_event_option(arg, value, o)) return false;
+    } else if (is_epcis_option(arg)) {
+      if (!set_epcis_option(arg, value, o)) return false;
     } else if (arg == "--version") {
       o.version = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -374,6 +424,18 @@ bool parse_options(int argc, char** argv, options& o) {
     std::fprintf(stderr,
                  "tag-service: --name, --mqtt-topic, --mqtt-ca and "
                  "--mqtt-credentials go with --mqtt\n");
+    return false;
+  }
+  if (o.epcis.mqtt_documents && e.mqtt_url.empty()) {
+    std::fprintf(stderr, "tag-service: --mqtt-format goes with --mqtt\n");
+    return false;
+  }
+  if (!epcis_out(o) &&
+      (!o.epcis.read_points_file.empty() || o.epcis.biz_step ||
+       o.epcis.disposition)) {
+    std::fprintf(stderr,
+                 "tag-service: --read-points, --epcis-biz-step and "
+                 "--epcis-disposition go with --mqtt-format epcis\n");
     return false;
   }
   if (!o.reader_url.empty() && e.field_cycle_ms > 0) {
@@ -613,6 +675,42 @@ bool event_options(const options& o,
   return true;
 }
 
+// The EPCIS context of the reader named name from the command line; on
+// failure prints why and returns false.
+bool epcis_options(const options& o, const std::string& name,
+                   tag_service::events::epcis_context& c) {
+  c.reader_name = name;
+  std::string error;
+  const auto vocabulary = [&](const char* option,
+                              const std::optional<std::string>& given,
+                              std::string& out, auto check) {
+    if (!given) return true;
+    out = *given == "none" ? "" : *given;
+    if (*given == "none" || check(out, error)) return true;
+    std::fprintf(stderr, "tag-service: %s: %s\n", option, error.c_str());
+    return false;
+  };
+  if (!vocabulary("--epcis-biz-step", o.epcis.biz_step, c.biz_step,
+                  tag_service::events::check_biz_step) ||
+      !vocabulary("--epcis-disposition", o.epcis.disposition, c.disposition,
+                  tag_service::events::check_disposition)) {
+    return false;
+  }
+  if (!o.epcis.read_points_file.empty() &&
+      !tag_service::events::read_read_points(o.epcis.read_points_file, c,
+                                             error)) {
+    std::fprintf(stderr, "tag-service: %s\n", error.c_str());
+    return false;
+  }
+  for (const auto& [antenna, point] : c.read_points) {
+    std::fprintf(stderr, "tag-service: antenna %u reads at %s%s%s%s\n",
+                 static_cast<unsigned>(antenna), point.uri.c_str(),
+                 point.alias.empty() ? "" : " (", point.alias.c_str(),
+                 point.alias.empty() ? "" : ")");
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -644,6 +742,13 @@ int main(int argc, char** argv) {
       !event_options(o, derive_options, outbox_limits, mqtt_options)) {
     return 2;
   }
+  tag_service::events::epcis_context epcis_context;
+  if (epcis_out(o) &&
+      !epcis_options(o, derive_options.reader_name, epcis_context)) {
+    return 2;
+  }
+  if (o.epcis.mqtt_documents)
+    mqtt_options.format = tag_service::events::mqtt_format::epcis;
   if (o.print_demo) {
     std::cout << tag_service::scene_json(scene).dump(2) << "\n";
     return 0;
@@ -679,8 +784,14 @@ int main(int argc, char** argv) {
   // stops before either.
   std::unique_ptr<tag_service::events::event_output> event_output;
   if (events_out) {
+    tag_service::events::event_formatter format;
+    if (epcis_out(o)) {
+      format = [epcis_context](const tag_service::events::event& e) {
+        return tag_service::events::object_event_json(e, epcis_context);
+      };
+    }
     event_output = std::make_unique<tag_service::events::event_output>(
-        derive_options, outbox_limits);
+        derive_options, outbox_limits, std::move(format));
   }
   std::unique_ptr<tag_service::reader> reader;
   try {

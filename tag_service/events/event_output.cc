@@ -2,11 +2,26 @@
 
 namespace tag_service::events {
 
-event_output::event_output(derive_options derive, outbox_limits limits)
-    : deriver_(std::move(derive)), outbox_(limits) {}
+event_output::event_output(derive_options derive, outbox_limits limits,
+                           event_formatter format)
+    : deriver_(std::move(derive)), format_(std::move(format)), outbox_(limits) {
+  if (!format_) format_ = [](const event& e) { return event_json(e); };
+}
 
 void event_output::queue(const event& e) {
-  outbox_.push(event_json(e), e.time_ms);
+  if (std::optional<std::string> text = format_(e))
+    outbox_.push(std::move(*text), e.time_ms);
+}
+
+std::optional<std::string> event_output::gap_text(std::int64_t now_ms,
+                                                  dropped_run& taken) {
+  taken = outbox_.take_dropped();
+  if (taken.count == 0) return std::nullopt;
+  event gap = deriver_.make(event_kind::gap, now_ms);
+  gap.dropped = taken.count;
+  gap.gap_first_ms = taken.first_ms;
+  gap.gap_last_ms = taken.last_ms;
+  return format_(gap);
 }
 
 void event_output::sighted(const sighting& s) {
@@ -48,13 +63,9 @@ std::size_t event_output::hand_over(
     const std::function<bool(const std::string&)>& send) {
   std::lock_guard lock(mutex_);
   std::size_t n = 0;
-  const dropped_run dropped = outbox_.take_dropped();
-  if (dropped.count > 0) {
-    event gap = deriver_.make(event_kind::gap, now_ms);
-    gap.dropped = dropped.count;
-    gap.gap_first_ms = dropped.first_ms;
-    gap.gap_last_ms = dropped.last_ms;
-    if (max == 0 || !send(event_json(gap))) {
+  dropped_run dropped;
+  if (const auto gap = gap_text(now_ms, dropped)) {
+    if (max == 0 || !send(*gap)) {
       // Announced next time, with whatever is dropped meanwhile.
       outbox_.restore_dropped(dropped);
       return 0;
@@ -67,6 +78,26 @@ std::size_t event_output::hand_over(
   }
   sent_ += n;
   return n;
+}
+
+std::size_t event_output::hand_over_batch(
+    std::size_t max, std::int64_t now_ms,
+    const std::function<bool(std::span<const std::string>)>& send) {
+  std::lock_guard lock(mutex_);
+  if (max == 0) return 0;
+  batch_.clear();
+  dropped_run dropped;
+  if (auto gap = gap_text(now_ms, dropped)) batch_.push_back(std::move(*gap));
+  const std::size_t waiting = std::min(max - batch_.size(), outbox_.size());
+  for (std::size_t i = 0; i < waiting; ++i) batch_.push_back(outbox_.at(i));
+  if (batch_.empty()) return 0;
+  if (!send(batch_)) {
+    if (dropped.count > 0) outbox_.restore_dropped(dropped);
+    return 0;
+  }
+  for (std::size_t i = 0; i < waiting; ++i) outbox_.pop();
+  sent_ += batch_.size();
+  return batch_.size();
 }
 
 reader_link event_output::link() const {

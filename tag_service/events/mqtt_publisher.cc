@@ -7,6 +7,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "tag_service/events/epcis.h"
+#include "tag_service/model/host_port.h"
+
 namespace tag_service::events {
 namespace {
 
@@ -44,48 +47,10 @@ bool parse_mqtt_url(std::string_view url, mqtt_options& out,
     error = "the broker URL must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
     return false;
   }
-  std::string_view host = rest;
-  std::string_view port;
-  if (!rest.empty() && rest.front() == '[') {
-    const auto close = rest.find(']');
-    if (close == std::string_view::npos) {
-      error = "the broker URL has an unclosed '['";
-      return false;
-    }
-    host = rest.substr(1, close - 1);
-    const std::string_view after = rest.substr(close + 1);
-    if (!after.empty() && after.front() != ':') {
-      error = "the broker URL has something after its host";
-      return false;
-    }
-    if (!after.empty()) port = after.substr(1);
-    if (after == ":") port = ":";  // an empty port is an error below
-  } else if (const auto colon = rest.find(':');
-             colon != std::string_view::npos) {
-    host = rest.substr(0, colon);
-    port = rest.substr(colon + 1);
-    if (port.empty()) port = ":";
-  }
-  if (host.empty() || host.find_first_of("/?#@ ") != std::string_view::npos) {
-    error = "the broker URL needs a host and nothing but a port after it";
+  if (!parse_host_port(rest, out.host, out.port, error)) {
+    error = "the broker URL " + error;
     return false;
   }
-  if (!port.empty()) {
-    unsigned value = 0;
-    for (const char c : port) {
-      if (c < '0' || c > '9' || value > 65535) {
-        error = "the broker URL's port must be 1 to 65535";
-        return false;
-      }
-      value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value == 0 || value > 65535) {
-      error = "the broker URL's port must be 1 to 65535";
-      return false;
-    }
-    out.port = static_cast<std::uint16_t>(value);
-  }
-  out.host = host;
   return true;
 }
 
@@ -171,6 +136,7 @@ bool mqtt_publisher::start(std::string& error) {
   mosquitto_connect_callback_set(mosq_, &on_connect);
   mosquitto_disconnect_callback_set(mosq_, &on_disconnect);
   mosquitto_publish_callback_set(mosq_, &on_publish);
+  mosquitto_log_callback_set(mosq_, &on_log);
   const std::string will =
       nlohmann::json{{"status", "offline"}, {"reader", options_.reader_name}}
           .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -211,8 +177,18 @@ void mqtt_publisher::stop() {
 }
 
 void mqtt_publisher::wait(std::chrono::milliseconds d) {
+  // Time goes on making events while the link waits out its back-off, so
+  // that a departure is stamped when the hold ran out, not when the broker
+  // came back.
+  const auto until = clock::now() + d;
   std::unique_lock lock(mutex_);
-  wake_.wait_for(lock, d, [&] { return stopping_.load(); });
+  while (!stopping_ && clock::now() < until) {
+    lock.unlock();
+    events_.tick(utc_now_ms());
+    lock.lock();
+    wake_.wait_for(lock, std::min<clock::duration>(until - clock::now(), kTick),
+                   [&] { return stopping_.load(); });
+  }
 }
 
 void mqtt_publisher::on_connect(::mosquitto*, void* self, int rc) {
@@ -230,6 +206,33 @@ void mqtt_publisher::on_connect(::mosquitto*, void* self, int rc) {
                           std::string(mosquitto_connack_string(rc));
   p->set_error(why);
   p->log("broker " + p->link().broker + ": " + why);
+}
+
+void mqtt_publisher::on_log(::mosquitto*, void* self, int level,
+                            const char* text) {
+  // libmosquitto says why a TLS handshake failed only in its log, as
+  // "OpenSSL Error[0]: error:0A000086:SSL routines::certificate verify
+  // failed"; the reason is the text after the last colon.
+  const std::string_view line = text ? text : "";
+  if (level != MOSQ_LOG_ERR || !line.starts_with("OpenSSL Error")) return;
+  const auto colon = line.rfind(':');
+  static_cast<mqtt_publisher*>(self)->tls_error_ =
+      std::string(line.substr(colon == std::string_view::npos ? 0 : colon + 1));
+}
+
+std::string mqtt_publisher::failure(int rc) {
+  std::string tls = std::move(tls_error_);
+  tls_error_.clear();
+  if (rc != MOSQ_ERR_TLS || tls.empty()) return link_error(rc);
+  std::string why = "TLS handshake failed: " + tls;
+  if (tls.find("certificate verify failed") != std::string::npos) {
+    why += options_.ca_file.empty()
+               ? " (the broker's certificate is not signed by a CA of "
+                 "/etc/ssl/certs; give --mqtt-ca)"
+               : " (the broker's certificate is not signed by a CA in " +
+                     options_.ca_file + ")";
+  }
+  return why;
 }
 
 void mqtt_publisher::on_disconnect(::mosquitto*, void* self, int) {
@@ -265,9 +268,45 @@ void mqtt_publisher::publish_status(bool online) {
   }
 }
 
-bool mqtt_publisher::feed() {
+bool mqtt_publisher::feed_document(bool flush) {
+  if (events_.figures().events == 0) {
+    window_open_ = false;
+    return true;
+  }
+  const auto now = clock::now();
+  if (!window_open_) {
+    window_open_ = true;
+    window_start_ = now;
+  }
+  if (!flush && now - window_start_ < options_.document_window &&
+      events_.figures().events < options_.document_events) {
+    return true;
+  }
+  bool refused = false;
+  const std::int64_t now_ms = utc_now_ms();
+  events_.hand_over_batch(
+      options_.document_events, now_ms,
+      [&](std::span<const std::string> texts) {
+        const std::string document = epcis_document(texts, now_ms);
+        const int rc = mosquitto_publish(mosq_, nullptr, events_topic_.c_str(),
+                                         static_cast<int>(document.size()),
+                                         document.data(), 1, false);
+        if (rc != MOSQ_ERR_SUCCESS) {
+          refused = true;
+          return false;
+        }
+        ++in_flight_;
+        return true;
+      });
+  // What is left waits for a window of its own.
+  window_open_ = false;
+  return !refused;
+}
+
+bool mqtt_publisher::feed(bool flush) {
   const std::size_t busy = in_flight_;
   if (busy >= options_.max_in_flight) return true;
+  if (options_.format == mqtt_format::epcis) return feed_document(flush);
   bool refused = false;
   events_.hand_over(options_.max_in_flight - busy, utc_now_ms(),
                     [&](const std::string& text) {
@@ -308,7 +347,7 @@ void mqtt_publisher::run() {
                                           mosq_, options_.host.c_str(),
                                           options_.port, kKeepaliveSeconds);
       if (rc != MOSQ_ERR_SUCCESS) {
-        const std::string why = "cannot reach the broker: " + link_error(rc);
+        const std::string why = "cannot reach the broker: " + failure(rc);
         set_error(why);
         log("broker " + link().broker + ": " + why + "; again in " +
             std::to_string(backoff.count()) + " ms");
@@ -332,7 +371,7 @@ void mqtt_publisher::run() {
     if (rc != MOSQ_ERR_SUCCESS) {
       const bool was = connected_.exchange(false);
       socket_up = false;
-      std::string why = link_error(rc);
+      std::string why = failure(rc);
       {
         std::lock_guard lock(mutex_);
         // A refusal said more than the closed connection that follows it.
@@ -353,7 +392,7 @@ void mqtt_publisher::run() {
   events_.tick(utc_now_ms());
   while (connected_ && clock::now() < deadline &&
          (in_flight_ > 0 || events_.figures().events > 0)) {
-    feed();
+    feed(/*flush=*/true);
     if (mosquitto_loop(mosq_, 5, 1) != MOSQ_ERR_SUCCESS) return;
   }
   publish_status(false);

@@ -24,6 +24,11 @@ struct mosquitto;
 
 namespace tag_service::events {
 
+// What a message on PREFIX/events holds. json: one event as event_json()
+// writes it. epcis: an EPCISDocument of the ObjectEvents (the outbox's
+// texts, as object_event_json() writes them) of a short window.
+enum class mqtt_format { json, epcis };
+
 struct mqtt_options {
   std::string host;
   std::uint16_t port = 1883;  // 8883 for mqtts
@@ -34,7 +39,12 @@ struct mqtt_options {
   std::string topic_prefix;  // PREFIX of PREFIX/events and PREFIX/status
   std::string client_id;
   std::string reader_name;           // in the status messages
-  std::size_t max_in_flight = 1000;  // events sent and not yet acknowledged
+  std::size_t max_in_flight = 1000;  // messages sent and not yet acknowledged
+  mqtt_format format = mqtt_format::json;
+  // epcis: a document holds at most document_events, and goes out when
+  // that many wait or document_window after the first of them came.
+  std::size_t document_events = 100;
+  std::chrono::milliseconds document_window{250};
   std::chrono::milliseconds min_backoff{250};
   std::chrono::milliseconds max_backoff{10000};
   std::function<void(const std::string&)> log;  // may be empty
@@ -76,14 +86,21 @@ class mqtt_publisher {
 
  private:
   void run();
-  bool feed();  // hands events to libmosquitto; false when it refused one
+  // Hands events to libmosquitto (with flush, a document without waiting
+  // for its window to close); false when it refused one.
+  bool feed(bool flush = false);
+  bool feed_document(bool flush);
   void publish_status(bool online);
-  void wait(std::chrono::milliseconds d);
+  void wait(std::chrono::milliseconds d);  // ticking the events meanwhile
   void set_error(const std::string& e);
   void log(const std::string& line) const;
   static void on_connect(::mosquitto*, void* self, int rc);
   static void on_disconnect(::mosquitto*, void* self, int rc);
   static void on_publish(::mosquitto*, void* self, int mid);
+  static void on_log(::mosquitto*, void* self, int level, const char* text);
+  // Why the link failed with rc, in words: with a TLS failure, the reason
+  // libmosquitto logged. Link thread only.
+  std::string failure(int rc);
 
   mqtt_options options_;
   event_output& events_;
@@ -98,9 +115,12 @@ class mqtt_publisher {
   std::uint64_t status_version_ = ~std::uint64_t{0};
   int offline_mid_ = -1;
   std::atomic<bool> offline_acked_{false};
+  bool window_open_ = false;  // epcis: events wait for a document
+  std::chrono::steady_clock::time_point window_start_;
   mutable std::mutex mutex_;  // guards last_error_, for wake_
   std::condition_variable wake_;
   std::string last_error_;
+  std::string tls_error_;  // the last TLS failure logged; link thread only
 };
 
 }  // namespace tag_service::events

@@ -35,6 +35,8 @@ class outbox {
   bool empty() const { return queue_.empty(); }
   // The oldest event's text. REQUIRES: !empty()
   const std::string& front() const { return queue_.front().text; }
+  // The text of the i-th oldest event. REQUIRES: i < size()
+  const std::string& at(std::size_t i) const { return queue_[i].text; }
   void pop();
   // The record of drops since the last call; resets it.
   dropped_run take_dropped();

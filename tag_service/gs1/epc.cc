@@ -174,16 +174,6 @@ std::string digits(std::uint64_t v, unsigned width = 1) {
   return std::string(p, end);
 }
 
-// The GS1 check digit of a digit string (weights 3, 1, ... from the right).
-char check_digit(std::string_view ds) {
-  unsigned sum = 0;
-  bool three = true;
-  for (auto it = ds.rbegin(); it != ds.rend(); ++it, three = !three) {
-    sum += static_cast<unsigned>(*it - '0') * (three ? 3 : 1);
-  }
-  return static_cast<char>('0' + (10 - sum % 10) % 10);
-}
-
 // The characters an alphanumeric serial may hold (GS1's set of 82).
 bool is_serial_char(unsigned c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
@@ -314,6 +304,15 @@ const std::string& field_value(const decoded& d, std::size_t k) {
 }
 
 }  // namespace
+
+char check_digit(std::string_view ds) {
+  unsigned sum = 0;
+  bool three = true;
+  for (auto it = ds.rbegin(); it != ds.rend(); ++it, three = !three) {
+    sum += static_cast<unsigned>(*it - '0') * (three ? 3 : 1);
+  }
+  return static_cast<char>('0' + (10 - sum % 10) % 10);
+}
 
 std::uint8_t header_of(scheme s) {
   const scheme_info* i = info_of(s);

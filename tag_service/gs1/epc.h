@@ -88,6 +88,10 @@ decoded decode(std::span<const std::uint8_t> epc, std::size_t bits);
 // digit). Returns nothing when the text is not hex.
 std::optional<decoded> decode_hex(std::string_view hex);
 
+// The GS1 check digit of a string of decimal digits (weights 3, 1, ...
+// from the right), as GTINs, SSCCs, GLNs and GRAIs end with.
+char check_digit(std::string_view digits);
+
 // The EPC in upper-case hex, one digit per 4 bits (the tag id).
 std::string hex(const decoded& d);
 // urn:epc:id:sgtin:0614141.812345.6789; for raw, empty.

@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work" && mkdir sub && touch lib.kzm other.so
 
 all_keywords="addr async clr compact disconnect dll flt formats header heap host pause print set write"
-all_options="--access-password-file --allow-host --antennas --field --field-cycle-ms --help --hold-ms --host --insecure --log --max-tags --move-holdoff-ms --mqtt --mqtt-ca --mqtt-credentials --mqtt-topic --name --outbox-bytes --outbox-events --port --print-demo-field --print-demo-scene --reader --scene --session --state-file --test-hooks --tls-cert --tls-key --tokens --version"
+all_options="--access-password-file --allow-host --antennas --epcis-biz-step --epcis-disposition --field --field-cycle-ms --help --hold-ms --host --insecure --log --max-tags --move-holdoff-ms --mqtt --mqtt-ca --mqtt-credentials --mqtt-format --mqtt-topic --name --outbox-bytes --outbox-events --port --print-demo-field --print-demo-scene --read-points --reader --scene --session --state-file --test-hooks --tls-cert --tls-key --tokens --version"
 
 # Splits LINE into COMP_WORDS the way readline does: at blanks, and with
 # ':' and '=' as words of their own.
@@ -90,7 +90,10 @@ check "tag-service --tls-key " "lib.kzm other.so sub"
 check "tag-service --tokens=li" "lib.kzm"
 check "tag-service --mqtt-credentials " "lib.kzm other.so sub"
 check "tag-service --mqtt " ""
-check "tag-service --mqtt-" "--mqtt-ca --mqtt-credentials --mqtt-topic"
+check "tag-service --mqtt-" "--mqtt-ca --mqtt-credentials --mqtt-format --mqtt-topic"
+check "tag-service --mqtt-format " "epcis json"
+check "tag-service --read-points " "lib.kzm other.so sub"
+check "tag-service --epcis-biz-step " ""
 
 ((failures == 0)) && echo "all completion cases pass"
 exit $((failures > 0))

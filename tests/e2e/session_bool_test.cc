@@ -25,7 +25,22 @@ const struct {
 
 std::string digit(bool b) { return b ? "1" : "0"; }
 
+// The fake hands a raw value back from a bool method by returning what an
+// assembly routine left in the register. clang's code for such a method
+// keeps only the value's lowest bit on the way, so a fake built by clang
+// cannot return these values; gcc's builds (the plain one, the package's)
+// run these cases.
+#if defined(__clang__)
+constexpr bool kFakeReturnsRawBools = false;
+#else
+constexpr bool kFakeReturnsRawBools = true;
+#endif
+#define SKIP_UNLESS_RAW_BOOLS() \
+  if (!kFakeReturnsRawBools)    \
+  GTEST_SKIP() << "this compiler's fake cannot return raw bools"
+
 TEST(SessionBool, ListingsPrintZeroOrOne) {
+  SKIP_UNLESS_RAW_BOOLS();
   for (const auto& c : kRawBools) {
     SCOPED_TRACE(c.raw);
     const std::string d = digit(c.truth);
@@ -81,6 +96,7 @@ TEST(SessionBool, ListingsPrintZeroOrOne) {
 }
 
 TEST(SessionBool, OperationsSucceedByTheLowByte) {
+  SKIP_UNLESS_RAW_BOOLS();
   // The operations fail with a negative status but return the raw value:
   // korvo goes by the result, so it reports a failure exactly when the low
   // byte is zero.
@@ -106,6 +122,7 @@ TEST(SessionBool, OperationsSucceedByTheLowByte) {
 }
 
 TEST(SessionBool, StartedWhateverNonZeroLowByteTheStartReturns) {
+  SKIP_UNLESS_RAW_BOOLS();
   // A start that returns true is waited for: what follows the wait comes
   // after the notice.
   const struct {

@@ -11,7 +11,9 @@
 //
 // Usage: node cross_check.js PROBE [COUNT_PER_SCHEME]
 // (EPC_SEED in the environment picks another seed.)
-const { spawnSync } = require('child_process');
+const {
+  seeded, checkDigit, askProbe, disagreements,
+} = require('../support/gs1_testing');
 
 let tds;
 try {
@@ -29,16 +31,7 @@ if (!probe) {
   process.exit(2);
 }
 
-// mulberry32: small, seeded, good enough to spread test values.
-let state = seed >>> 0;
-function next32() {
-  state = (state + 0x6d2b79f5) >>> 0;
-  let t = state;
-  t = Math.imul(t ^ (t >>> 15), t | 1);
-  t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
-  return (t ^ (t >>> 14)) >>> 0;
-}
-const below = (n) => next32() % n;
+const { next32, below, randomDigits } = seeded(seed);
 function randomBits(bits) {
   let v = 0n;
   for (let k = 0; k < bits; k += 32) v = (v << 32n) | BigInt(next32());
@@ -50,11 +43,6 @@ function randomInteger(bits) {
   if (r === 0) return 0n;
   if (r === 1) return (1n << BigInt(bits)) - 1n;
   return randomBits(1 + below(bits));
-}
-function randomDigits(n) {
-  let s = '';
-  for (let k = 0; k < n; k++) s += String(below(10));
-  return s;
 }
 
 // --- Named differences between epc-tds 1.4.1 and the standard ---------------
@@ -85,15 +73,6 @@ const differences = {
     count: 0,
   },
 };
-
-// The GS1 check digit: weights 3 and 1 alternating from the right.
-function checkDigit(digits) {
-  let sum = 0;
-  for (let k = 0; k < digits.length; k++) {
-    sum += Number(digits[digits.length - 1 - k]) * (k % 2 === 0 ? 3 : 1);
-  }
-  return String((10 - (sum % 10)) % 10);
-}
 
 // A serial as URIs write it.
 function uriEscaped(text) {
@@ -266,22 +245,8 @@ for (const c of cases) {
   requests.push('W ' + (c.data || writeData(c.s, c.f)));
 }
 for (const h of randomHex) requests.push('D ' + h);
-const run = spawnSync(probe, [], {
-  input: requests.join('\n') + '\n', encoding: 'utf8', timeout: 30000,
-  maxBuffer: 64 << 20,
-});
-if (run.status !== 0) {
-  console.error(`probe failed: status ${run.status} ${run.error || ''}`);
-  console.error(run.stderr);
-  process.exit(1);
-}
-const answers = run.stdout.split('\n');
-
-const failures = [];
-let failureCount = 0;
-const fail = (what) => {
-  if (failureCount++ < 20) failures.push(what);
-};
+const answers = askProbe(probe, requests);
+const { fail, finish } = disagreements();
 let a = 0;
 for (const c of cases) {
   const decoded = answers[a++];
@@ -350,8 +315,4 @@ console.log(`EPC cross-check (seed ${seed}): ${cases.length} EPCs both ways, ` +
             `${randomHex.length} random (${decodedRandom} decoded)`);
 for (const d of Object.values(differences)) console.log(`  known difference, ${d.count}x: ${d.what}`);
 for (const [reason, n] of Object.entries(refusals)) console.log(`  shown raw, ${n}x: ${reason}`);
-if (failureCount > 0) {
-  console.error(`${failureCount} disagreements, the first ones:`);
-  for (const f of failures) console.error('  ' + f);
-  process.exit(1);
-}
+finish();

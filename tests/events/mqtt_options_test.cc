@@ -23,6 +23,7 @@ TEST(MqttUrl, AcceptsPlainAndTlsWithDefaultPortsRefusesTheRest) {
       {"mqtt://127.0.0.1", true, "127.0.0.1", 1883, false},
       {"mqtt://broker.local:1884", true, "broker.local", 1884, false},
       {"mqtts://broker", true, "broker", 8883, true},
+      {"mqtts://broker:8884/", true, "broker", 8884, true},
       {"mqtt://[::1]:2000", true, "::1", 2000, false},
       {"mqtt://[::1]", true, "::1", 1883, false},
       {"http://broker", false, "", 0, false},

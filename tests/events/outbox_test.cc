@@ -91,5 +91,70 @@ TEST(EventOutput, GapEventGoesFirstAndCountsExactlyTheDropped) {
   EXPECT_EQ(out.figures().sent, 4u);
 }
 
+// A batch goes whole or not at all, its gap first; a formatter keeps the
+// events it gives no form out of the outbox, and a gap it gives no form
+// stays counted in the figures.
+TEST(EventOutput, BatchesGoWholeAndTheFormatterChoosesWhatLeaves) {
+  const auto arrivals = [](event_output& out, int n) {
+    for (int i = 0; i < n; ++i) {
+      sighting s;
+      tag t;
+      t.id = "T" + std::to_string(i);
+      s.seen.tags.push_back(t);
+      s.time_ms = 1000 + i;
+      out.sighted(s);
+    }
+    out.state_changed({reader_change::connected, "", 2000});
+  };
+  const derive_options derive{"dock-1", "abc",
+                              std::chrono::milliseconds(100000),
+                              std::chrono::milliseconds(500)};
+  struct case_ {
+    const char* name;
+    event_formatter format;
+    std::vector<std::vector<std::string>> batches;  // of two, then of ten
+    std::uint64_t dropped;
+  };
+  const case_ cases[] = {
+      {"event JSON", {}, {{"gap", "T4"}, {"T5", "T6", "connected"}}, 4},
+      {"arrivals only",
+       [](const event& e) -> std::optional<std::string> {
+         if (e.kind != event_kind::arrived) return std::nullopt;
+         return e.tag_id;
+       },
+       {{"T3", "T4"}, {"T5", "T6"}},
+       3},
+  };
+  for (const case_& c : cases) {
+    event_output out(derive, {4, 1 << 20}, c.format);
+    arrivals(out, 7);
+    const std::size_t waiting = out.figures().events;
+    const auto brief = [](const std::string& text) {
+      const auto j = nlohmann::json::parse(text, nullptr, false);
+      if (j.is_discarded()) return text;
+      return j["kind"] == "arrived"  ? j["tag_id"].get<std::string>()
+             : j["kind"] == "reader" ? j["state"].get<std::string>()
+                                     : j["kind"].get<std::string>();
+    };
+    std::vector<std::vector<std::string>> got;
+    const auto take = [&](std::span<const std::string> texts) {
+      got.emplace_back();
+      for (const auto& t : texts) got.back().push_back(brief(t));
+      return true;
+    };
+    EXPECT_EQ(out.hand_over_batch(
+                  10, 5000, [](std::span<const std::string>) { return false; }),
+              0u)
+        << c.name;
+    EXPECT_EQ(out.figures().events, waiting) << c.name;
+    out.hand_over_batch(2, 5000, take);
+    out.hand_over_batch(10, 5000, take);
+    EXPECT_EQ(out.hand_over_batch(10, 5000, take), 0u) << c.name;
+    EXPECT_EQ(got, c.batches) << c.name;
+    EXPECT_EQ(out.figures().events, 0u) << c.name;
+    EXPECT_EQ(out.figures().dropped, c.dropped) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace tag_service::events

@@ -2,8 +2,8 @@
 // on a free loopback port with a configuration in the build tree, and
 // mosquitto_sub as the subscriber: the events a changing field makes, a
 // broker restart within the outbox's bound (nothing lost) and beyond it
-// (the gap event counts exactly what was dropped), and refused start-up
-// options.
+// (the gap event counts exactly what was dropped), TLS, the EPCIS
+// documents checked by epcis2.js, and refused start-up options.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "tests/integration/service_process.h"
+#include "tests/integration/test_certificates.h"
+#include "tests/llrp/emulator_process.h"
 #include "tests/support/background_process.h"
 
 namespace korvo_test {
@@ -110,28 +112,11 @@ struct received {
 
 class subscriber {
  public:
+  // With a ca_file, over TLS trusting that CA.
   subscriber(const broker& b, const std::string& name,
-             const std::string& user = "", const std::string& password = "")
-      : process_({"stdbuf",
-                  "-oL",
-                  MOSQUITTO_SUB,
-                  "-u",
-                  user,
-                  "-P",
-                  password,
-                  "-h",
-                  "127.0.0.1",
-                  "-p",
-                  std::to_string(b.port()),
-                  "-q",
-                  "1",
-                  "-c",
-                  "-i",
-                  "test-sub-" + name,
-                  "-t",
-                  "korvo/" + name + "/#",
-                  "-v",
-                  "-d"}) {
+             const std::string& user = "", const std::string& password = "",
+             const std::string& ca_file = "")
+      : process_(arguments(b, name, user, password, ca_file)) {
     // Its debug lines (-d, line-buffered by stdbuf) say when the
     // subscription holds.
     const auto deadline = steady::now() + 5s;
@@ -159,6 +144,34 @@ class subscriber {
   received got;
 
  private:
+  static std::vector<std::string> arguments(const broker& b,
+                                            const std::string& name,
+                                            const std::string& user,
+                                            const std::string& password,
+                                            const std::string& ca_file) {
+    std::vector<std::string> args = {"stdbuf",
+                                     "-oL",
+                                     MOSQUITTO_SUB,
+                                     "-u",
+                                     user,
+                                     "-P",
+                                     password,
+                                     "-h",
+                                     "127.0.0.1",
+                                     "-p",
+                                     std::to_string(b.port()),
+                                     "-q",
+                                     "1",
+                                     "-c",
+                                     "-i",
+                                     "test-sub-" + name,
+                                     "-t",
+                                     "korvo/" + name + "/#",
+                                     "-v",
+                                     "-d"};
+    if (!ca_file.empty()) args.insert(args.end(), {"--cafile", ca_file});
+    return args;
+  }
   background_process process_;
 };
 
@@ -173,6 +186,57 @@ bool offline(const received& r) {
 
 std::size_t count_after(const received& r, std::size_t mark) {
   return r.events.size() > mark ? r.events.size() - mark : 0;
+}
+
+// The events without QoS 1's redeliveries (a repeated id), which must be
+// the same event again.
+std::vector<json> unique_events(const std::vector<json>& events) {
+  std::map<std::string, std::string> by_id;
+  std::vector<json> out;
+  for (const json& e : events) {
+    const auto [at, fresh] = by_id.emplace(e["id"], e.dump());
+    if (fresh) {
+      out.push_back(e);
+    } else {
+      EXPECT_EQ(at->second, e.dump()) << "a redelivery is the same event";
+    }
+  }
+  return out;
+}
+
+// The tag events as steps per tag: "arrived@1", "moved@2 from 1", ...
+std::map<std::string, std::vector<std::string>> steps_per_tag(
+    const std::vector<json>& events) {
+  std::map<std::string, std::vector<std::string>> per_tag;
+  for (const json& e : events) {
+    if (e["kind"] == "reader" || e["kind"] == "gap") continue;
+    std::string step = e["kind"].get<std::string>() + "@" +
+                       std::to_string(e["antenna"].get<int>());
+    if (e["kind"] == "moved")
+      step += " from " + std::to_string(e["from_antenna"].get<int>());
+    per_tag[e["tag_id"]].push_back(step);
+  }
+  return per_tag;
+}
+
+// The cycling field's rule: each tag arrives at antenna 1, moves to 2 and
+// departs, over and over (or, first seen at antenna 2, arrives and departs
+// there first).
+void expect_cycles(
+    const std::map<std::string, std::vector<std::string>>& per_tag) {
+  const std::vector<std::string> cycle = {"arrived@1", "moved@2 from 1",
+                                          "departed@2"};
+  for (const auto& [tag, steps] : per_tag) {
+    std::size_t at = 0;
+    if (steps.front() == "arrived@2") {  // first seen at antenna 2
+      ASSERT_GE(steps.size(), 2u) << tag;
+      EXPECT_EQ(steps[1], "departed@2") << tag;
+      at = 2;
+    }
+    for (std::size_t i = at; i < steps.size(); ++i) {
+      EXPECT_EQ(steps[i], cycle[(i - at) % 3]) << tag << " step " << i;
+    }
+  }
 }
 
 class MqttEvents : public ::testing::Test {
@@ -204,37 +268,20 @@ TEST_F(MqttEvents, CyclingFieldGivesArrivedMovedDepartedPerTag) {
   EXPECT_EQ(sub.got.statuses.front()["inventory"], true);
 
   std::set<std::string> ids;
-  std::map<std::string, std::vector<std::string>> per_tag;
   for (const json& e : sub.got.events) {
     EXPECT_TRUE(ids.insert(e["id"]).second) << e.dump();
     EXPECT_EQ(e["reader"], "cycle");
-    if (e["kind"] == "reader") continue;
-    std::string step = e["kind"].get<std::string>() + "@" +
-                       std::to_string(e["antenna"].get<int>());
-    if (e["kind"] == "moved")
-      step += " from " + std::to_string(e["from_antenna"].get<int>());
-    per_tag[e["tag_id"]].push_back(step);
   }
   EXPECT_EQ(sub.got.events.at(0)["state"], "connected");
   EXPECT_EQ(sub.got.events.at(1)["state"], "inventory_started");
+  const auto per_tag = steps_per_tag(sub.got.events);
   ASSERT_GE(per_tag.size(), 9u);
-  const std::vector<std::string> cycle = {"arrived@1", "moved@2 from 1",
-                                          "departed@2"};
-  for (const auto& [tag, steps] : per_tag) {
-    std::size_t at = 0;
-    if (steps.front() == "arrived@2") {  // first seen at antenna 2
-      ASSERT_GE(steps.size(), 2u) << tag;
-      EXPECT_EQ(steps[1], "departed@2") << tag;
-      at = 2;
-    }
-    for (std::size_t i = at; i < steps.size(); ++i) {
-      EXPECT_EQ(steps[i], cycle[(i - at) % 3]) << tag << " step " << i;
-    }
-  }
+  expect_cycles(per_tag);
 }
 
 // A broker restart within the outbox's bound loses nothing: the events'
-// sequence numbers run without a hole. Beyond the bound the gap event
+// sequence numbers run without a hole, and per tag the field's cycle is
+// whole. Beyond the bound the gap event
 // counts exactly the events that never came.
 TEST_F(MqttEvents, BrokerRestartLosesNothingWithinTheBoundAndCountsTheRest) {
   struct case_ {
@@ -281,8 +328,63 @@ TEST_F(MqttEvents, BrokerRestartLosesNothingWithinTheBoundAndCountsTheRest) {
       EXPECT_GT(dropped, 0u);
     } else {
       EXPECT_EQ(gaps, 0);
+      // Tags that left and came back while the broker was away departed
+      // and arrived, in order.
+      expect_cycles(steps_per_tag(unique_events(sub.got.events)));
     }
   }
+}
+
+// --mqtt-format epcis: each message is an EPCISDocument of the cycling
+// field's arrivals and moves, at the file's read points (the default one
+// where the file names none) and business location; the documents validate
+// with epcis2.js, whose hash ids are theirs.
+TEST_F(MqttEvents, EpcisDocumentsSatisfyTheOracle) {
+  const std::string oracle = std::string(EPCIS_ORACLE_DIR);
+  if (std::string(NODE_EXECUTABLE).empty() ||
+      !std::filesystem::exists(oracle + "/node_modules/epcis2.js"))
+    GTEST_SKIP() << "node or epcis2.js (npm ci --prefix tests/epcis) missing";
+  broker b("epcis");
+  subscriber sub(b, "epcis");
+  const std::string points = b.dir() + "/read-points.json";
+  std::ofstream(points) << R"({"read_points": [{"antenna": 1,
+      "id": "urn:epc:id:sgln:0614141.12345.400", "alias": "door 1"}],
+      "business_location": "urn:epc:id:sgln:0614141.12345.0",
+      "time_zone_offset": "+01:00"})";
+  service_process svc({"--mqtt", b.url(), "--name", "epcis", "--field-cycle-ms",
+                       "100", "--hold-ms", "200", "--move-holdoff-ms", "50",
+                       "--mqtt-format", "epcis", "--read-points", points,
+                       "--epcis-disposition", "in_progress"});
+  const auto events = [](const received& r) {
+    std::size_t n = 0;
+    for (const json& d : r.events) n += d["epcisBody"]["eventList"].size();
+    return n;
+  };
+  ASSERT_TRUE(
+      sub.read_until([&](const received& r) { return events(r) >= 30; }));
+  EXPECT_EQ(svc.stop(), 0);
+
+  std::set<std::string> read_points;
+  std::ofstream out(b.dir() + "/documents");
+  for (const json& d : sub.got.events) {
+    out << d.dump() << "\n";
+    for (const json& e : d["epcisBody"]["eventList"]) {
+      read_points.insert(e["readPoint"]["id"]);
+      EXPECT_EQ(e["bizLocation"]["id"], "urn:epc:id:sgln:0614141.12345.0");
+      EXPECT_EQ(e["eventTimeZoneOffset"], "+01:00");
+      EXPECT_EQ(e["disposition"], "in_progress");
+    }
+  }
+  out.close();
+  EXPECT_EQ(read_points,
+            (std::set<std::string>{"urn:epc:id:sgln:0614141.12345.400",
+                                   "urn:korvo:reader:epcis:antenna:2"}));
+  // Events that come within a window share a document.
+  EXPECT_LT(sub.got.events.size(), events(sub.got));
+  const command_result r = run_command(
+      {NODE_EXECUTABLE, oracle + "/check_documents.js", b.dir() + "/documents"},
+      30000);
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
 }
 
 // A broker that takes only a known user: the right credentials publish,
@@ -398,8 +500,105 @@ TEST_F(MqttEvents, ASiteOfReadersOnOneBrokerLosesNothing) {
   }
 }
 
-// Wrong URLs and unreadable credentials are refused at start, with exit 2
-// and a message that never shows the password.
+// The emulated LLRP reader's field follows a schedule: tags arrive, one
+// moves between antennas, all depart, one comes back elsewhere. Per tag
+// the events are exactly that sequence, once what QoS 1 redelivered (the
+// same event id) is dropped, and nothing follows the last departure.
+TEST_F(MqttEvents, EmulatedReaderGivesExactlyTheScheduledSequencePerTag) {
+  const std::string missing = emulator_missing();
+  if (!missing.empty()) GTEST_SKIP() << missing;
+  emulator_process emulator({"--report-ms", "50"});
+  ASSERT_GT(emulator.port(), 0) << emulator.error();
+  broker b("llrp");
+  subscriber sub(b, "llrp");
+  service_process svc({"--reader", emulator.url(), "--mqtt", b.url(), "--name",
+                       "llrp", "--hold-ms", "300", "--move-holdoff-ms", "150"});
+  ASSERT_TRUE(sub.read_until([](const received& r) {
+    for (const json& e : r.events)
+      if (e["kind"] == "reader" && e["state"] == "inventory_started")
+        return true;
+    return false;
+  }));
+  const std::string a = "3074257BF7194E4000001A85";
+  const std::string b2 = "3178000010004A00000003E8";
+  const std::string c = "E2801170000002011234567890ABCDEF";
+  const auto field = [](std::vector<std::pair<std::string, int>> tags) {
+    json list = json::array();
+    for (const auto& [epc, antenna] : tags)
+      list.push_back({{"epc", epc}, {"antenna", antenna}});
+    return list;
+  };
+  const json steps = {
+      {{"after_ms", 0}, {"tags", field({{a, 1}, {b2, 1}})}},
+      {{"after_ms", 700}, {"tags", field({{a, 2}, {b2, 1}, {c, 1}})}},
+      {{"after_ms", 700}, {"tags", field({{a, 2}, {c, 1}})}},
+      {{"after_ms", 700}, {"tags", field({{c, 3}})}},
+      {{"after_ms", 700}, {"tags", json::array()}},
+      {{"after_ms", 700}, {"tags", field({{b2, 2}})}},
+      {{"after_ms", 700}, {"tags", json::array()}},
+  };
+  ASSERT_EQ(emulator.command({{"cmd", "schedule"}, {"steps", steps}})["ok"],
+            true);
+  const std::map<std::string, std::vector<std::string>> expected = {
+      {a, {"arrived@1", "moved@2 from 1", "departed@2"}},
+      {b2, {"arrived@1", "departed@1", "arrived@2", "departed@2"}},
+      {c, {"arrived@1", "moved@3 from 1", "departed@3"}},
+  };
+  const auto departures = [](const received& r) {
+    int departed = 0;
+    for (const json& e : unique_events(r.events))
+      departed += e["kind"] == "departed";
+    return departed >= 4;
+  };
+  ASSERT_TRUE(sub.read_until(departures, 15000ms));
+  // Nothing more comes.
+  sub.read_until([](const received&) { return false; }, 700ms);
+  const auto per_tag = steps_per_tag(unique_events(sub.got.events));
+  EXPECT_EQ(per_tag, expected);
+}
+
+// mqtts:// with a CA made here: events arrive over TLS. With another CA
+// the broker's certificate is not trusted: the service says so in its log,
+// keeps running and tries again.
+TEST_F(MqttEvents, TlsWithTheRightCaPublishesAWrongCaIsReportedAndRetried) {
+  broker b("tls",
+           "cafile DIR/ca.pem\ncertfile DIR/server.pem\n"
+           "keyfile DIR/server.key\n",
+           false);
+  ASSERT_EQ(make_test_certificates(b.dir(), "IP:127.0.0.1"), "");
+  b.start();
+  const std::string url = "mqtts://127.0.0.1:" + std::to_string(b.port());
+  {
+    subscriber sub(b, "tls", "", "", b.dir() + "/ca.pem");
+    service_process svc({"--mqtt", url, "--mqtt-ca", b.dir() + "/ca.pem",
+                         "--name", "tls", "--field-cycle-ms", "300",
+                         "--hold-ms", "200"});
+    EXPECT_TRUE(
+        sub.read_until([](const received& r) { return r.events.size() >= 5; }));
+    ASSERT_FALSE(sub.got.statuses.empty());
+    EXPECT_EQ(sub.got.statuses.front()["status"], "online");
+  }
+  const std::string log = b.dir() + "/untrusted.log";
+  service_process svc(
+      {"--mqtt", url, "--mqtt-ca", b.dir() + "/other.pem", "--name", "tls"},
+      log);
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_TRUE(svc.running());
+  EXPECT_EQ(svc.stop(), 0);
+  std::ifstream in(log);
+  const std::string text((std::istreambuf_iterator<char>(in)),
+                         std::istreambuf_iterator<char>());
+  std::size_t reports = 0;
+  for (auto at = text.find("certificate verify failed");
+       at != std::string::npos;
+       at = text.find("certificate verify failed", at + 1))
+    ++reports;
+  EXPECT_GE(reports, 2u) << text;
+}
+
+// Wrong URLs, unreadable credentials and EPCIS options that cannot be
+// used are refused at start, with exit 2 and a message that never shows
+// the password.
 TEST_F(MqttEvents, BadBrokerOptionsAreRefusedAtStart) {
   const std::string dir = std::string(MQTT_TEST_DIR);
   std::filesystem::create_directories(dir);
@@ -407,7 +606,7 @@ TEST_F(MqttEvents, BadBrokerOptionsAreRefusedAtStart) {
   std::ofstream(creds) << "user\ns3cret\nmore\n";
   struct case_ {
     std::vector<std::string> args;
-    const char* says;
+    std::string says;
   };
   const case_ cases[] = {
       {{"--mqtt", "tcp://127.0.0.1"}, "mqtt://HOST"},
@@ -417,8 +616,23 @@ TEST_F(MqttEvents, BadBrokerOptionsAreRefusedAtStart) {
       {{"--mqtt", "mqtt://127.0.0.1", "--mqtt-credentials", creds},
        "first line"},
       {{"--mqtt", "mqtt://127.0.0.1", "--mqtt-ca", creds}, "mqtts://"},
+      {{"--mqtt", "mqtts://127.0.0.1", "--mqtt-ca", dir + "/none"},
+       "cannot read the CA file"},
       {{"--mqtt", "mqtt://127.0.0.1", "--name", "a/#"}, "+ or #"},
       {{"--name", "dock"}, "go with --mqtt"},
+      {{"--mqtt-format", "epcis"}, "--mqtt-format goes with --mqtt"},
+      {{"--mqtt", "mqtt://127.0.0.1", "--mqtt-format", "xml"}, "json or epcis"},
+      {{"--mqtt", "mqtt://127.0.0.1", "--read-points", creds},
+       "go with --mqtt-format epcis"},
+      {{"--mqtt", "mqtt://127.0.0.1", "--mqtt-format", "epcis", "--read-points",
+        creds},
+       "the read-points file " + creds + ": it is not valid JSON"},
+      {{"--mqtt", "mqtt://127.0.0.1", "--mqtt-format", "epcis", "--read-points",
+        dir + "/none"},
+       "the read-points file"},
+      {{"--mqtt", "mqtt://127.0.0.1", "--mqtt-format", "epcis",
+        "--epcis-biz-step", "walking"},
+       "no CBV 2.0 business step"},
   };
   for (const case_& c : cases) {
     std::vector<std::string> args = {TAG_SERVICE_BINARY, "--port", "0"};

@@ -1,7 +1,7 @@
 // The tag service over HTTPS with tokens, korvo through our session library
 // against it, and the service's refusals to start exposed. Certificates are
-// made here with openssl: a CA, a server certificate for "localhost" signed
-// by it, and another CA nobody trusts.
+// made with openssl (test_certificates.h): a CA, a server certificate for
+// "localhost" signed by it, and another CA nobody trusts.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -18,6 +18,7 @@
 #include "protocol/tag_protocol.h"
 #include "tests/e2e/harness.h"
 #include "tests/integration/service_process.h"
+#include "tests/integration/test_certificates.h"
 
 namespace korvo_test {
 namespace {
@@ -45,34 +46,7 @@ class Https : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new std::string(make_temp_dir());
-    const std::string ec =
-        " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-    const command_result made = run_command(
-        {"sh", "-c",
-         "set -e; cd '" + *dir_ +
-             "'; printf 'subjectAltName=DNS:localhost\\n' > san.ext; "
-             "openssl req -x509" +
-             ec +
-             " -keyout ca.key -out ca.pem -days 2 -subj /CN=korvo-test-ca; "
-             "openssl req -x509" +
-             ec +
-             " -keyout other.key -out other.pem -days 2 -subj /CN=other-ca; "
-             "openssl req" +
-             ec +
-             " -keyout server.key -out server.csr -subj /CN=localhost; "
-             "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key "
-             "-CAcreateserial -days 2 -extfile san.ext -out server.pem; "
-             "chmod 600 *.key; "
-             // The server's key in a certificate that expired long ago.
-             "printf '[ca]\\ndefault_ca=d\\n[d]\\ndatabase=index.txt\\n"
-             "new_certs_dir=.\\nserial=serial\\ndefault_md=sha256\\n"
-             "policy=p\\n[p]\\ncommonName=supplied\\n' > ca.cnf; "
-             ": > index.txt; echo 01 > serial; "
-             "openssl ca -batch -config ca.cnf -cert ca.pem -keyfile ca.key "
-             "-in server.csr -startdate 20200101000000Z "
-             "-enddate 20200102000000Z -out expired.pem"},
-        20000);
-    ASSERT_EQ(made.code, 0) << made.err;
+    ASSERT_EQ(make_test_certificates(*dir_, "DNS:localhost"), "");
     write_file(path("tokens"), std::string("# test tokens\nreader read ") +
                                    kReadToken + "\nwriter write " +
                                    kWriteToken + "\n");

@@ -109,6 +109,8 @@ class emulator {
     this.static_reports = options.static_reports || 0;
     this.log = options.log || (() => {});
     this.tags = [];
+    this.schedule = [];  // the steps of a changing field still to come
+    this.schedule_timer = null;
     // Tags that took part in an inventory in a persistent session: in
     // session 2 or 3 they answer once per stay in the field.
     this.inventoried = new WeakSet();
@@ -144,6 +146,7 @@ class emulator {
 
   close() {
     clearTimeout(this.report_timer);
+    clearTimeout(this.schedule_timer);
     if (this.conn) this.drop_connection('emulator closing');
     this.server.close();
   }
@@ -151,11 +154,49 @@ class emulator {
   // ---- the control interface ------------------------------------------------
 
   set_tags(list) {
+    this.cancel_schedule();
+    this.replace_tags(list);
+  }
+
+  replace_tags(list) {
     if (!Array.isArray(list)) throw new Error('"tags" must be a list');
     const tags = list.map((desc) => new tag(desc));
     this.tags = tags;
     // Sightings of the tags replaced are not reported.
     for (const r of this.rospecs.values()) r.pending = new Map();
+  }
+
+  // A field that changes over time: each step replaces the population, as
+  // a tags command would, after_ms after the step before it (the first
+  // after the schedule command). Every step is checked before any is run;
+  // a new schedule or tags command ends the one running.
+  set_schedule(steps) {
+    if (!Array.isArray(steps) || steps.length === 0) {
+      throw new Error('"steps" must be a list of {"after_ms":N,"tags":[...]}');
+    }
+    for (const step of steps) {
+      if (!step || !Number.isInteger(step.after_ms) || step.after_ms < 0 ||
+          !Array.isArray(step.tags)) {
+        throw new Error('each step needs "after_ms" (a whole number >= 0) and "tags" (a list)');
+      }
+      step.tags.forEach((desc) => new tag(desc));
+    }
+    this.cancel_schedule();
+    this.schedule = steps.slice();
+    const next = () => {
+      const step = this.schedule.shift();
+      this.replace_tags(step.tags);
+      this.log(`schedule: ${step.tags.length} tags, ${this.schedule.length} steps left`);
+      if (this.schedule.length) {
+        this.schedule_timer = setTimeout(next, this.schedule[0].after_ms);
+      }
+    };
+    this.schedule_timer = setTimeout(next, this.schedule[0].after_ms);
+  }
+
+  cancel_schedule() {
+    clearTimeout(this.schedule_timer);
+    this.schedule = [];
   }
 
   set_fault(cmd) {
@@ -278,6 +319,7 @@ class emulator {
       hold_events_and_reports: this.config.hold_events_and_reports,
       held: this.conn ? this.conn.held.length : 0,
       tags: this.tags.map((t) => t.describe()),
+      schedule_steps: this.schedule.length,
       faults: Object.keys(this.faults),
       messages: {...this.received},
       sent: {...this.sent},

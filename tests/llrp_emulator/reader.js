@@ -63,6 +63,9 @@ function run_command(em, line, quit) {
       case 'tags':
         em.set_tags(cmd.tags);
         return {ok: true};
+      case 'schedule':
+        em.set_schedule(cmd.steps);
+        return {ok: true};
       case 'fault':
         em.set_fault(cmd);
         return {ok: true};

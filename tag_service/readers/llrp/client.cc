@@ -13,6 +13,8 @@
 #include <cstring>
 #include <exception>
 
+#include "tag_service/model/host_port.h"
+
 namespace tag_service::llrp {
 
 namespace {
@@ -57,52 +59,10 @@ bool parse_reader_url(std::string_view url, reader_address& out,
     error = "reader URL must start with llrp://";
     return false;
   }
-  std::string_view rest = url.substr(scheme.size());
-  if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
-  std::string_view host = rest;
-  std::string_view port;
-  if (!rest.empty() && rest.front() == '[') {
-    const auto close = rest.find(']');
-    if (close == std::string_view::npos) {
-      error = "reader URL has an unclosed [ in its host";
-      return false;
-    }
-    host = rest.substr(1, close - 1);
-    const std::string_view after = rest.substr(close + 1);
-    if (!after.empty()) {
-      if (after.front() != ':') {
-        error = "reader URL has text after its host";
-        return false;
-      }
-      port = after.substr(1);
-      if (port.empty()) port = "?";
-    }
-  } else if (const auto colon = rest.rfind(':');
-             colon != std::string_view::npos) {
-    host = rest.substr(0, colon);
-    port = rest.substr(colon + 1);
-    if (port.empty()) port = "?";
-  }
-  if (host.empty() || host.find_first_of("/?#@ ") != std::string_view::npos) {
-    error = "reader URL needs a host: llrp://HOST[:PORT]";
-    return false;
-  }
-  out.host = std::string(host);
   out.port = default_port;
-  if (!port.empty()) {
-    unsigned value = 0;
-    for (const char c : port) {
-      if (c < '0' || c > '9' || value > 65535) {
-        value = 0;
-        break;
-      }
-      value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value == 0 || value > 65535) {
-      error = "reader URL port must be 1 to 65535";
-      return false;
-    }
-    out.port = static_cast<std::uint16_t>(value);
+  if (!parse_host_port(url.substr(scheme.size()), out.host, out.port, error)) {
+    error = "reader URL " + error + ": llrp://HOST[:PORT]";
+    return false;
   }
   return true;
 }

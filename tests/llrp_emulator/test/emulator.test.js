@@ -98,6 +98,25 @@ test('reports carry each tag its antennas see, with the content asked for', asyn
   }
 });
 
+test('a schedule changes the field step by step; a bad one is refused whole', async () => {
+  const {r, c} = await connected([{epc: EPC96, antenna: 1}]);
+  await h.start_inventory(c);
+  const seen = async () => tag_reports(await c.take_type('RO_ACCESS_REPORT'))
+      .map((trd) => `${epc_of(trd)}@${trd.AntennaID.AntennaID}`).sort().join(' ');
+  assert.equal((await r.command({cmd: 'schedule', steps: [{after_ms: 0, tags: []},
+    {after_ms: 10, tags: [{epc: 'nothex'}]}]})).ok, false);
+  assert.equal(await seen(), `${EPC96}@1`, 'a refused schedule changes nothing');
+  assert.equal((await r.command({cmd: 'schedule', steps: [
+    {after_ms: 0, tags: [{epc: EPC96, antenna: 2}, {epc: EPC128, antenna: 1}]},
+    {after_ms: 1000, tags: [{epc: EPC128, antenna: 1}]}]})).ok, true);
+  await h.until(async () => (await seen()) === [`${EPC96}@2`, `${EPC128}@1`].sort().join(' '),
+      'the first step');
+  assert.equal((await r.command({cmd: 'state'})).schedule_steps, 1);
+  await h.until(async () => (await seen()) === `${EPC128}@1`, 'the second step');
+  assert.equal((await r.command({cmd: 'state'})).schedule_steps, 0);
+  await finish(r, c);
+});
+
 test('an ROSpec enabled with an immediate start runs for its duration', async () => {
   const {r, c} = await connected([{epc: EPC96}]);
   await c.transact('ADD_ROSPEC', rospec(2, ALL_CONTENT, [0], 'Immediate', 'Duration', 150));
