@@ -903,7 +903,10 @@ int main(int argc, char** argv) {
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
-  if (access != nullptr) sigaddset(&stop_signals, SIGHUP);  // re-read tokens
+  // SIGHUP re-reads the tokens (systemctl reload sends it); without tokens
+  // it changes nothing, rather than ending the service as it would by
+  // default.
+  sigaddset(&stop_signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -1060,6 +1063,11 @@ int main(int argc, char** argv) {
   std::thread stopper([&] {
     int sig = 0;
     while (sigwait(&stop_signals, &sig) == 0 && sig == SIGHUP && !finished) {
+      if (access == nullptr) {
+        std::fprintf(stderr,
+                     "tag-service: SIGHUP: no --tokens file to re-read\n");
+        continue;
+      }
       // A token revoked in the file is refused from now on; a file that
       // no longer reads leaves the tokens as they were.
       std::vector<tag_service::token_entry> tokens;

@@ -1,9 +1,11 @@
 // The tag service's live page in headless Debian chromium: the demo field
 // shows, a tag written with korvo appears within two seconds and its markup
 // stays text, a disconnected reader shows as such, and the page fits a phone.
+// A service with tokens answers the browser 401 without credentials and
+// shows the page with HTTP Basic credentials whose password is a read token.
 // usage: node live_page_test.mjs TAG_SERVICE KORVO SESSION_LIBRARY OUTPUT_DIR
 import {spawn, execFile} from 'node:child_process';
-import {mkdtempSync, rmSync} from 'node:fs';
+import {mkdtempSync, rmSync, writeFileSync} from 'node:fs';
 import {tmpdir} from 'node:os';
 import {join} from 'node:path';
 import {createInterface} from 'node:readline';
@@ -26,10 +28,11 @@ function check(ok, what) {
   if (!ok) ++failures;
 }
 
-function startService() {
-  const child = spawn(tagService, ['--port', '0', '--log'], {stdio: ['ignore', 'pipe', 'pipe']});
+// Resolves to the child and its port; its log goes to log(text).
+function startService(args = [], log = text => { serviceLog += text; }) {
+  const child = spawn(tagService, ['--port', '0', '--log', ...args], {stdio: ['ignore', 'pipe', 'pipe']});
   child.stderr.setEncoding('utf8');
-  child.stderr.on('data', text => { serviceLog += text; });
+  child.stderr.on('data', log);
   return new Promise((resolve, reject) => {
     createInterface({input: child.stdout}).once('line', line => resolve({child, port: Number(line)}));
     child.once('exit', code => reject(new Error('tag-service exited with ' + code)));
@@ -62,6 +65,14 @@ async function shows(page, selector, text, ms = 1000, exact = false) {
 const {child: service, port} = await startService();
 const url = `http://127.0.0.1:${port}`;
 const profile = mkdtempSync(join(tmpdir(), 'korvo-chromium-'));
+// The second service takes tokens (on loopback no TLS is needed).
+const readToken = 'dashboard-read-0123456789abcdef';
+const tokens = join(profile, 'tokens');
+writeFileSync(tokens, `dashboard read ${readToken}\n`, {mode: 0o600});
+let guardedLog = '';
+const {child: guarded, port: guardedPort} =
+  await startService(['--tokens', tokens], text => { guardedLog += text; });
+const guardedUrl = `http://127.0.0.1:${guardedPort}`;
 const context = await chromium.launchPersistentContext(profile, {
   executablePath: '/usr/bin/chromium',
   headless: true,
@@ -140,6 +151,23 @@ try {
   service.kill('SIGTERM');
   check(await shows(page, '#updated', 'does not answer', 4000), 'a silent service shows as such');
 
+  // The service with tokens: 401 and a Basic challenge without
+  // credentials, the page and its field with a read token as password.
+  const login = await context.newPage();
+  const challenged = login.waitForResponse(guardedUrl + '/', {timeout: 5000});
+  // Without credentials chromium gives up on the challenge.
+  await login.goto(guardedUrl + '/').catch(() => {});
+  const refused = await challenged;
+  check(refused.status() === 401 && /^Basic /.test(refused.headers()['www-authenticate'] ?? ''),
+        'without credentials the page is refused with 401 and a Basic challenge');
+  await context.setHTTPCredentials({username: 'anyone', password: readToken, origin: guardedUrl});
+  const admitted = await login.goto(guardedUrl + '/');
+  check(admitted.status() === 200, 'with a read token as Basic password the page comes');
+  check(await shows(login, '#field tbody', 'Zoë Ångström', 5000), 'and shows the field it polls');
+  check(/token=dashboard/.test(guardedLog) && !guardedLog.includes(readToken),
+        'the service logs the token by its name, never the token');
+  await login.close();
+
   check(requests.every(r => r.startsWith(url + '/')), 'the page loads nothing from elsewhere');
   // --log: one line per request, UTC timestamp first, then key=value fields.
   const line = /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{7})?Z method=GET path=\/status\.json status=200 ms=\d+ client=127\.0\.0\.1$/m;
@@ -147,6 +175,7 @@ try {
 } finally {
   await context.close();
   service.kill('SIGTERM');
+  guarded.kill('SIGTERM');
   rmSync(profile, {recursive: true, force: true});
   clearTimeout(guard);
 }

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -100,9 +101,10 @@ class broker {
   std::unique_ptr<background_process> process_;
 };
 
-// What a subscriber to korvo/NAME/# received, message by message. It is
-// persistent (so that it misses nothing while the broker restarts), and it
-// is ready once the broker acknowledged its subscription.
+// What a subscriber to korvo/NAME/# received, message by message (NAME +
+// listens to every reader). It is persistent (so that it misses nothing
+// while the broker restarts), and it is ready once the broker acknowledged
+// its subscription.
 struct received {
   std::vector<json> events;
   std::vector<json> statuses;
@@ -420,6 +422,82 @@ TEST_F(MqttEvents, CredentialsAcceptedOrRefusedAndRetried) {
     ++refusals;
   EXPECT_GE(refusals, 2u) << text;
   EXPECT_EQ(text.find("wr0ng"), std::string::npos) << text;
+}
+
+// A site: eight services with simulated readers publish to one broker;
+// one subscriber takes every event. None is lost (per reader the
+// sequence numbers run from 1 without a hole), none is unexpected (only
+// the site's readers, each with one instance and unique ids; per tag,
+// arrived, moved and departed in an order a field allows), and each reader
+// says offline when it stops.
+TEST_F(MqttEvents, ASiteOfReadersOnOneBrokerLosesNothing) {
+  broker b("site");
+  subscriber sub(b, "+");
+  std::vector<std::unique_ptr<service_process>> services;
+  std::set<std::string> readers;
+  for (int i = 1; i <= 8; ++i) {
+    const std::string name = "sim-" + std::to_string(i);
+    readers.insert(name);
+    services.push_back(
+        std::make_unique<service_process>(std::vector<std::string>{
+            "--mqtt", b.url(), "--name", name, "--field-cycle-ms", "300",
+            "--hold-ms", "200", "--move-holdoff-ms", "50"}));
+  }
+  // Counted as they come (the subscriber checks after every message).
+  std::map<std::string, int> departed;
+  std::size_t counted = 0;
+  // Eight services and a broker on a busy machine, under a sanitizer too:
+  // the waits are bounded, but generous.
+  constexpr auto patience = 25000ms;
+  ASSERT_TRUE(sub.read_until(
+      [&](const received& r) {
+        for (; counted < r.events.size(); ++counted) {
+          const json& e = r.events[counted];
+          if (e["kind"] == "departed") ++departed[e["reader"]];
+        }
+        return departed.size() == readers.size() &&
+               std::all_of(departed.begin(), departed.end(),
+                           [](const auto& d) { return d.second >= 3; });
+      },
+      patience));
+  for (auto& s : services) EXPECT_EQ(s->stop(), 0);
+  ASSERT_TRUE(sub.read_until(
+      [&](const received& r) {
+        std::set<std::string> gone;
+        for (const json& s : r.statuses)
+          if (s["status"] == "offline") gone.insert(s["reader"]);
+        return gone == readers;
+      },
+      patience));
+
+  std::map<std::string, std::set<std::uint64_t>> sequences;
+  std::map<std::string, std::set<std::string>> instances;
+  std::map<std::string, std::map<std::string, std::vector<std::string>>> steps;
+  for (const json& e : sub.got.events) {
+    const std::string reader = e["reader"];
+    ASSERT_EQ(readers.count(reader), 1u) << e.dump();
+    const std::string id = e["id"];
+    instances[reader].insert(id.substr(0, id.rfind('-')));
+    EXPECT_TRUE(sequences[reader].insert(sequence(e)).second) << e.dump();
+    const std::string kind = e["kind"];
+    if (kind == "reader") continue;
+    ASSERT_TRUE(kind == "arrived" || kind == "moved" || kind == "departed")
+        << e.dump();
+    steps[reader][e["tag_id"]].push_back(kind);
+  }
+  EXPECT_EQ(sequences.size(), readers.size());
+  for (const auto& [reader, seen] : sequences) {
+    EXPECT_EQ(instances[reader].size(), 1u) << reader;
+    EXPECT_EQ(*seen.begin(), 1u) << reader;
+    EXPECT_EQ(*seen.rbegin(), seen.size()) << reader << ": a hole";
+    for (const auto& [tag, kinds] : steps[reader]) {
+      bool in_field = false;
+      for (const std::string& kind : kinds) {
+        EXPECT_EQ(in_field, kind != "arrived") << reader << " " << tag;
+        in_field = kind != "departed";
+      }
+    }
+  }
 }
 
 // The emulated LLRP reader's field follows a schedule: tags arrive, one

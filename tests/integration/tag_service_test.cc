@@ -94,6 +94,15 @@ TEST(TagServiceProcess, StopsPromptlyEvenWithARequestWaiting) {
   waiting.join();
 }
 
+// systemctl reload sends SIGHUP, which re-reads tokens; without a tokens
+// file it must not end the service as the signal's default would.
+TEST(TagServiceProcess, SighupWithoutTokensKeepsServing) {
+  service_process svc;
+  svc.hang_up();
+  EXPECT_EQ(svc.request("GET", "/ping").status, 200);
+  EXPECT_EQ(svc.stop(), 0);
+}
+
 TEST(TagServiceProcess, MalformedRequestsGetJsonErrorsAndNoHarm) {
   service_process svc;
   struct {

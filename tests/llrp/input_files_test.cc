@@ -44,6 +44,8 @@ TEST(InputFiles, EveryShapeIsReadOrRefusedWithoutHanging) {
   put(garbage, "1234ABCD" + std::string(100, ' ') + "5678", fs::perms(0600));
   const fs::path shared = dir / "shared";
   put(shared, "1234ABCD\n", fs::perms(0644));
+  const fs::path group = dir / "group";
+  put(group, "1234ABCD\n", fs::perms(0640));
   const fs::path own = dir / "own";
   put(own, " 1234abcd\n", fs::perms(0600));
 
@@ -62,6 +64,7 @@ TEST(InputFiles, EveryShapeIsReadOrRefusedWithoutHanging) {
       {"oversized", state, big, "is larger than 4194304 bytes", ""},
       {"trailing garbage", password, garbage, "exactly 8 hex digits", ""},
       {"readable by others", password, shared, "", "may be read by others"},
+      {"owner and group only", password, group, "", ""},
       {"owner only", password, own, "", ""},
       {"a state", state, ok_state, "", ""},
       {"missing: an empty state", state, dir / "none.json", "", ""},

@@ -111,10 +111,11 @@ bool read_access_password(const std::string& path, std::uint32_t& out,
     return false;
   }
   warning.clear();
-  if ((file.permissions & 044) != 0) {
+  // Group access is left to the operator, as for the TLS key and tokens
+  // (the system service reads its files through its group); others never.
+  if ((file.permissions & 004) != 0) {
     warning = "the access password file " + path +
-              " may be read by others than its owner (chmod 600 it, or "
-              "give it as a systemd credential)";
+              " may be read by others (chmod o-rwx it)";
   }
   return true;
 }

@@ -45,7 +45,7 @@ inline constexpr std::size_t kMaxStateFileBytes = 4 * 1024 * 1024;
 // Reads an access password file (read as read_file_text reads): 8 hex
 // digits, white space around them allowed, nothing else. False with a
 // reason (which never contains the file's contents). A file that others
-// than its owner may read gives a warning.
+// (neither its owner nor its group) may read gives a warning.
 bool read_access_password(const std::string& path, std::uint32_t& out,
                           std::string& error, std::string& warning);
 
