@@ -52,14 +52,9 @@ TEST(Outbox, DropsTheOldestBeyondEitherBoundAndCountsThem) {
   }
 }
 
-// Drops while the publisher cannot take anything are announced once, first,
-// with their count and times, and are not lost when the gap event itself
-// is refused.
-TEST(EventOutput, GapEventGoesFirstAndCountsExactlyTheDropped) {
-  event_output out({"dock-1", "abc", std::chrono::milliseconds(100000),
-                    std::chrono::milliseconds(500)},
-                   {3, 1 << 20});
-  for (int i = 0; i < 7; ++i) {
+// Tags T0 ... Tn-1, each sighted for the first time, at 1000 + i ms.
+void sight_new_tags(event_output& out, int n) {
+  for (int i = 0; i < n; ++i) {
     sighting s;
     tag t;
     t.id = "T" + std::to_string(i);
@@ -67,6 +62,16 @@ TEST(EventOutput, GapEventGoesFirstAndCountsExactlyTheDropped) {
     s.time_ms = 1000 + i;
     out.sighted(s);
   }
+}
+
+// Drops while the publisher cannot take anything are announced once, first,
+// with their count and times, and are not lost when the gap event itself
+// is refused.
+TEST(EventOutput, GapEventGoesFirstAndCountsExactlyTheDropped) {
+  event_output out({"dock-1", "abc", std::chrono::milliseconds(100000),
+                    std::chrono::milliseconds(500)},
+                   {3, 1 << 20});
+  sight_new_tags(out, 7);
   EXPECT_EQ(out.figures().events, 3u);
   EXPECT_EQ(out.figures().dropped, 4u);
   std::vector<std::string> sent;
@@ -96,14 +101,7 @@ TEST(EventOutput, GapEventGoesFirstAndCountsExactlyTheDropped) {
 // stays counted in the figures.
 TEST(EventOutput, BatchesGoWholeAndTheFormatterChoosesWhatLeaves) {
   const auto arrivals = [](event_output& out, int n) {
-    for (int i = 0; i < n; ++i) {
-      sighting s;
-      tag t;
-      t.id = "T" + std::to_string(i);
-      s.seen.tags.push_back(t);
-      s.time_ms = 1000 + i;
-      out.sighted(s);
-    }
+    sight_new_tags(out, n);
     out.state_changed({reader_change::connected, "", 2000});
   };
   const derive_options derive{"dock-1", "abc",
