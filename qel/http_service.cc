@@ -92,15 +92,15 @@ std::size_t on_body(char* data, std::size_t, std::size_t n, void* user) {
     }
     if (n > t->body.capacity() - t->body.size()) {
       // An answer sent in chunks does not say its length: its room grows
-      // fourfold from 1 MiB, each new room with large pages, so that a
-      // reading of megabytes is copied and faulted in a few times, not
-      // at every doubling.
+      // fourfold from 1 MiB, so that a reading of megabytes is copied a
+      // few times, not at every doubling. Room not yet filled is never
+      // touched, so it costs no memory; large pages would (a filled room
+      // is rounded up to them), so none are asked for here.
       const std::size_t need = t->body.size() + n;
       std::size_t room = std::max<std::size_t>(t->body.capacity() * 4,
                                                std::size_t{1} << 20);
       room = std::min(std::max(room, need), kMaxAnswerBytes);
       t->body.reserve(room);
-      korvo::advise_large_pages(t->body.data(), t->body.capacity());
     }
     t->body.append(data, n);
   } catch (const std::bad_alloc&) {
